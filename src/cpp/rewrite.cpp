@@ -1,0 +1,258 @@
+// The transformer: replaces each reference to a catalogue table with a
+// filtered, renamed subquery over the internal table.
+//
+// The row filter is the wall between tenants, so every way a reference
+// could reach an internal table without it is closed here:
+//  * a reference kept as written (a CTE) must really resolve to a CTE: it is
+//    unqualified and its CTE is in scope at that point of the WITH;
+//  * a filled filter must be one condition, not a statement.
+
+#include "session.hpp"
+
+#include <iterator>
+
+namespace quist {
+namespace {
+
+bool is_instance(PyObject* o, PyObject* cls) {
+    return require_status(PyObject_IsInstance(o, cls)) != 0;
+}
+
+// Whether a character may continue an identifier, so that "where" followed
+// by it is a longer word rather than the keyword.
+bool continues_identifier(Py_UCS4 ch) {
+    return Py_UNICODE_ISALNUM(ch) || ch == '_' || ch == '$';
+}
+
+// Whether the statement's WITH defines a CTE called `name` that is visible
+// at `node`.  Inside the body of the i-th CTE of that WITH, only the CTEs
+// before it are (and the i-th itself when the WITH is RECURSIVE); every
+// other name would reach a real table.  Outside the bodies all of them are.
+bool cte_in_scope(const FunctionObject* f, PyObject* node, PyObject* name) {
+    const Names& n = names();
+    // The path from the node up to the root, keeping its last two steps
+    // below the root: a CTE of the statement's WITH, then that WITH.
+    Ref below_with, below_root, current = Ref::borrow(node);
+    while (true) {
+        Ref parent = get_attr(current.get(), n.parent);
+        if (parent.get() == Py_None) break;
+        below_with = std::move(below_root);
+        below_root = std::move(current);
+        current = std::move(parent);
+    }
+    if (!below_with) return true;
+    Ref exp = lookup_global(f, n.exp);
+    if (!is_instance(below_root.get(), get_attr(exp.get(), n.With).get()) ||
+        !is_instance(below_with.get(), get_attr(exp.get(), n.CTE).get()))
+        return true;
+
+    const bool recursive = truth(get_attr(below_root.get(), n.recursive).get());
+    Ref ctes = get_attr(below_root.get(), n.expressions);
+    Ref iter = require(PyObject_GetIter(ctes.get()));
+    while (Ref cte = Ref::steal(PyIter_Next(iter.get()))) {
+        const bool own = cte.get() == below_with.get();
+        if (own && !recursive) return false;
+        Ref alias = get_attr(cte.get(), n.alias);
+        if (require_status(PyObject_RichCompareBool(alias.get(), name, Py_EQ))) return true;
+        if (own) return false;
+    }
+    if (PyErr_Occurred()) fail();
+    return false;
+}
+
+// Keeps a reference as written only when it is a CTE of the statement: an
+// unqualified name that a CTE in scope defines.  A qualified name always
+// means a real table.
+bool is_cte_reference(const FunctionObject* f, const ScopeRecord* scope, PyObject* node,
+                      PyObject* name) {
+    const Names& n = names();
+    if (require_status(PySequence_Contains(scope->cte_names, name)) == 0) return false;
+    if (truth(get_attr(node, n.catalog).get()) || truth(get_attr(node, n.db).get())) return false;
+    return cte_in_scope(f, node, name);
+}
+
+// The catalog or db part of the lookup key, as written: a node's `this` if
+// it has one, else its text.
+Ref name_part(PyObject* node, PyObject* attr) {
+    Ref part = get_attr(node, attr);
+    PyObject* inner = PyObject_GetAttr(part.get(), names().this_);
+    if (inner != nullptr) return Ref::steal(inner);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+    PyErr_Clear();
+    return require(PyObject_Str(part.get()));
+}
+
+// `format(**params)` takes the params as a new dict, so the session's own
+// mapping is never changed by the call.
+Ref params_as_kwargs(PyObject* params) {
+    if (PyDict_CheckExact(params)) return require(PyDict_Copy(params));
+    if (params == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+        fail();
+    }
+    return call1(reinterpret_cast<PyObject*>(&PyDict_Type), params);
+}
+
+// A filter is pasted into the subquery's WHERE: it must parse as one
+// condition.  A parse that is several statements or a statement (query,
+// set operation, DML, DDL, command), or that holds any part the statement
+// itself would be refused for, would let params text run or read anything.
+void check_filter(const FunctionObject* f, PyObject* table, PyObject* condition, PyObject* expr) {
+    const Names& n = names();
+    Ref exp = lookup_global(f, n.exp);
+    PyObject* const root_kinds[] = {n.Block, n.Query, n.DML, n.DDL, n.Command,
+                                    n.Commit, n.Drop, n.TruncateTable};
+    PyObject* const inner_kinds[] = {n.DML, n.DDL, n.Command, n.Commit, n.Drop, n.TruncateTable,
+                                     n.Into};
+    bool bad = false;
+    for (PyObject* kind : root_kinds) {
+        if (is_instance(expr, get_attr(exp.get(), kind).get())) {
+            bad = true;
+            break;
+        }
+    }
+    for (auto it = std::begin(inner_kinds); !bad && it != std::end(inner_kinds); ++it) {
+        Ref cls = get_attr(exp.get(), *it);
+        Ref found = call_method1(expr, n.find, cls.get());
+        bad = found.get() != Py_None;
+    }
+    if (!bad) return;
+    Ref pub = get_attr(table, n.pub_name);
+    PyErr_Format(PyExc_ValueError,
+                 "The row filter of table %R does not parse as a single condition: %R",
+                 pub.get(), condition);
+    fail();
+}
+
+}  // namespace
+
+// ---- transformer(node) ------------------------------------------------------
+
+Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
+    const Names& n = names();
+    PyObject* node = a[0];
+    const auto* scope = reinterpret_cast<const ScopeRecord*>(f->closure);
+
+    line = 39;
+    if (!is_instance(node, get_attr(lookup_global(f, n.exp).get(), n.Table).get()))
+        return Ref::borrow(node);
+
+    line = 40;
+    Ref name = get_attr(node, n.name);
+    line = 41;
+    if (is_cte_reference(f, scope, node, name.get())) return Ref::borrow(node);
+
+    line = 43;
+    Ref table_name = call_method0(name.get(), n.lower);
+    line = 44;
+    Ref parts = require(PyList_New(0));
+    const int part_lines[][3] = {{45, 46, 47}, {48, 49, 50}};
+    PyObject* const part_attrs[] = {n.catalog, n.db};
+    for (int i = 0; i < 2; ++i) {
+        line = part_lines[i][0];
+        if (!truth(get_attr(node, part_attrs[i]).get())) continue;
+        line = part_lines[i][1];
+        Ref part = name_part(node, part_attrs[i]);
+        line = part_lines[i][2];
+        require_status(PyList_Append(parts.get(), call_method0(part.get(), n.lower).get()));
+    }
+    line = 51;
+    require_status(PyList_Append(parts.get(), call_method0(table_name.get(), n.lower).get()));
+    line = 53;
+    Ref key = require(PyUnicode_Join(n.dot, parts.get()));
+
+    line = 55;
+    if (require_status(PyDict_Contains(scope->tbl_map, key.get())) == 0) {
+        line = 56;
+        Ref not_found = lookup_global(f, n.TableNotFound);
+        PyObject* args[] = {key.get(), n.msg_no_table};
+        raise_new(not_found.get(), args, 2);
+    }
+    line = 57;
+    Ref table = require(PyObject_GetItem(scope->tbl_map, key.get()));
+
+    line = 58;
+    Ref alias;
+    if (require_status(PyObject_RichCompareBool(get_attr(node, n.alias).get(), n.empty, Py_EQ))) {
+        line = 59;
+        Ref pub = require(PyObject_Str(get_attr(table.get(), n.pub_name).get()));
+        alias = require(PyUnicode_Replace(pub.get(), n.dot, n.underscore, -1));
+    } else {
+        line = 61;
+        alias = get_attr(node, n.alias);
+    }
+
+    line = 62;
+    Ref projections = require(PyList_New(0));
+    line = 63;
+    Ref columns = get_attr(table.get(), n.columns);
+    walk_mapping(columns.get(), line, 63, [&](PyObject* internal, PyObject* column) {
+        line = 64;
+        Ref public_name = get_attr(column, n.pub_name);
+        line = 65;
+        Ref alias_fn = get_attr(lookup_global(f, n.exp).get(), n.alias_);
+        Ref column_fn = get_attr(lookup_global(f, n.exp).get(), n.column);
+        Ref col = call1(column_fn.get(), internal);
+        PyObject* args[] = {col.get(), public_name.get()};
+        require_status(
+            PyList_Append(projections.get(), vectorcall(alias_fn.get(), args, 2, nullptr).get()));
+    });
+
+    line = 67;
+    Ref select_fn = get_attr(lookup_global(f, n.exp).get(), n.select);
+    Ref select = vectorcall(select_fn.get(), PySequence_Fast_ITEMS(projections.get()),
+                            static_cast<size_t>(PyList_GET_SIZE(projections.get())), nullptr);
+    {
+        Ref from = get_attr(select.get(), n.from_);
+        select = call1(from.get(), get_attr(table.get(), n.name).get());
+    }
+
+    line = 69;
+    Ref filter = get_attr(table.get(), n.filters);
+    line = 70;
+    if (truth(filter.get())) {
+        line = 71;
+        Ref format = get_attr(call_method0(filter.get(), n.strip).get(), n.format);
+        Ref kwargs = params_as_kwargs(get_attr(scope->self, n.params).get());
+        Ref condition = require(PyObject_Call(format.get(), n.empty_tuple, kwargs.get()));
+
+        line = 74;
+        Ref lowered = call_method0(condition.get(), n.lower);
+        if (truth(call_method1(lowered.get(), n.startswith, n.where).get())) {
+            // Only the keyword goes: "whereabouts = 1" keeps its column.
+            const bool longer_word = PyUnicode_Check(condition.get()) &&
+                                     PyUnicode_GET_LENGTH(condition.get()) > 5 &&
+                                     continues_identifier(PyUnicode_READ_CHAR(condition.get(), 5));
+            if (!longer_word) {
+                line = 75;
+                Ref rest = require(PySequence_GetSlice(condition.get(), 5, PY_SSIZE_T_MAX));
+                condition = call_method0(rest.get(), n.strip);
+            }
+        }
+
+        line = 76;
+        Ref parse_one = lookup_global(f, n.parse_one);
+        PyObject* args[] = {condition.get(), scope->dialect};
+        Ref expr = vectorcall(parse_one.get(), args, 1, n.kw_read);
+        check_filter(f, table.get(), condition.get(), expr.get());
+
+        line = 77;
+        Ref where = get_attr(select.get(), n.where);
+        select = call1(where.get(), expr.get());
+    }
+
+    line = 79;
+    Ref subquery_cls = get_attr(lookup_global(f, n.exp).get(), n.Subquery);
+    line = 81;
+    Ref table_alias_cls = get_attr(lookup_global(f, n.exp).get(), n.TableAlias);
+    Ref identifier_cls = get_attr(lookup_global(f, n.exp).get(), n.Identifier);
+    PyObject* ident_args[] = {alias.get(), Py_True};
+    Ref identifier = vectorcall(identifier_cls.get(), ident_args, 0, n.kw_this_quoted);
+    PyObject* alias_args[] = {identifier.get()};
+    Ref table_alias = vectorcall(table_alias_cls.get(), alias_args, 0, n.kw_this);
+    line = 79;
+    PyObject* sub_args[] = {select.get(), table_alias.get()};
+    return vectorcall(subquery_cls.get(), sub_args, 0, n.kw_this_alias);
+}
+
+}  // namespace quist

@@ -1,0 +1,247 @@
+// Session.__init__, Session.is_type, Session.generateNativeSQL, and the
+// call record that generateNativeSQL shares with its transformer.
+
+#include "session.hpp"
+
+#include <cstring>
+
+namespace quist {
+namespace {
+
+// ---- the call record --------------------------------------------------------
+
+// Released records are kept for reuse: a call then costs no allocation for
+// its record.  The most recently released record is handed out first.
+constexpr int kPoolSize = 8;
+ScopeRecord* g_pool[kPoolSize];
+int g_pool_count = 0;
+
+int record_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* r = reinterpret_cast<ScopeRecord*>(self);
+    Py_VISIT(r->cte_names);
+    Py_VISIT(r->dialect);
+    Py_VISIT(r->self);
+    Py_VISIT(r->tbl_map);
+    return 0;
+}
+
+void set_none(PyObject*& field) {
+    PyObject* old = field;
+    field = Py_NewRef(Py_None);
+    Py_XDECREF(old);
+}
+
+int record_clear(PyObject* self) {
+    auto* r = reinterpret_cast<ScopeRecord*>(self);
+    set_none(r->cte_names);
+    set_none(r->dialect);
+    set_none(r->self);
+    set_none(r->tbl_map);
+    return 0;
+}
+
+void record_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    auto* r = reinterpret_cast<ScopeRecord*>(self);
+    Py_CLEAR(r->cte_names);
+    Py_CLEAR(r->dialect);
+    Py_CLEAR(r->self);
+    Py_CLEAR(r->tbl_map);
+    if (g_pool_count < kPoolSize) {
+        g_pool[g_pool_count++] = r;
+    } else {
+        PyObject_GC_Del(self);
+    }
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject RecordType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "pellquist.quist.GenerateNativeSQLScope",  // tp_name
+    sizeof(ScopeRecord),                       // tp_basicsize
+};
+#pragma GCC diagnostic pop
+
+Ref new_record() {
+    ScopeRecord* r;
+    if (g_pool_count > 0) {
+        r = g_pool[--g_pool_count];
+        std::memset(reinterpret_cast<char*>(r) + sizeof(PyObject), 0,
+                    sizeof(ScopeRecord) - sizeof(PyObject));
+        PyObject_Init(reinterpret_cast<PyObject*>(r), &RecordType);
+    } else {
+        r = PyObject_GC_New(ScopeRecord, &RecordType);
+        if (r == nullptr) fail();
+        r->cte_names = r->dialect = r->self = r->tbl_map = nullptr;
+    }
+    PyObject_GC_Track(r);
+    return Ref::steal(reinterpret_cast<PyObject*>(r));
+}
+
+ScopeRecord* record_of(const Ref& r) { return reinterpret_cast<ScopeRecord*>(r.get()); }
+
+// ---- helpers ----------------------------------------------------------------
+
+Ref call2(PyObject* callable, PyObject* a, PyObject* b) {
+    PyObject* args[] = {a, b};
+    return vectorcall(callable, args, 2, nullptr);
+}
+
+[[noreturn]] void refuse(PyObject* message, PyObject* sql) {
+    PyObject* args[] = {message, sql};
+    raise_new(PyExc_Exception, args, 2);
+}
+
+}  // namespace
+
+void raise_new(PyObject* type, PyObject* const* args, size_t nargs) {
+    Ref exc = vectorcall(type, args, nargs, nullptr);
+    if (!PyExceptionInstance_Check(exc.get())) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        fail();
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    fail();
+}
+
+void unpack_error(Py_ssize_t got) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                 got == 1 ? "" : "s");
+    fail();
+}
+
+void ready_session_types() {
+    if (RecordType.tp_flags & Py_TPFLAGS_READY) return;
+    // No Py_TPFLAGS_BASETYPE: the record cannot be subclassed.
+    RecordType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    RecordType.tp_traverse = record_traverse;
+    RecordType.tp_clear = record_clear;
+    RecordType.tp_dealloc = record_dealloc;
+    require_status(PyType_Ready(&RecordType));
+}
+
+// ---- Session.__init__(self, db, params) -------------------------------------
+
+Ref session_init(FunctionObject*, PyObject* const* a, int& line) {
+    const Names& n = names();
+    line = 6;
+    require_status(PyObject_SetAttr(a[0], n.database, a[1]));
+    line = 7;
+    require_status(PyObject_SetAttr(a[0], n.params, a[2]));
+    return Ref::borrow(Py_None);
+}
+
+// ---- Session.is_type(tree, _type) -------------------------------------------
+
+Ref session_is_type(FunctionObject*, PyObject* const* a, int& line) {
+    line = 10;
+    Ref found = call_method1(a[0], names().find_all, a[1]);
+    // The whole search runs: the result is collected before it is tested.
+    Ref list = require(PySequence_List(found.get()));
+    return Ref::borrow(PyList_GET_SIZE(list.get()) > 0 ? Py_True : Py_False);
+}
+
+// ---- Session.generateNativeSQL(self, aSql, dialect=None) --------------------
+
+Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
+    const Names& n = names();
+    PyObject* self = a[0];
+    PyObject* sql = a[1];
+    PyObject* dialect = a[2];
+
+    line = 14;
+    Ref record = new_record();
+    ScopeRecord* scope = record_of(record);
+    scope->self = Py_NewRef(self);
+    scope->dialect = Py_NewRef(dialect);
+
+    line = 15;
+    Ref tree;
+    if (truth(dialect)) {
+        line = 16;
+        Ref parse_one = lookup_global(f, n.parse_one);
+        PyObject* args[] = {sql, dialect};
+        tree = vectorcall(parse_one.get(), args, 1, n.kw_dialect);
+    } else {
+        line = 18;
+        Ref parse_one = lookup_global(f, n.parse_one);
+        tree = call1(parse_one.get(), sql);
+    }
+
+    line = 19;
+    {
+        Ref select = get_attr(lookup_global(f, n.exp).get(), n.Select);
+        PyObject* root_type = reinterpret_cast<PyObject*>(Py_TYPE(tree.get()));
+        if (require_status(PyObject_RichCompareBool(root_type, select.get(), Py_NE))) {
+            line = 20;
+            refuse(n.msg_only_select, sql);
+        }
+    }
+
+    // Every part that writes, changes the schema or runs a command is
+    // refused; so is SELECT ... INTO, which creates a table.
+    line = 21;
+    PyObject* const blocked_names[] = {n.DML,  n.DDL,           n.Command, n.Commit,
+                                       n.Drop, n.TruncateTable, n.Into};
+    constexpr Py_ssize_t kBlocked = sizeof blocked_names / sizeof blocked_names[0];
+    Ref blocked = require(PyList_New(kBlocked));
+    for (Py_ssize_t i = 0; i < kBlocked; ++i) {
+        Ref cls = get_attr(lookup_global(f, n.exp).get(), blocked_names[i]);
+        PyList_SET_ITEM(blocked.get(), i, cls.release());
+    }
+    for (Py_ssize_t i = 0; i < kBlocked; ++i) {
+        PyObject* type = PyList_GET_ITEM(blocked.get(), i);
+        line = 23;
+        Ref is_type = get_attr(lookup_global(f, n.Session).get(), n.is_type);
+        Ref hit = call2(is_type.get(), tree.get(), type);
+        if (truth(hit.get())) {
+            line = 24;
+            refuse(n.msg_dml_ddl, sql);
+        }
+    }
+
+    line = 26;
+    scope->cte_names = require(PySet_New(nullptr)).release();
+    line = 28;
+    Ref ctes = get_attr(tree.get(), n.ctes);
+    Ref iter = require(PyObject_GetIter(ctes.get()));
+    while (true) {
+        line = 28;
+        Ref cte = Ref::steal(PyIter_Next(iter.get()));
+        if (!cte) {
+            if (PyErr_Occurred()) fail();
+            break;
+        }
+        line = 29;
+        Ref alias = get_attr(cte.get(), n.alias);
+        line = 30;
+        require_status(PySet_Add(scope->cte_names, alias.get()));
+    }
+
+    line = 34;
+    scope->tbl_map = require(PyDict_New()).release();
+    line = 35;
+    Ref database = get_attr(scope->self, n.database);
+    Ref tables = get_attr(database.get(), n.tables);
+    walk_mapping(tables.get(), line, 35, [&](PyObject*, PyObject* tbl) {
+        line = 36;
+        Ref pub = get_attr(tbl, n.pub_name);
+        Ref key = call_method0(pub.get(), n.lower);
+        require_status(PyDict_SetItem(scope->tbl_map, key.get(), tbl));
+    });
+
+    line = 38;
+    Ref transformer_fn = make_function(Func::Transformer, transformer, nullptr, f->globals,
+                                       f->builtins, record.get());
+
+    line = 86;
+    Ref new_tree = call_method1(tree.get(), n.transform, transformer_fn.get());
+
+    line = 88;
+    Ref render = get_attr(new_tree.get(), n.sql);
+    PyObject* args[] = {scope->dialect, Py_True};
+    return vectorcall(render.get(), args, 0, n.kw_sql);
+}
+
+}  // namespace quist
