@@ -3,7 +3,7 @@
 
 VENV    := .venv
 PY      := $(VENV)/bin/python
-PYTHON312 ?= $(shell for p in $$(pyenv root 2>/dev/null)/versions/3.12.*/bin/python $$(command -v python3.12); do [ -x "$$p" ] && echo "$$p"; done | tail -n 1)
+PYTHON312 ?= $(shell for p in $$(pyenv root 2>/dev/null)/versions/3.12.*/bin/python $$(command -v python3.12); do "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null && echo "$$p"; done | head -n 1)
 BUILD_DEPS := scikit-build-core>=0.10 cmake>=3.26 ninja
 STAMP   := $(VENV)/.installed
 
