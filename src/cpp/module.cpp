@@ -148,7 +148,7 @@ void set_item(PyObject* dict, PyObject* key, PyObject* value) {
 
 // The module body.  `line` follows the statement being run; it stays 0
 // until the names exist, and failures before that get no traceback entry.
-void run_body(PyObject* module, PyObject*& globals, int& line) {
+void run_body(PyObject* module, PyObject*& globals, int& line, bool& registered) {
     globals = PyModule_GetDict(module);
     if (globals == nullptr) fail();
     Ref builtins = require(PyImport_ImportModule("builtins"));
@@ -159,8 +159,10 @@ void run_body(PyObject* module, PyObject*& globals, int& line) {
 
     line = 1;
     PyObject* modules = PyImport_GetModuleDict();
-    if (require_status(PySequence_Contains(modules, n.module_fullname)) == 0)
+    if (require_status(PySequence_Contains(modules, n.module_fullname)) == 0) {
         require_status(PyObject_SetItem(modules, n.module_fullname, module));
+        registered = true;
+    }
     make_code_info();
     ready_function_type();
     ready_session_types();
@@ -196,6 +198,20 @@ void run_body(PyObject* module, PyObject*& globals, int& line) {
     set_item(globals, n.__test__, test.get());
 }
 
+// Takes back the sys.modules entry that a failed body made, so that a later
+// import of pellquist.quist loads the module again instead of finding the
+// half-built one.  The import system removes the entry only under the name
+// it was loading, which may be another one.
+void unregister(PyObject* module) {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* entry = PyObject_GetItem(modules, names().module_fullname);
+    if (entry == module) PyObject_DelItem(modules, names().module_fullname);
+    Py_XDECREF(entry);
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
 int quist_exec(PyObject* module) {
     if (g_recorded_module != nullptr) {
         if (g_recorded_module == module) return 0;
@@ -207,12 +223,14 @@ int quist_exec(PyObject* module) {
     g_recorded_module = Py_NewRef(module);
     PyObject* globals = nullptr;
     int line = 0;
+    bool registered = false;
     try {
-        run_body(module, globals, line);
+        run_body(module, globals, line, registered);
         return 0;
     } catch (const PyErrOccurred&) {
     }
     if (line > 0) add_traceback(kBodyTraceName, line, globals);
+    if (registered) unregister(module);
     Py_CLEAR(g_recorded_module);
     return -1;
 }

@@ -131,7 +131,7 @@ void check_filter(const FunctionObject* f, PyObject* table, PyObject* condition,
 Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
     const Names& n = names();
     PyObject* node = a[0];
-    const auto* scope = reinterpret_cast<const ScopeRecord*>(f->closure);
+    const auto* scope = record_of(f);
 
     line = 39;
     if (!is_instance(node, get_attr(lookup_global(f, n.exp).get(), n.Table).get()))
@@ -162,7 +162,7 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
     Ref key = require(PyUnicode_Join(n.dot, parts.get()));
 
     line = 55;
-    if (require_status(PyDict_Contains(scope->tbl_map, key.get())) == 0) {
+    if (require_status(PySequence_Contains(scope->tbl_map, key.get())) == 0) {
         line = 56;
         Ref not_found = lookup_global(f, n.TableNotFound);
         PyObject* args[] = {key.get(), n.msg_no_table};

@@ -79,7 +79,7 @@ Ref new_record() {
     return Ref::steal(reinterpret_cast<PyObject*>(r));
 }
 
-ScopeRecord* record_of(const Ref& r) { return reinterpret_cast<ScopeRecord*>(r.get()); }
+ScopeRecord* as_record(const Ref& r) { return reinterpret_cast<ScopeRecord*>(r.get()); }
 
 // ---- helpers ----------------------------------------------------------------
 
@@ -109,6 +109,15 @@ void unpack_error(Py_ssize_t got) {
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
                  got == 1 ? "" : "s");
     fail();
+}
+
+const ScopeRecord* record_of(const FunctionObject* transformer) {
+    PyObject* closure = transformer->closure;
+    if (closure == nullptr || Py_TYPE(closure) != &RecordType) {
+        PyErr_SetString(PyExc_RuntimeError, "transformer called after its call ended");
+        fail();
+    }
+    return reinterpret_cast<const ScopeRecord*>(closure);
 }
 
 void ready_session_types() {
@@ -152,7 +161,7 @@ Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
 
     line = 14;
     Ref record = new_record();
-    ScopeRecord* scope = record_of(record);
+    ScopeRecord* scope = as_record(record);
     scope->self = Py_NewRef(self);
     scope->dialect = Py_NewRef(dialect);
 

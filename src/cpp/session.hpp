@@ -16,8 +16,13 @@ struct ScopeRecord {
     PyObject* tbl_map;    // lower-cased public name -> catalogue table
 };
 
-// Makes the record type (and the function type) ready; idempotent.
+// Makes the record type ready; idempotent.
 void ready_session_types();
+
+// The record a transformer was made over.  A transformer whose record was
+// cleared by the garbage collector (only possible once it is unreachable,
+// e.g. from a finalizer) raises instead of reading freed fields.
+const ScopeRecord* record_of(const FunctionObject* transformer);
 
 Ref session_init(FunctionObject* f, PyObject* const* args, int& line);
 Ref session_is_type(FunctionObject* f, PyObject* const* args, int& line);

@@ -16,10 +16,19 @@ them work as well:
 from __future__ import annotations
 
 from collections.abc import Mapping
+import json
+import os
+import re
+import string
+import tomllib
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
-__all__ = ["Catalogue", "Column", "Table", "TableNotFound"]
+__all__ = [
+    "Catalogue", "CatalogueError", "Column", "SqlString", "Table", "TableNotFound",
+    "catalogue_from_data", "load_catalogue",
+]
 
 
 class TableNotFound(LookupError):
@@ -41,6 +50,16 @@ class TableNotFound(LookupError):
             key, message = self.args
             return f"{str(message).rstrip('.')}: {key!r}"
         return super().__str__()
+
+
+def _placeholders(template: str) -> set[str]:
+    """Names of the ``{placeholders}`` of a filter, as ``str.format`` reads them."""
+    found: set[str] = set()
+    for _, field_name, _, _ in string.Formatter().parse(template):
+        if field_name is not None:
+            # "{a.b}" and "{a[0]}" both read params["a"].
+            found.add(re.split(r"[.\[]", field_name, maxsplit=1)[0])
+    return found
 
 
 def _expect(ok: bool, owner: str, field_name: str, expected: str, value: Any) -> None:
@@ -116,6 +135,10 @@ class Table:
             "Table", "filters", "a string or None", self.filters,
         )
 
+    def placeholders(self) -> set[str]:
+        """The params names that the row filter needs (none without a filter)."""
+        return _placeholders(self.filters.strip()) if self.filters else set()
+
 
 @dataclass(frozen=True)
 class Catalogue:
@@ -139,3 +162,195 @@ class Catalogue:
                 )
             checked[key] = table
         object.__setattr__(self, "tables", checked)
+
+    def placeholders(self) -> set[str]:
+        """The params names that the tables' row filters need, together."""
+        needed: set[str] = set()
+        for table in self.tables.values():
+            needed |= table.placeholders()
+        return needed
+
+
+# ---- safe string values ------------------------------------------------------
+
+class SqlString:
+    """A params value that a row filter receives as a quoted SQL string literal.
+
+    Plain params values are pasted into a filter as raw SQL text, which is
+    what numbers and lists need.  A string from user input must not be: wrap
+    it, and ``"region = {region}"`` with ``{"region": SqlString("EU")}``
+    becomes ``region = 'EU'``, whatever the value holds.
+
+    The literal doubles every quote, the one escape that standard SQL knows.
+    Backslashes and NUL characters are refused, because some dialects read a
+    backslash inside a literal as an escape.  In the dialects listed in
+    ``SqlString.DIALECTS`` the literal reads back as exactly the value; in the
+    others a quote in the value reads back as adjacent literals, but the value
+    never leaves its quotes.
+    """
+
+    __slots__ = ("value",)
+
+    # Dialects in which the doubled quote reads back as one quote.
+    DIALECTS = frozenset({
+        "", "athena", "clickhouse", "doris", "dremio", "drill", "druid", "duckdb", "dune",
+        "exasol", "fabric", "materialize", "mysql", "oracle", "postgres", "presto",
+        "redshift", "risingwave", "singlestore", "snowflake", "solr", "sqlite", "starrocks",
+        "tableau", "teradata", "trino", "tsql",
+    })
+
+    def __init__(self, value: str) -> None:
+        if not isinstance(value, str):
+            raise TypeError(f"SqlString: expected a string, got {type(value).__name__}")
+        if "\\" in value or "\x00" in value:
+            raise ValueError(
+                "SqlString: backslashes and NUL characters cannot be quoted safely in every "
+                f"dialect: {value!r}"
+            )
+        self.value = value
+
+    def __format__(self, spec: str) -> str:
+        if spec:
+            raise ValueError(f"SqlString takes no format spec, got {spec!r}")
+        return str(self)
+
+    def __str__(self) -> str:
+        return "'" + self.value.replace("'", "''") + "'"
+
+    def __repr__(self) -> str:
+        return f"SqlString({self.value!r})"
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, SqlString) and other.value == self.value
+
+    def __hash__(self) -> int:
+        return hash((SqlString, self.value))
+
+
+# ---- catalogue files -----------------------------------------------------------
+
+class CatalogueError(ValueError):
+    """A catalogue file or mapping that does not describe a valid catalogue.
+
+    The message names the file and the path of the bad field, e.g.
+    ``demo.toml: tables[2].columns: expected a table of strings``.
+    """
+
+
+_IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_$]*\Z")
+_TABLE_KEYS = {"public", "internal", "columns", "filter"}
+
+
+def _internal_table(name: str) -> Any:
+    """The internal table as a sqlglot table expression, parts as written."""
+    from sqlglot import exp
+
+    parts = name.split(".")
+    table, db, catalog = parts[-1], (parts[-2] if len(parts) > 1 else None), (
+        parts[-3] if len(parts) > 2 else None)
+    return exp.table_(table, db=db, catalog=catalog)
+
+
+def _check_filter(text: str) -> str | None:
+    """Why a row filter can never be filled into one condition, or None."""
+    try:
+        names = _placeholders(text)
+        filled = text.strip().format(**{n: 0 for n in names})
+    except (ValueError, IndexError, KeyError, AttributeError) as e:
+        return f"bad placeholder syntax ({e})"
+    if not filled.strip():
+        return "expected a condition, got blank text"
+    from sqlglot import exp, parse_one
+    from sqlglot.errors import ParseError
+
+    if re.match(r"where(?![\w$])", filled.strip(), re.IGNORECASE):
+        filled = filled.strip()[5:].strip()
+    try:
+        tree = parse_one(filled)
+    except ParseError as e:
+        return f"does not parse as a condition ({str(e).splitlines()[0]})"
+    if isinstance(tree, (exp.Query, exp.DML, exp.DDL, exp.Command, exp.Block)):
+        return "expected a condition, got a statement"
+    return None
+
+
+def catalogue_from_data(data: Any, source: str = "<catalogue>") -> Catalogue:
+    """Builds a :class:`Catalogue` from parsed TOML or JSON data.
+
+    The shape (TOML shown; JSON is the same as objects and arrays)::
+
+        [[tables]]
+        public = "sales.orders"          # name in queries; may be dotted
+        internal = "app.ord_t"           # internal table, optionally qualified
+        filter = "tenant_id = {tenant}"  # optional row filter
+        [tables.columns]                 # internal column = public column
+        o_id = "id"
+        o_amount = "amount"
+    """
+
+    def bad(where: str, problem: str) -> CatalogueError:
+        return CatalogueError(f"{source}: {where}: {problem}")
+
+    if not isinstance(data, dict):
+        raise bad("(top level)", "expected a table with a 'tables' array")
+    unknown = set(data) - {"tables"}
+    if unknown:
+        raise bad(sorted(unknown)[0], "unknown key (expected only 'tables')")
+    entries = data.get("tables")
+    if not isinstance(entries, list):
+        raise bad("tables", "expected an array of tables")
+    tables: dict[str, Table] = {}
+    for i, entry in enumerate(entries):
+        where = f"tables[{i}]"
+        if not isinstance(entry, dict):
+            raise bad(where, "expected a table")
+        for key in sorted(set(entry) - _TABLE_KEYS):
+            raise bad(f"{where}.{key}", "unknown key (expected public, internal, columns, filter)")
+        for key in ("public", "internal", "columns"):
+            if key not in entry:
+                raise bad(f"{where}.{key}", "missing")
+        public, internal, columns = entry["public"], entry["internal"], entry["columns"]
+        for key, value in (("public", public), ("internal", internal)):
+            if not isinstance(value, str) or not all(
+                    _IDENTIFIER.match(p) for p in value.split(".")) or value.count(".") > 2:
+                raise bad(f"{where}.{key}",
+                          "expected a name such as 'orders' or 'sales.orders' (letters, digits, "
+                          "'_', at most three dotted parts)")
+        if (not isinstance(columns, dict) or not columns
+                or not all(isinstance(k, str) and isinstance(v, str) and k and v
+                           for k, v in columns.items())):
+            raise bad(f"{where}.columns", "expected a table of strings "
+                      "(internal column = public column), not empty")
+        filt = entry.get("filter")
+        if filt is not None:
+            if not isinstance(filt, str):
+                raise bad(f"{where}.filter", "expected a string")
+            problem = _check_filter(filt)
+            if problem:
+                raise bad(f"{where}.filter", problem)
+        key = public.lower()
+        if key in tables:
+            raise bad(f"{where}.public", f"{public!r} is published twice")
+        tables[key] = Table(public, _internal_table(internal),
+                            {k: Column(v) for k, v in columns.items()}, filt or None)
+    return Catalogue(tables)
+
+
+def load_catalogue(path: str | os.PathLike[str]) -> Catalogue:
+    """Loads a catalogue from a ``.toml`` or ``.json`` file (see :func:`catalogue_from_data`)."""
+    path = Path(path)
+    suffix = path.suffix.lower()
+    try:
+        raw = path.read_bytes()
+    except OSError as e:
+        raise CatalogueError(f"{path}: cannot read: {e.strerror or e}") from None
+    try:
+        if suffix == ".toml":
+            data = tomllib.loads(raw.decode("utf-8"))
+        elif suffix == ".json":
+            data = json.loads(raw)
+        else:
+            raise CatalogueError(f"{path}: expected a .toml or .json file")
+    except (tomllib.TOMLDecodeError, json.JSONDecodeError, UnicodeDecodeError) as e:
+        raise CatalogueError(f"{path}: not valid {suffix[1:].upper()}: {e}") from None
+    return catalogue_from_data(data, str(path))

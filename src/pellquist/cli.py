@@ -1,0 +1,238 @@
+"""The ``pellquist`` command: rewrite queries, check catalogues, run the demo.
+
+A user error (a refused statement, an unknown table, SQL that does not parse,
+a bad catalogue, a missing parameter) prints one line to stderr and exits
+with status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Sequence
+from typing import Any, NoReturn
+
+from . import demo
+from .models import Catalogue, CatalogueError, SqlString, TableNotFound, load_catalogue
+
+PROG = "pellquist"
+
+REWRITE_EXAMPLES = """\
+examples:
+  pellquist rewrite --catalogue examples/shop.toml --param tenant=7 \\
+      "SELECT id, amount FROM sales.orders"
+  echo "SELECT name FROM sales.customers" | pellquist rewrite -c examples/shop.toml \\
+      -p tenant=7 --dialect postgres --pretty
+  pellquist rewrite -c shop.toml --string-param region=EU "SELECT * FROM sales.orders"
+"""
+
+CHECK_EXAMPLES = """\
+example:
+  pellquist check --catalogue examples/shop.toml
+"""
+
+DEMO_EXAMPLES = """\
+examples:
+  pellquist demo              # both tenants, side by side
+  pellquist demo --tenant 2   # only tenant 2
+"""
+
+
+class UserError(Exception):
+    """An error the user can fix; reported as one line, exit status 2."""
+
+
+def _fail(message: str) -> NoReturn:
+    raise UserError(message)
+
+
+def _describe(error: BaseException) -> str:
+    """One line for an error raised while rewriting a query."""
+    from sqlglot.errors import ParseError
+
+    if isinstance(error, TableNotFound):
+        return f"unknown table {error.args[0]!r}: it is neither published nor a CTE of the query"
+    if isinstance(error, ParseError):
+        first = str(error).strip().splitlines()[0] if str(error).strip() else "cannot parse"
+        return f"SQL does not parse: {first}"
+    if isinstance(error, KeyError):
+        return f"missing parameter {error.args[0]!r} for a row filter"
+    if type(error) is Exception and len(error.args) == 2:
+        return f"refused: {error.args[0]}"
+    return f"{type(error).__name__}: {error}"
+
+
+def _rewrite(catalogue: Catalogue, params: dict[str, Any], sql: str, dialect: str | None) -> str:
+    from .quist import Session
+
+    try:
+        return Session(catalogue, params).generateNativeSQL(sql, dialect)
+    except Exception as e:  # every failure of a rewrite is the user's input
+        _fail(_describe(e))
+
+
+def _load(path: str | None) -> Catalogue:
+    try:
+        return load_catalogue(path) if path else demo.catalogue()
+    except CatalogueError as e:
+        _fail(f"bad catalogue: {e}")
+
+
+def _params(pairs: Sequence[str], strings: Sequence[str]) -> dict[str, Any]:
+    params: dict[str, Any] = {}
+    for raw, quote in [(p, False) for p in pairs] + [(s, True) for s in strings]:
+        name, sep, value = raw.partition("=")
+        if not sep or not name.isidentifier():
+            _fail(f"expected NAME=VALUE, got {raw!r}")
+        try:
+            params[name] = SqlString(value) if quote else value
+        except ValueError as e:
+            _fail(str(e))
+    return params
+
+
+def _pretty(sql: str, dialect: str | None) -> str:
+    import sqlglot
+
+    return sqlglot.transpile(sql, read=dialect, write=dialect, pretty=True, identify=True)[0]
+
+
+def cmd_rewrite(args: argparse.Namespace) -> int:
+    catalogue = _load(args.catalogue)
+    params = _params(args.param, args.string_param)
+    missing = sorted(catalogue.placeholders() - params.keys())
+    if missing:
+        _fail("missing parameter" + ("s " if len(missing) > 1 else " ")
+              + ", ".join(missing) + ": pass " + " ".join(f"--param {m}=VALUE" for m in missing))
+    sql = sys.stdin.read() if args.sql in (None, "-") else args.sql
+    if not sql.strip():
+        _fail("no SQL given: pass it as an argument or on standard input")
+    native = _rewrite(catalogue, params, sql, args.dialect)
+    print(_pretty(native, args.dialect) if args.pretty else native)
+    return 0
+
+
+def cmd_check(args: argparse.Namespace) -> int:
+    catalogue = _load(args.catalogue)
+    rows = []
+    for table in catalogue.tables.values():
+        name = table.name if isinstance(table.name, str) else table.name.sql()
+        rows.append((table.pub_name, name, ", ".join(c.pub_name for c in table.columns.values()),
+                     table.filters or "-"))
+    print(f"{args.catalogue}: {len(rows)} published table{'s' if len(rows) != 1 else ''}")
+    print(format_table(("public", "internal", "columns", "filter"), rows))
+    needed = sorted(catalogue.placeholders())
+    print("parameters:", ", ".join(needed) if needed else "none")
+    return 0
+
+
+def format_table(header: Sequence[str], rows: Sequence[Sequence[Any]]) -> str:
+    """A plain text table; numbers right-aligned."""
+    cells = [[_cell(v) for v in row] for row in rows]
+    widths = [max([len(h)] + [len(r[i]) for r in cells]) for i, h in enumerate(header)]
+    numeric = [all(isinstance(row[i], (int, float)) for row in rows) and bool(rows)
+               for i in range(len(header))]
+
+    def line(values: Sequence[str]) -> str:
+        return "  ".join(v.rjust(w) if num else v.ljust(w)
+                         for v, w, num in zip(values, widths, numeric)).rstrip()
+
+    out = [line(header), line(["-" * w for w in widths])]
+    out += [line(r) for r in cells]
+    if not rows:
+        out.append("(no rows)")
+    return "\n".join(out)
+
+
+def _cell(value: Any) -> str:
+    if value is None:
+        return "NULL"
+    if isinstance(value, float):
+        return f"{value:.2f}"
+    return str(value)
+
+
+def _indent(text: str, prefix: str = "    ") -> str:
+    return "\n".join(prefix + line for line in text.splitlines())
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    from .quist import Session
+
+    catalogue = demo.catalogue()
+    tenants = [args.tenant] if args.tenant is not None else demo.TENANTS
+    db = demo.database()
+    print("pellquist demo: one public schema, one SQLite database, two tenants.")
+    print(f"Catalogue: {len(catalogue.tables)} published tables; each query runs once per tenant.")
+    for number, (sql, what) in enumerate(demo.QUERIES, 1):
+        print(f"\n[{number}] {what}")
+        print(_indent(sql))
+        native = None
+        for tenant in tenants:
+            try:
+                native = Session(catalogue, {"tenant": tenant}).generateNativeSQL(sql, "sqlite")
+            except Exception as e:
+                print(f"  -> {_describe(e)}")
+                break
+            if tenant == tenants[0]:
+                print("  native SQL (tenant %d):" % tenant)
+                print(_indent(_pretty(native, "sqlite"), "    "))
+            cursor = db.execute(native)
+            header = [d[0] for d in cursor.description]
+            print(f"  tenant {tenant}:")
+            print(_indent(format_table(header, cursor.fetchall())))
+    return 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Rewrite SQL written against a published schema into native SQL that "
+                    "reads each table through its row filter.",
+        epilog="Run 'pellquist COMMAND --help' for a command's options and examples.",
+    )
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    fmt = argparse.RawDescriptionHelpFormatter
+
+    rewrite = sub.add_parser("rewrite", help="print the native SQL of a query",
+                             epilog=REWRITE_EXAMPLES, formatter_class=fmt)
+    rewrite.add_argument("sql", nargs="?", metavar="SQL",
+                         help="the query; '-' or nothing reads it from standard input")
+    rewrite.add_argument("-c", "--catalogue", metavar="FILE",
+                         help="catalogue file (.toml or .json); default: the demo catalogue")
+    rewrite.add_argument("-p", "--param", action="append", default=[], metavar="NAME=VALUE",
+                         help="a filter parameter, pasted as SQL text (numbers, lists)")
+    rewrite.add_argument("-s", "--string-param", action="append", default=[],
+                         metavar="NAME=VALUE", help="a filter parameter quoted as a string literal")
+    rewrite.add_argument("-d", "--dialect", help="SQL dialect to read and write (e.g. postgres)")
+    rewrite.add_argument("--pretty", action="store_true", help="print the SQL over several lines")
+    rewrite.set_defaults(run=cmd_rewrite)
+
+    check = sub.add_parser("check", help="validate a catalogue and list its tables",
+                           epilog=CHECK_EXAMPLES, formatter_class=fmt)
+    check.add_argument("-c", "--catalogue", metavar="FILE", required=True,
+                       help="catalogue file (.toml or .json)")
+    check.set_defaults(run=cmd_check)
+
+    run_demo = sub.add_parser("demo", help="show the rewrite keeping two tenants apart",
+                              epilog=DEMO_EXAMPLES, formatter_class=fmt)
+    run_demo.add_argument("--tenant", type=int, choices=demo.TENANTS,
+                          help="show only this tenant")
+    run_demo.set_defaults(run=cmd_demo)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except UserError as e:
+        print(f"{PROG}: error: {e}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        return 0
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

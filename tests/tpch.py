@@ -1,0 +1,178 @@
+"""TPC-H material for the engine tests (a helper module, not a test).
+
+* :func:`load` reads the pipe-separated CSVs into typed rows.
+* :func:`populate` creates either the *public* database (TPC-H names, tenant 1
+  only) or the *internal* one (every table and column renamed, a
+  ``tenant_id`` column, tenants 1 and 2) through any DB-API connection.
+* :func:`catalogue` publishes the internal tables under the TPC-H names.
+* :func:`queries` reads the 22 queries; :func:`render` turns a query written
+  in sqlglot's default dialect into SQL one engine can run.
+
+Tenant 2 is tenant 1's data with every key offset by :data:`KEY_OFFSET`,
+every other number doubled, every comment prefixed with :data:`MARK`, and
+every fifth order and line item left out, so a leaked row changes query
+results and is recognisable by :func:`is_tenant2_row`.
+"""
+
+from __future__ import annotations
+
+import csv
+import gzip
+import re
+from datetime import date, timedelta
+from pathlib import Path
+
+import sqlglot
+from sqlglot import exp
+
+from pellquist.models import Catalogue, Column, Table
+
+DATA_DIR = Path(__file__).resolve().parents[2] / "shared" / "data" / "tpch"
+TABLES = ("customer", "lineitem", "nation", "orders", "part", "partsupp", "region", "supplier")
+TENANT_COLUMN = "tenant_id"
+ROW_FILTER = "tenant_id = {tenant}"
+KEY_OFFSET = 100_000_000
+MARK = "~tenant2~"
+_KINDS = ((int, "INTEGER"), (float, "REAL"), (str, "TEXT"))
+
+
+def internal_table(name: str) -> str:
+    return f"t_{name}"
+
+
+def internal_column(name: str) -> str:
+    return f"c_{name}"
+
+
+def load(data_dir: Path = DATA_DIR) -> dict[str, tuple[list[str], list[str], list[tuple]]]:
+    """``{table: (columns, kinds, rows)}``; a kind is INTEGER, REAL or TEXT.
+
+    A column's kind is the first of int, float, str that parses all its
+    values; dates stay ISO text.
+    """
+    tables = {}
+    for name in TABLES:
+        with gzip.open(data_dir / f"{name}.csv.gz", "rt", newline="") as f:
+            reader = csv.reader(f, delimiter="|", quoting=csv.QUOTE_NONE)
+            header = next(reader)
+            raw = list(reader)
+        casts, kinds = [], []
+        for i in range(len(header)):
+            for cast, kind in _KINDS:
+                try:
+                    for row in raw:
+                        cast(row[i])
+                except ValueError:
+                    continue
+                casts.append(cast)
+                kinds.append(kind)
+                break
+        rows = [tuple(cast(v) for cast, v in zip(casts, row)) for row in raw]
+        tables[name] = (header, kinds, rows)
+    return tables
+
+
+def tenant2_rows(name: str, columns, kinds, rows) -> list[tuple]:
+    def change(column, kind, value):
+        if column.endswith("key"):
+            return value + KEY_OFFSET
+        if kind != "TEXT":
+            return round(value * 2, 2)
+        return MARK + value if column.endswith("comment") else value
+
+    if name in ("orders", "lineitem"):
+        rows = [r for i, r in enumerate(rows) if i % 5 != 4]
+    return [tuple(change(c, k, v) for c, k, v in zip(columns, kinds, r)) for r in rows]
+
+
+def is_tenant2_row(row) -> bool:
+    return any(
+        (isinstance(v, int) and v >= KEY_OFFSET) or (isinstance(v, str) and MARK in v)
+        for v in row
+    )
+
+
+def populate(conn, tables, *, internal: bool, placeholder: str = "?", types=None) -> None:
+    """Create and fill the tables on a DB-API connection.
+
+    ``types`` maps a kind to the engine's column type (default: the kind).
+    """
+    types = types or {}
+    cur = conn.cursor()
+    for name, (columns, kinds, rows) in tables.items():
+        if internal:
+            table = internal_table(name)
+            data = [(1, *r) for r in rows]
+            data += [(2, *r) for r in tenant2_rows(name, columns, kinds, rows)]
+            columns = [TENANT_COLUMN] + [internal_column(c) for c in columns]
+            kinds = ["INTEGER", *kinds]
+        else:
+            table, data = name, rows
+        defs = ", ".join(f'"{c}" {types.get(k, k)}' for c, k in zip(columns, kinds))
+        cur.execute(f'CREATE TABLE "{table}" ({defs})')
+        marks = ", ".join([placeholder] * len(columns))
+        cur.executemany(f'INSERT INTO "{table}" VALUES ({marks})', data)
+    conn.commit()
+
+
+def catalogue(tables, filters: str | None = ROW_FILTER) -> Catalogue:
+    return Catalogue({
+        name: Table(name, internal_table(name),
+                    {internal_column(c): Column(c) for c in columns}, filters)
+        for name, (columns, _, _) in tables.items()
+    })
+
+
+def queries(path: Path = DATA_DIR / "queries.sql") -> dict[str, str]:
+    """``{"Q1": sql, ...}`` from a file of ``-- Qn`` headed, ``;``-terminated queries."""
+    parts = re.split(r"^--\s*(Q\d+)\s*$", path.read_text(), flags=re.M)
+    return {name: body.strip().rstrip(";").strip() for name, body in zip(parts[1::2], parts[2::2])}
+
+
+def _fold_date_interval(node):
+    """``DATE 'x' +/- INTERVAL 'n' unit`` becomes the constant date it stands for."""
+    if not (isinstance(node, (exp.Add, exp.Sub)) and isinstance(node.expression, exp.Interval)):
+        return node
+    left, interval = node.this, node.expression
+    if not (isinstance(left, exp.Cast) and left.to.is_type("date") and left.this.is_string):
+        return node
+    n = int(interval.this.name) * (-1 if isinstance(node, exp.Sub) else 1)
+    unit = interval.unit.name.upper()
+    d = date.fromisoformat(left.this.name)
+    if unit == "DAY":
+        d += timedelta(days=n)
+    else:
+        months = d.month - 1 + n * (12 if unit == "YEAR" else 1)
+        d = d.replace(year=d.year + months // 12, month=months % 12 + 1)
+    return exp.cast(exp.Literal.string(d.isoformat()), "date")
+
+
+def _sqlite_extract_year(node):
+    if isinstance(node, exp.Extract) and node.this.name.upper() == "YEAR":
+        strftime = exp.Anonymous(this="STRFTIME", expressions=[exp.Literal.string("%Y"), node.expression])
+        return exp.cast(strftime, "integer")
+    return node
+
+
+def _alias_columns_into_select(node):
+    """``(SELECT a, b) AS t (x, y)`` becomes ``(SELECT a AS x, b AS y) AS t``."""
+    alias = node.args.get("alias")
+    if isinstance(node, exp.Subquery) and alias and alias.columns and isinstance(node.this, exp.Select):
+        names = alias.columns
+        node.this.set("expressions", [
+            exp.alias_(e.unalias(), c.name, quoted=c.quoted) for e, c in zip(node.this.expressions, names)
+        ])
+        alias.set("columns", None)
+    return node
+
+
+# Per engine: the rewrites of the parsed query that let it run there.
+ADAPTATIONS = {"sqlite": (_fold_date_interval, _sqlite_extract_year, _alias_columns_into_select)}
+
+
+def render(sql: str, engine: str, read: str | None = None) -> str:
+    """Parse ``sql`` (sqlglot dialect ``read``), adapt it to ``engine``, render it."""
+    tree = sqlglot.parse_one(sql, read=read)
+    for step in ADAPTATIONS.get(engine, ()):
+        tree = tree.transform(step)
+    return tree.sql(dialect=engine)
