@@ -1,4 +1,5 @@
-# One command each: `make test` sets everything up and runs the suite.
+# One command each: `make demo` sets everything up and runs the demo,
+# `make test` sets everything up and runs the suite.
 # Needs CPython 3.12 (found through pyenv, or python3.12 on PATH).
 
 VENV    := .venv
@@ -7,7 +8,7 @@ PYTHON312 ?= $(shell for p in $$(pyenv root 2>/dev/null)/versions/3.12.*/bin/pyt
 BUILD_DEPS := scikit-build-core>=0.10 cmake>=3.26 ninja
 STAMP   := $(VENV)/.installed
 
-.PHONY: install test clean
+.PHONY: install demo test clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
@@ -21,6 +22,9 @@ $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(wildcard src/cpp/*) $(wildcard s
 	@touch $(STAMP)
 
 install: $(STAMP)
+
+demo: install
+	$(VENV)/bin/pellquist demo
 
 test: install
 	$(PY) -m pytest

@@ -8,6 +8,7 @@ with status 2.
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 from collections.abc import Sequence
 from typing import Any, NoReturn
@@ -48,13 +49,21 @@ def _fail(message: str) -> NoReturn:
 
 def _describe(error: BaseException) -> str:
     """One line for an error raised while rewriting a query."""
-    from sqlglot.errors import ParseError
+    from sqlglot.errors import ParseError, TokenError
 
     if isinstance(error, TableNotFound):
         return f"unknown table {error.args[0]!r}: it is neither published nor a CTE of the query"
     if isinstance(error, ParseError):
-        first = str(error).strip().splitlines()[0] if str(error).strip() else "cannot parse"
-        return f"SQL does not parse: {first}"
+        if error.errors:
+            first = error.errors[0]
+            where = f" (line {first.get('line')}, column {first.get('col')})" if first.get(
+                "line") else ""
+            description = re.sub(r"<Token token_type: [^,]*, text: (.*?), line: .*?>", r"'\1'",
+                                 str(first.get("description")))
+            return f"SQL does not parse: {description}{where}"
+        return "SQL does not parse: " + (str(error).strip().splitlines() or ["unknown error"])[0]
+    if isinstance(error, TokenError):
+        return f"SQL does not parse: {error}"
     if isinstance(error, KeyError):
         return f"missing parameter {error.args[0]!r} for a row filter"
     if type(error) is Exception and len(error.args) == 2:
