@@ -134,7 +134,9 @@ def second(**changes):
     (second(filter="a = 1; DROP TABLE x"), "tables[1].filter: expected a condition, got a"),
     (second(filter="SELECT 1"), "tables[1].filter: expected a condition, got a statement"),
     (second(filter="a = {"), "tables[1].filter: bad placeholder syntax"),
-    (second(filter="a = {}"), "tables[1].filter: bad placeholder syntax"),
+    (second(filter="a = {}"), "tables[1].filter: placeholders must be plain {name} fields, got {}"),
+    (second(filter="a = {r!r}"), "tables[1].filter: placeholders must be plain {name} fields"),
+    (second(filter="a = {r.value}"), "tables[1].filter: placeholders must be plain {name} fields"),
     (second(filter="  "), "tables[1].filter: expected a condition, got blank text"),
     (second(filter="a = ("), "tables[1].filter: does not parse as a condition"),
     ({"tables": [PRODUCTS, ORDERS, orders(public="SALES.Orders")]},
@@ -223,3 +225,15 @@ def test_sql_string_formatting():
     cat = Catalogue([Table("t", "t_int", {"a": "x"}, "region = {r:>5}")])
     with pytest.raises(ValueError, match="takes no format"):
         Session(cat, {"r": SqlString("x")}).generateNativeSQL("SELECT x FROM t", None)
+
+
+@pytest.mark.parametrize("conversion", ["!s", "!r", "!a"])
+def test_sql_string_conversion_cannot_unquote(conversion):
+    # "{r!r}" skips __format__: the filter would get the repr, whose backslash escapes the quote.
+    cat = Catalogue([Table("t", "t_int", {"a": "x"}, f"region = {{r{conversion}}}")])
+    try:
+        native = Session(cat, {"r": SqlString("a\"b') OR 1=1 --")}).generateNativeSQL(
+            "SELECT x FROM t", "postgres")
+    except ValueError:
+        return  # refused
+    assert sqlglot.parse_one(native, read="postgres").find(exp.Or) is None, native

@@ -68,6 +68,8 @@ def _describe(error: BaseException) -> str:
         return f"missing parameter {error.args[0]!r} for a row filter"
     if type(error) is Exception and len(error.args) == 2:
         return f"refused: {error.args[0]}"
+    if isinstance(error, ValueError):
+        return f"refused: {error}"
     return f"{type(error).__name__}: {error}"
 
 
@@ -237,7 +239,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return args.run(args)
     except UserError as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
+        # One line, whatever the message quotes (SQL text may span lines).
+        message = str(e).replace("\r", "\\r").replace("\n", "\\n")
+        print(f"{PROG}: error: {message}", file=sys.stderr)
         return 2
     except BrokenPipeError:
         return 0

@@ -217,8 +217,9 @@ class SqlString:
     def __str__(self) -> str:
         return "'" + self.value.replace("'", "''") + "'"
 
-    def __repr__(self) -> str:
-        return f"SqlString({self.value!r})"
+    # repr() is the literal too, so that a {name!r} or {name!a} field in a
+    # filter cannot unquote the value.
+    __repr__ = __str__
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, SqlString) and other.value == self.value
@@ -254,8 +255,15 @@ def _internal_table(name: str) -> Any:
 def _check_filter(text: str) -> str | None:
     """Why a row filter can never be filled into one condition, or None."""
     try:
-        names = _placeholders(text)
-        filled = text.strip().format(**{n: 0 for n in names})
+        fields = [f for _, f, _, _ in string.Formatter().parse(text) if f is not None]
+        # Only plain {name} fields: a conversion (!r) or an attribute ({v.value})
+        # would render a SqlString as something other than its quoted literal.
+        for _, field_name, spec, conversion in string.Formatter().parse(text):
+            if field_name is not None and (not field_name.isidentifier() or spec or conversion):
+                shown = field_name + (f"!{conversion}" if conversion else "") + (
+                    f":{spec}" if spec else "")
+                return f"placeholders must be plain {{name}} fields, got {{{shown}}}"
+        filled = text.strip().format(**{n: 0 for n in fields})
     except (ValueError, IndexError, KeyError, AttributeError) as e:
         return f"bad placeholder syntax ({e})"
     if not filled.strip():

@@ -1,0 +1,130 @@
+"""The comparison baseline: the table rewrite written plainly in Python.
+
+``BaselineSession`` does what ``pellquist.quist.Session`` does, step for
+step, on the same sqlglot: parse, refuse anything but a plain SELECT, gather
+the CTE aliases and the catalogue's public names, replace every published
+table by a filtered, renamed subquery, render with quoted identifiers.  It
+exists only so that the benchmarks can print each figure of the compiled
+module next to the same work done by ordinary Python code; it is not part of
+the package and nothing else imports it.
+"""
+
+from __future__ import annotations
+
+from sqlglot import exp, parse_one
+
+from pellquist.models import TableNotFound
+
+ONLY_SELECT = "As of now, only select statements are supported."
+DML_DDL = "The SQL contains either DML or DDL"
+NO_TABLE = "No such table found."
+
+_BLOCKED = (exp.DML, exp.DDL, exp.Command, exp.Commit, exp.Drop, exp.TruncateTable, exp.Into)
+_FILTER_ROOT_KINDS = (exp.Block, exp.Query, exp.DML, exp.DDL, exp.Command, exp.Commit,
+                      exp.Drop, exp.TruncateTable)
+
+
+def _continues_identifier(ch: str) -> bool:
+    return ch.isalnum() or ch in "_$"
+
+
+def _cte_in_scope(node: exp.Expression, name: str) -> bool:
+    """Whether a CTE called ``name`` of the statement's WITH is visible at ``node``."""
+    below_with = below_root = None
+    current = node
+    while current.parent is not None:
+        below_with, below_root, current = below_root, current, current.parent
+    if below_with is None:
+        return True
+    if not isinstance(below_root, exp.With) or not isinstance(below_with, exp.CTE):
+        return True
+    recursive = bool(below_root.args.get("recursive"))
+    for cte in below_root.expressions:
+        own = cte is below_with
+        if own and not recursive:
+            return False
+        if cte.alias == name:
+            return True
+        if own:
+            return False
+    return False
+
+
+def _check_filter(table, condition: str, expr: exp.Expression) -> None:
+    bad = isinstance(expr, _FILTER_ROOT_KINDS) or any(expr.find(k) is not None for k in _BLOCKED)
+    if bad:
+        raise ValueError(f"The row filter of table {table.pub_name!r} does not parse as a "
+                         f"single condition: {condition!r}")
+
+
+class BaselineSession:
+    """``Session(catalogue, params)`` with ``generateNativeSQL(sql, dialect)``."""
+
+    def __init__(self, db, params) -> None:
+        self.database = db
+        self.params = params
+
+    @staticmethod
+    def is_type(tree: exp.Expression, _type) -> bool:
+        return len(list(tree.find_all(_type))) > 0
+
+    def generateNativeSQL(self, aSql: str, dialect=None) -> str:  # noqa: N802 - public name
+        tree = parse_one(aSql, dialect=dialect) if dialect else parse_one(aSql)
+        if type(tree) != exp.Select:  # noqa: E721 - the exact class, not a subclass
+            raise Exception(ONLY_SELECT, aSql)
+        for kind in _BLOCKED:
+            if BaselineSession.is_type(tree, kind):
+                raise Exception(DML_DDL, aSql)
+
+        cte_names = set()
+        for cte in tree.ctes:
+            cte_names.add(cte.alias)
+
+        tbl_map = {}
+        for tbl in self.database.tables.values():
+            tbl_map[tbl.pub_name.lower()] = tbl
+
+        params = self.params
+
+        def transformer(node):
+            if not isinstance(node, exp.Table):
+                return node
+            name = node.name
+            if name in cte_names and not node.catalog and not node.db and _cte_in_scope(node, name):
+                return node
+            parts = []
+            if node.catalog:
+                parts.append(node.catalog.lower())
+            if node.db:
+                parts.append(node.db.lower())
+            parts.append(name.lower())
+            key = ".".join(parts)
+            if key not in tbl_map:
+                raise TableNotFound(key, NO_TABLE)
+            table = tbl_map[key]
+
+            if node.alias == "":
+                alias = str(table.pub_name).replace(".", "_")
+            else:
+                alias = node.alias
+
+            projections = [exp.alias_(exp.column(internal), column.pub_name)
+                           for internal, column in table.columns.items()]
+            select = exp.select(*projections).from_(table.name)
+
+            if table.filters:
+                condition = table.filters.strip().format(**dict(params))
+                if condition.lower().startswith("where") and not (
+                        len(condition) > 5 and _continues_identifier(condition[5])):
+                    condition = condition[5:].strip()
+                expr = parse_one(condition, read=dialect)
+                _check_filter(table, condition, expr)
+                select = select.where(expr)
+
+            return exp.Subquery(
+                this=select,
+                alias=exp.TableAlias(this=exp.Identifier(this=alias, quoted=True)),
+            )
+
+        new_tree = tree.transform(transformer)
+        return new_tree.sql(dialect=dialect, identify=True)
