@@ -5,10 +5,10 @@
 VENV    := .venv
 PY      := $(VENV)/bin/python
 PYTHON312 ?= $(shell for p in $$(pyenv root 2>/dev/null)/versions/3.12.*/bin/python $$(command -v python3.12); do "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null && echo "$$p"; done | head -n 1)
-BUILD_DEPS := scikit-build-core>=0.10 cmake>=3.26 ninja
+BUILD_DEPS := 'scikit-build-core>=0.10' 'cmake>=3.26' ninja
 STAMP   := $(VENV)/.installed
 
-.PHONY: install demo test clean
+.PHONY: install demo test sanitize clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
@@ -29,5 +29,26 @@ demo: install
 test: install
 	$(PY) -m pytest
 
+# The whole suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer.  The interpreter is not instrumented, so the
+# runtime is preloaded, and PYTHONMALLOC=malloc lets it see every object.
+ASAN_VENV := .venv-asan
+ASAN_STAMP := $(ASAN_VENV)/.installed
+ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=1:malloc_context_size=30 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/.ci/lsan.supp:print_suppressions=0
+
+$(ASAN_STAMP): $(PY) pyproject.toml CMakeLists.txt $(wildcard src/cpp/*) $(wildcard src/pellquist/*.py)
+	test -x $(ASAN_VENV)/bin/python || $(PYTHON312) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip $(BUILD_DEPS)
+	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation \
+		-C cmake.define.PELLQUIST_SANITIZE=ON -C build-dir=build/asan '.[test]'
+	@touch $(ASAN_STAMP)
+
+sanitize: $(ASAN_STAMP)
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider -q
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)

@@ -27,6 +27,16 @@ def _unavailable(reason: str) -> None:
     pytest.skip(reason)
 
 
+SANITIZER_VARIABLES = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "LSAN_OPTIONS",
+                       "UBSAN_OPTIONS")
+
+
+def tool_env() -> dict[str, str]:
+    """The environment for outside tools (servers, compilers): the sanitizer
+    run preloads its runtime for Python, which those tools must not get."""
+    return {k: v for k, v in os.environ.items() if k not in SANITIZER_VARIABLES}
+
+
 def _run(cmd: list[str], env: dict[str, str]) -> None:
     proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if proc.returncode != 0:
@@ -55,7 +65,7 @@ def postgres_dsn():
         shutil.chown(base, "postgres")
         shutil.chown(sockets, "postgres")
         os.chmod(base, 0o755)
-    env = {**os.environ, "LC_ALL": "C"}
+    env = {**tool_env(), "LC_ALL": "C"}
     _run(run_as + [str(bindir / "initdb"), "-D", str(data), "-A", "trust", "-U", "postgres",
                    "--no-sync", "-E", "UTF8"], env)
     options = f"-k {sockets} -c listen_addresses='' -c fsync=off -c full_page_writes=off"

@@ -14,6 +14,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from conftest import tool_env
 
 ROOT = Path(__file__).resolve().parents[1]
 BIN = Path(sys.executable).parent
@@ -42,9 +43,10 @@ def build_claiming(tmp_path_factory):
                 [CMAKE, "-S", str(ROOT), "-B", str(out), "-G", "Ninja",
                  f"-DCMAKE_MAKE_PROGRAM={NINJA}", f"-DPython_EXECUTABLE={sys.executable}",
                  f"-DCMAKE_CXX_FLAGS=-DQUIST_BUILT_FOR_VERSION={version_hex:#x}"],
-                check=True, capture_output=True,
+                check=True, capture_output=True, env=tool_env(),
             )
-            subprocess.run([CMAKE, "--build", str(out)], check=True, capture_output=True)
+            subprocess.run([CMAKE, "--build", str(out)], check=True, capture_output=True,
+                           env=tool_env())
             built[version_hex] = next(out.glob("quist*.so"))
         return built[version_hex]
 

@@ -7,6 +7,7 @@
 * :func:`catalogue` publishes the internal tables under the TPC-H names.
 * :func:`queries` reads the 22 queries; :func:`render` turns a query written
   in sqlglot's default dialect into SQL one engine can run.
+* :data:`TYPES` gives each engine's column type for every kind of column.
 
 Tenant 2 is tenant 1's data with every key offset by :data:`KEY_OFFSET`,
 every other number doubled, every comment prefixed with :data:`MARK`, and
@@ -33,7 +34,27 @@ TENANT_COLUMN = "tenant_id"
 ROW_FILTER = "tenant_id = {tenant}"
 KEY_OFFSET = 100_000_000
 MARK = "~tenant2~"
-_KINDS = ((int, "INTEGER"), (float, "REAL"), (str, "TEXT"))
+
+
+def _iso_date(value: str) -> str:
+    """``value`` itself if it is a ``YYYY-MM-DD`` date, else ValueError."""
+    if len(value) != 10:
+        raise ValueError(value)
+    date.fromisoformat(value)
+    return value
+
+
+_KINDS = ((int, "INTEGER"), (float, "REAL"), (_iso_date, "DATE"), (str, "TEXT"))
+
+# Each engine's column type per kind. SQLite keeps dates as ISO text (it has
+# no date type, and its date functions read ISO text); DuckDB and PostgreSQL
+# get real DATE columns, since the queries compare them with `date '...'`
+# literals, and 8-byte floats (their REAL is 4 bytes).
+TYPES = {
+    "sqlite": {"INTEGER": "INTEGER", "REAL": "REAL", "DATE": "TEXT", "TEXT": "TEXT"},
+    "duckdb": {"INTEGER": "INTEGER", "REAL": "DOUBLE", "DATE": "DATE", "TEXT": "VARCHAR"},
+    "postgres": {"INTEGER": "INTEGER", "REAL": "DOUBLE PRECISION", "DATE": "DATE", "TEXT": "TEXT"},
+}
 
 
 def internal_table(name: str) -> str:
@@ -45,10 +66,11 @@ def internal_column(name: str) -> str:
 
 
 def load(data_dir: Path = DATA_DIR) -> dict[str, tuple[list[str], list[str], list[tuple]]]:
-    """``{table: (columns, kinds, rows)}``; a kind is INTEGER, REAL or TEXT.
+    """``{table: (columns, kinds, rows)}``; a kind is INTEGER, REAL, DATE or TEXT.
 
-    A column's kind is the first of int, float, str that parses all its
-    values; dates stay ISO text.
+    A column's kind is the first of int, float, ISO date, text that reads
+    all its values; dates stay ISO text in the rows (every engine reads that
+    into its date type).
     """
     tables = {}
     for name in TABLES:
@@ -76,7 +98,7 @@ def tenant2_rows(name: str, columns, kinds, rows) -> list[tuple]:
     def change(column, kind, value):
         if column.endswith("key"):
             return value + KEY_OFFSET
-        if kind != "TEXT":
+        if kind in ("INTEGER", "REAL"):
             return round(value * 2, 2)
         return MARK + value if column.endswith("comment") else value
 
@@ -86,20 +108,41 @@ def tenant2_rows(name: str, columns, kinds, rows) -> list[tuple]:
 
 
 def is_tenant2_row(row) -> bool:
-    return any(
-        (isinstance(v, int) and v >= KEY_OFFSET) or (isinstance(v, str) and MARK in v)
-        for v in row
-    )
+    """Whether a value of ``row``, or of a struct or list in it, is tenant 2's.
+
+    Tenant 2's keys are at least :data:`KEY_OFFSET` and its comments hold
+    :data:`MARK`; an engine may hand back a whole row as a struct (a dict) or
+    a list.
+    """
+    def of_tenant2(v):
+        if isinstance(v, dict):
+            return any(map(of_tenant2, v.values()))
+        if isinstance(v, (list, tuple)):
+            return any(map(of_tenant2, v))
+        return (isinstance(v, int) and v >= KEY_OFFSET) or (isinstance(v, str) and MARK in v)
+
+    return of_tenant2(tuple(row))
 
 
-def populate(conn, tables, *, internal: bool, placeholder: str = "?", types=None) -> None:
+def insert_rows(placeholder: str = "?"):
+    """A loader for :func:`populate`: ``executemany`` of one INSERT."""
+    def insert(cur, table, columns, rows):
+        marks = ", ".join([placeholder] * len(columns))
+        cur.executemany(f'INSERT INTO "{table}" VALUES ({marks})', rows)
+    return insert
+
+
+def populate(conn, tables, *, internal: bool, types=None, insert=None) -> None:
     """Create and fill the tables on a DB-API connection.
 
     ``types`` maps a kind to the engine's column type (default: the kind).
-    Every key column is indexed, which keeps the joins of the larger queries
-    quick.
+    ``insert(cursor, table, columns, rows)`` fills one created table
+    (default: :func:`insert_rows`, with ``?`` placeholders); engines with a
+    bulk path pass their own. Every key column is indexed, which keeps the
+    joins of the larger queries quick.
     """
     types = types or {}
+    insert = insert or insert_rows()
     cur = conn.cursor()
     for name, (columns, kinds, rows) in tables.items():
         keys = [c for c in columns if c.endswith("key")]
@@ -114,8 +157,7 @@ def populate(conn, tables, *, internal: bool, placeholder: str = "?", types=None
             table, data = name, rows
         defs = ", ".join(f'"{c}" {types.get(k, k)}' for c, k in zip(columns, kinds))
         cur.execute(f'CREATE TABLE "{table}" ({defs})')
-        marks = ", ".join([placeholder] * len(columns))
-        cur.executemany(f'INSERT INTO "{table}" VALUES ({marks})', data)
+        insert(cur, table, columns, data)
         for key in keys:
             cur.execute(f'CREATE INDEX "{table}_{key}" ON "{table}" ("{key}")')
     conn.commit()

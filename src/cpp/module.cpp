@@ -53,7 +53,14 @@ PyObject* quist_create(PyObject* spec, PyModuleDef* /*def*/) {
                         "interpreter per process.");
         return nullptr;
     }
-    if (g_recorded_module != nullptr) return Py_NewRef(g_recorded_module);
+    if (g_recorded_module != nullptr) {
+        // The interpreter resets the state pointer of whatever module the
+        // create step returns, and the exec step that follows allocates a
+        // new one-byte marker; the marker of the module's earlier exec would
+        // be lost on every re-import.  Free it here, where it is still known.
+        PyMem_Free(PyModule_GetState(g_recorded_module));
+        return Py_NewRef(g_recorded_module);
+    }
     try {
         Ref name = require(PyObject_GetAttrString(spec, "name"));
         Ref module = require(PyModule_NewObject(name.get()));

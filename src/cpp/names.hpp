@@ -76,6 +76,9 @@ namespace quist {
     X(index, "index")                                                           \
     X(recursive, "recursive")                                                   \
     X(expressions, "expressions")                                               \
+    X(expression, "expression")                                                 \
+    X(Union, "Union")                                                           \
+    X(TableFromRows, "TableFromRows")                                           \
     X(startswith, "startswith")                                                 \
     X(find, "find")                                                             \
     X(dot, ".")                                                                 \

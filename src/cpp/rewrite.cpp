@@ -10,6 +10,7 @@
 #include "session.hpp"
 
 #include <iterator>
+#include <vector>
 
 namespace quist {
 namespace {
@@ -25,36 +26,45 @@ bool continues_identifier(Py_UCS4 ch) {
 }
 
 // Whether the statement's WITH defines a CTE called `name` that is visible
-// at `node`.  Inside the body of the i-th CTE of that WITH, only the CTEs
-// before it are (and the i-th itself when the WITH is RECURSIVE); every
-// other name would reach a real table.  Outside the bodies all of them are.
+// at `node`.  Outside the CTE bodies all of them are.  Inside the body of the
+// i-th CTE only the CTEs before it are, and under RECURSIVE the i-th itself
+// too, but only in the recursive term: the right operand of a UNION that is
+// the whole body.  Anywhere else engines bind the name to the real table
+// (DuckDB does so in the anchor, and in any operand of INTERSECT or EXCEPT).
 bool cte_in_scope(const FunctionObject* f, PyObject* node, PyObject* name) {
     const Names& n = names();
-    // The path from the node up to the root, keeping its last two steps
-    // below the root: a CTE of the statement's WITH, then that WITH.
-    Ref below_with, below_root, current = Ref::borrow(node);
+    // The path from the node up to the root; it is short (nesting depth).
+    std::vector<Ref> path;
+    path.push_back(Ref::borrow(node));
     while (true) {
-        Ref parent = get_attr(current.get(), n.parent);
+        Ref parent = get_attr(path.back().get(), n.parent);
         if (parent.get() == Py_None) break;
-        below_with = std::move(below_root);
-        below_root = std::move(current);
-        current = std::move(parent);
+        path.push_back(std::move(parent));
     }
-    if (!below_with) return true;
+    // ..., in_body, body, cte, with, root
+    const size_t depth = path.size();
+    if (depth < 4) return true;
+    PyObject* with = path[depth - 2].get();
+    PyObject* cte = path[depth - 3].get();
     Ref exp = lookup_global(f, n.exp);
-    if (!is_instance(below_root.get(), get_attr(exp.get(), n.With).get()) ||
-        !is_instance(below_with.get(), get_attr(exp.get(), n.CTE).get()))
+    if (!is_instance(with, get_attr(exp.get(), n.With).get()) ||
+        !is_instance(cte, get_attr(exp.get(), n.CTE).get()))
         return true;
 
-    const bool recursive = truth(get_attr(below_root.get(), n.recursive).get());
-    Ref ctes = get_attr(below_root.get(), n.expressions);
+    Ref ctes = get_attr(with, n.expressions);
     Ref iter = require(PyObject_GetIter(ctes.get()));
-    while (Ref cte = Ref::steal(PyIter_Next(iter.get()))) {
-        const bool own = cte.get() == below_with.get();
-        if (own && !recursive) return false;
-        Ref alias = get_attr(cte.get(), n.alias);
-        if (require_status(PyObject_RichCompareBool(alias.get(), name, Py_EQ))) return true;
-        if (own) return false;
+    while (Ref other = Ref::steal(PyIter_Next(iter.get()))) {
+        const bool own = other.get() == cte;
+        Ref alias = get_attr(other.get(), n.alias);
+        const bool same = require_status(PyObject_RichCompareBool(alias.get(), name, Py_EQ));
+        if (!own) {
+            if (same) return true;
+            continue;
+        }
+        if (!same || depth < 5 || !truth(get_attr(with, n.recursive).get())) return false;
+        PyObject* body = path[depth - 4].get();
+        if (!is_instance(body, get_attr(exp.get(), n.Union).get())) return false;
+        return get_attr(body, n.expression).get() == path[depth - 5].get();
     }
     if (PyErr_Occurred()) fail();
     return false;
@@ -124,6 +134,20 @@ void check_filter(const FunctionObject* f, PyObject* table, PyObject* condition,
     fail();
 }
 
+// Whether `node` is a table read whose table is named by an expression, which
+// the rewrite cannot see through (sqlglot's TableFromRows, for Snowflake's
+// TABLE(...)).  Releases of sqlglot without that class have no such node.
+bool reads_table_by_name(PyObject* exp, PyObject* node) {
+    PyObject* cls = PyObject_GetAttr(exp, names().TableFromRows);
+    if (cls == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+        PyErr_Clear();
+        return false;
+    }
+    Ref owned = Ref::steal(cls);
+    return is_instance(node, cls);
+}
+
 }  // namespace
 
 // ---- transformer(node) ------------------------------------------------------
@@ -134,8 +158,18 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
     const auto* scope = record_of(f);
 
     line = 39;
-    if (!is_instance(node, get_attr(lookup_global(f, n.exp).get(), n.Table).get()))
+    Ref exp = lookup_global(f, n.exp);
+    if (!is_instance(node, get_attr(exp.get(), n.Table).get())) {
+        if (reads_table_by_name(exp.get(), node)) {
+            // TABLE('name') and TABLE(name) read whatever table the text names.
+            line = 56;
+            Ref key = call_method0(call_method0(node, n.sql).get(), n.lower);
+            Ref not_found = lookup_global(f, n.TableNotFound);
+            PyObject* args[] = {key.get(), n.msg_no_table};
+            raise_new(not_found.get(), args, 2);
+        }
         return Ref::borrow(node);
+    }
 
     line = 40;
     Ref name = get_attr(node, n.name);
