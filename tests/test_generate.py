@@ -351,9 +351,31 @@ def test_filter_must_be_one_condition(value):
      'WHERE "n" < 3) SELECT * FROM "orders"'),
     (PLAIN, "WITH orders AS (SELECT 1 AS n), b AS (SELECT * FROM orders) SELECT * FROM b",
      'WITH "orders" AS (SELECT 1 AS "n"), "b" AS (SELECT * FROM "orders") SELECT * FROM "b"'),
+    # Under RECURSIVE a CTE is itself only in its recursive term, the right
+    # operand of the UNION that is its body; elsewhere engines read the table.
+    (PLAIN, "WITH RECURSIVE orders AS (SELECT * FROM orders) SELECT * FROM orders",
+     f'WITH RECURSIVE "orders" AS (SELECT * FROM {PLAIN_SUB}) SELECT * FROM "orders"'),
+    (PLAIN, "WITH RECURSIVE orders AS (SELECT * FROM orders UNION ALL SELECT * FROM orders) "
+            "SELECT 1",
+     f'WITH RECURSIVE "orders" AS (SELECT * FROM {PLAIN_SUB} UNION ALL SELECT * FROM "orders")'
+     ' SELECT 1'),
+    (PLAIN, "WITH RECURSIVE orders AS (SELECT 1 AS n INTERSECT SELECT * FROM orders) SELECT 1",
+     f'WITH RECURSIVE "orders" AS (SELECT 1 AS "n" INTERSECT SELECT * FROM {PLAIN_SUB}) '
+     'SELECT 1'),
+    (PLAIN, "WITH RECURSIVE orders AS (SELECT 1 AS n UNION ALL SELECT * FROM orders "
+            "UNION ALL SELECT 2) SELECT 1",
+     f'WITH RECURSIVE "orders" AS (SELECT 1 AS "n" UNION ALL SELECT * FROM {PLAIN_SUB} '
+     'UNION ALL SELECT 2) SELECT 1'),
 ])
 def test_cte_references(table, sql, expected):
     assert session(table).generateNativeSQL(sql) == expected
+
+
+@pytest.mark.parametrize("sql", ["SELECT * FROM TABLE('ord_t')", "SELECT * FROM TABLE(ord_t)"])
+def test_table_read_by_name_is_refused(sql):
+    with pytest.raises(TableNotFound) as info:
+        session(ORDERS).generateNativeSQL(sql, "snowflake")
+    assert info.value.args == (sql.split("FROM ")[1].lower(), "No such table found.")
 
 
 # ---- traceback entries --------------------------------------------------------
