@@ -79,6 +79,7 @@ namespace quist {
     X(expression, "expression")                                                 \
     X(Union, "Union")                                                           \
     X(TableFromRows, "TableFromRows")                                           \
+    X(Condition, "Condition")                                                   \
     X(startswith, "startswith")                                                 \
     X(find, "find")                                                             \
     X(dot, ".")                                                                 \

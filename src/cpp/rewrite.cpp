@@ -106,7 +106,9 @@ Ref params_as_kwargs(PyObject* params) {
 // A filter is pasted into the subquery's WHERE: it must parse as one
 // condition.  A parse that is several statements or a statement (query,
 // set operation, DML, DDL, command), or that holds any part the statement
-// itself would be refused for, would let params text run or read anything.
+// itself would be refused for, would let params text run or read anything;
+// one that is no condition at all ("7 x" reads as an alias) would change
+// what the subquery selects.
 void check_filter(const FunctionObject* f, PyObject* table, PyObject* condition, PyObject* expr) {
     const Names& n = names();
     Ref exp = lookup_global(f, n.exp);
@@ -114,17 +116,26 @@ void check_filter(const FunctionObject* f, PyObject* table, PyObject* condition,
                                     n.Commit, n.Drop, n.TruncateTable};
     PyObject* const inner_kinds[] = {n.DML, n.DDL, n.Command, n.Commit, n.Drop, n.TruncateTable,
                                      n.Into};
-    bool bad = false;
+    // Anything else that is not a condition (an alias, a star) is refused too.
+    bool bad = !is_instance(expr, get_attr(exp.get(), n.Condition).get());
     for (PyObject* kind : root_kinds) {
+        if (bad) break;
         if (is_instance(expr, get_attr(exp.get(), kind).get())) {
             bad = true;
             break;
         }
     }
-    for (auto it = std::begin(inner_kinds); !bad && it != std::end(inner_kinds); ++it) {
-        Ref cls = get_attr(exp.get(), *it);
-        Ref found = call_method1(expr, n.find, cls.get());
-        bad = found.get() != Py_None;
+    if (!bad) {
+        // One walk of the filter looks for all of them.
+        constexpr size_t kInner = std::size(inner_kinds);
+        Ref classes[kInner];
+        PyObject* args[kInner];
+        for (size_t i = 0; i < kInner; ++i) {
+            classes[i] = get_attr(exp.get(), inner_kinds[i]);
+            args[i] = classes[i].get();
+        }
+        Ref find = get_attr(expr, n.find);
+        bad = vectorcall(find.get(), args, kInner, nullptr).get() != Py_None;
     }
     if (!bad) return;
     Ref pub = get_attr(table, n.pub_name);
@@ -177,7 +188,7 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
     if (is_cte_reference(f, scope, node, name.get())) return Ref::borrow(node);
 
     line = 43;
-    Ref table_name = call_method0(name.get(), n.lower);
+    Ref table_name = lowered(name.get());
     line = 44;
     Ref parts = require(PyList_New(0));
     const int part_lines[][3] = {{45, 46, 47}, {48, 49, 50}};
@@ -188,10 +199,10 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
         line = part_lines[i][1];
         Ref part = name_part(node, part_attrs[i]);
         line = part_lines[i][2];
-        require_status(PyList_Append(parts.get(), call_method0(part.get(), n.lower).get()));
+        require_status(PyList_Append(parts.get(), lowered(part.get()).get()));
     }
     line = 51;
-    require_status(PyList_Append(parts.get(), call_method0(table_name.get(), n.lower).get()));
+    require_status(PyList_Append(parts.get(), lowered(table_name.get()).get()));
     line = 53;
     Ref key = require(PyUnicode_Join(n.dot, parts.get()));
 

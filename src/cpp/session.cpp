@@ -105,6 +105,17 @@ void raise_new(PyObject* type, PyObject* const* args, size_t nargs) {
     fail();
 }
 
+Ref lowered(PyObject* s) {
+    if (PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s)) {
+        const Py_UCS1* text = PyUnicode_1BYTE_DATA(s);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+        Py_ssize_t i = 0;
+        while (i < length && static_cast<unsigned>(text[i] - 'A') >= 26u) ++i;
+        if (i == length) return Ref::borrow(s);
+    }
+    return call_method0(s, names().lower);
+}
+
 void unpack_error(Py_ssize_t got) {
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
                  got == 1 ? "" : "s");
@@ -228,15 +239,18 @@ Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
         require_status(PySet_Add(scope->cte_names, alias.get()));
     }
 
-    line = 34;
-    scope->tbl_map = require(PyDict_New()).release();
     line = 35;
     Ref database = get_attr(scope->self, n.database);
     Ref tables = get_attr(database.get(), n.tables);
+    // Made after `tables` is known, so that the map of a large catalogue is
+    // sized once instead of growing through every power of two.
+    line = 34;
+    const Py_ssize_t expected = PyDict_CheckExact(tables.get()) ? PyDict_GET_SIZE(tables.get()) : 0;
+    scope->tbl_map = require(_PyDict_NewPresized(expected)).release();
     walk_mapping(tables.get(), line, 35, [&](PyObject*, PyObject* tbl) {
         line = 36;
         Ref pub = get_attr(tbl, n.pub_name);
-        Ref key = call_method0(pub.get(), n.lower);
+        Ref key = lowered(pub.get());
         require_status(PyDict_SetItem(scope->tbl_map, key.get(), tbl));
     });
 

@@ -41,6 +41,11 @@ void walk_mapping(PyObject* mapping, int& line, int walk_line, Visit&& visit);
 
 [[noreturn]] void unpack_error(Py_ssize_t got);
 
+// `s.lower()`.  A str that is ASCII without capitals is its own lower-case
+// form and is returned as it is, which also keeps its cached hash: catalogue
+// names nearly always are.
+Ref lowered(PyObject* s);
+
 template <class Visit>
 void walk_mapping(PyObject* mapping, int& line, int walk_line, Visit&& visit) {
     line = walk_line;

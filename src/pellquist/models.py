@@ -67,7 +67,7 @@ def _expect(ok: bool, owner: str, field_name: str, expected: str, value: Any) ->
         raise TypeError(f"{owner}.{field_name}: expected {expected}, got {type(value).__name__}")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Column:
     """A published column: ``pub_name`` is the name queries use."""
 
@@ -87,7 +87,7 @@ def _is_sql_expression(value: object) -> bool:
     return isinstance(value, exp.Expression)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Table:
     """A published table.
 
@@ -140,7 +140,7 @@ class Table:
         return _placeholders(self.filters.strip()) if self.filters else set()
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Catalogue:
     """The published schema: ``tables`` maps any key to a :class:`Table`.
 
