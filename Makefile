@@ -8,7 +8,7 @@ PYTHON312 ?= $(shell for p in $$(pyenv root 2>/dev/null)/versions/3.12.*/bin/pyt
 BUILD_DEPS := 'scikit-build-core>=0.10' 'cmake>=3.26' ninja
 STAMP   := $(VENV)/.installed
 
-.PHONY: install demo test sanitize clean
+.PHONY: install demo test sanitize bench bench-callgrind clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
@@ -18,7 +18,7 @@ $(PY):
 # Rebuilds the extension whenever a source or the build description changes.
 $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(wildcard src/cpp/*) $(wildcard src/pellquist/*.py)
 	$(PY) -m pip install -q $(BUILD_DEPS)
-	$(PY) -m pip install -q --no-build-isolation '.[test]'
+	$(PY) -m pip install -q --no-build-isolation '.[test,fast]'
 	@touch $(STAMP)
 
 install: $(STAMP)
@@ -28,6 +28,14 @@ demo: install
 
 test: install
 	$(PY) -m pytest
+
+# Timings of the rewrite against a plain-Python baseline (about a minute).
+bench: install
+	$(PY) benchmarks/run.py
+
+# Instruction counts under callgrind: the extension's own share (minutes).
+bench-callgrind: install
+	$(PY) benchmarks/callgrind.py
 
 # The whole suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer.  The interpreter is not instrumented, so the

@@ -11,6 +11,8 @@ the package and nothing else imports it.
 
 from __future__ import annotations
 
+from typing import Any
+
 from sqlglot import exp, parse_one
 
 from pellquist.models import TableNotFound
@@ -30,8 +32,9 @@ def _continues_identifier(ch: str) -> bool:
 
 def _cte_in_scope(node: exp.Expression, name: str) -> bool:
     """Whether a CTE called ``name`` of the statement's WITH is visible at ``node``."""
-    below_with = below_root = None
-    current = node
+    below_with: Any = None
+    below_root: Any = None
+    current: Any = node
     while current.parent is not None:
         below_with, below_root, current = below_root, current, current.parent
     if below_with is None:

@@ -108,7 +108,25 @@ def test_parse_one_calls(monkeypatch, dialect):
     assert calls[0] == (("SELECT id FROM sales.orders",), expected_kwargs)
     assert calls[1] == (("tenant = 7",), {"read": dialect})
     assert calls[1][1]["read"] is dialect
-    assert len(calls) == 2
+    # The native SQL is read back, in the same dialect, before it is returned.
+    native = session(ORDERS).generateNativeSQL("SELECT id FROM sales.orders", dialect)
+    assert calls[2] == ((native,), expected_kwargs)
+    assert len(calls) == 6
+
+
+@pytest.mark.parametrize("dialect, sql", [
+    # Strings used as names are rendered unquoted by sqlglot: the native SQL
+    # would read back as more statements, or not at all.
+    (None, "SELECT o.'1 FROM ord_t; DROP TABLE users; SELECT 1'(1) FROM sales.orders AS o"),
+    (None, 'SELECT CAST(id AS "1 FROM ord_t; DROP TABLE users; SELECT 1") FROM sales.orders'),
+    # MySQL has no FULL JOIN: it is rendered as a UNION, another statement.
+    ("mysql", "SELECT * FROM sales.orders AS a FULL OUTER JOIN sales.orders AS b ON a.id = b.id"),
+])
+def test_native_sql_must_read_back_as_the_same_statement(dialect, sql):
+    with pytest.raises(Exception) as info:
+        session(ORDERS).generateNativeSQL(sql, dialect)
+    assert type(info.value) is Exception
+    assert info.value.args == ("The native SQL does not read back as the same statement", sql)
 
 
 @pytest.mark.parametrize("dialect", [None, "", "mysql"])

@@ -87,7 +87,8 @@ namespace quist {
     X(empty, "")                                                                \
     X(msg_only_select, "As of now, only select statements are supported.")      \
     X(msg_dml_ddl, "The SQL contains either DML or DDL")                        \
-    X(msg_no_table, "No such table found.")
+    X(msg_no_table, "No such table found.")                                     \
+    X(msg_no_read_back, "The native SQL does not read back as the same statement")
 
 // The module's functions, in the order of their first lines.
 enum class Func { Init, IsType, Generate, Transformer, Count };

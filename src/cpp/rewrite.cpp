@@ -71,13 +71,18 @@ bool cte_in_scope(const FunctionObject* f, PyObject* node, PyObject* name) {
 }
 
 // Keeps a reference as written only when it is a CTE of the statement: an
-// unqualified name that a CTE in scope defines.  A qualified name always
-// means a real table.
+// unqualified, plain name that a CTE in scope defines.  A qualified name
+// always means a real table.
 bool is_cte_reference(const FunctionObject* f, const ScopeRecord* scope, PyObject* node,
                       PyObject* name) {
     const Names& n = names();
     if (require_status(PySequence_Contains(scope->cte_names, name)) == 0) return false;
     if (truth(get_attr(node, n.catalog).get()) || truth(get_attr(node, n.db).get())) return false;
+    // A name computed from an expression (Snowflake's IDENTIFIER('x')) is
+    // looked up by the engine among tables, whatever CTE shares its text.
+    Ref exp = lookup_global(f, n.exp);
+    if (!is_instance(get_attr(node, n.this_).get(), get_attr(exp.get(), n.Identifier).get()))
+        return false;
     return cte_in_scope(f, node, name);
 }
 

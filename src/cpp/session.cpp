@@ -93,6 +93,59 @@ Ref call2(PyObject* callable, PyObject* a, PyObject* b) {
     raise_new(PyExc_Exception, args, 2);
 }
 
+// The tables a tree reads, as sorted (catalog, db, name) triples.
+Ref table_reads(const FunctionObject* f, PyObject* tree) {
+    const Names& n = names();
+    Ref table_cls = get_attr(lookup_global(f, n.exp).get(), n.Table);
+    Ref found = call_method1(tree, n.find_all, table_cls.get());
+    Ref iter = require(PyObject_GetIter(found.get()));
+    Ref reads = require(PyList_New(0));
+    while (Ref table = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref triple = require(PyTuple_New(3));
+        PyObject* const parts[] = {n.catalog, n.db, n.name};
+        for (int i = 0; i < 3; ++i)
+            PyTuple_SET_ITEM(triple.get(), i, get_attr(table.get(), parts[i]).release());
+        require_status(PyList_Append(reads.get(), triple.get()));
+    }
+    if (PyErr_Occurred()) fail();
+    // As a multiset: reading back may regroup set operations, which changes
+    // the order of the search but not what is read.
+    require_status(PyList_Sort(reads.get()));
+    return reads;
+}
+
+// The native SQL must read back, in its own dialect, as the statement it was
+// rendered from: one SELECT with no blocked part, reading exactly the same
+// tables.  A renderer that let text of the query out of its quotes (a string
+// used as a name, say) would otherwise turn it into SQL of the user's making.
+void verify_native(const FunctionObject* f, PyObject* tree, PyObject* native, PyObject* dialect,
+                   PyObject* blocked, PyObject* sql) {
+    const Names& n = names();
+    Ref parse_one = lookup_global(f, n.parse_one);
+    PyObject* args[] = {native, dialect};
+    Ref back = Ref::steal(truth(dialect) ? PyObject_Vectorcall(parse_one.get(), args, 1, n.kw_dialect)
+                                         : PyObject_CallOneArg(parse_one.get(), native));
+    if (!back) {
+        // Text that does not even parse back is refused like any other.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) fail();
+        PyErr_Clear();
+        refuse(n.msg_no_read_back, sql);
+    }
+    Ref select = get_attr(lookup_global(f, n.exp).get(), n.Select);
+    bool same = reinterpret_cast<PyObject*>(Py_TYPE(back.get())) == select.get();
+    if (same) {
+        Ref find = get_attr(back.get(), n.find);
+        same = vectorcall(find.get(), PySequence_Fast_ITEMS(blocked),
+                          static_cast<size_t>(PyList_GET_SIZE(blocked)), nullptr)
+                   .get() == Py_None;
+    }
+    if (same) {
+        same = require_status(PyObject_RichCompareBool(table_reads(f, tree).get(),
+                                                       table_reads(f, back.get()).get(), Py_EQ));
+    }
+    if (!same) refuse(n.msg_no_read_back, sql);
+}
+
 }  // namespace
 
 void raise_new(PyObject* type, PyObject* const* args, size_t nargs) {
@@ -264,7 +317,9 @@ Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
     line = 88;
     Ref render = get_attr(new_tree.get(), n.sql);
     PyObject* args[] = {scope->dialect, Py_True};
-    return vectorcall(render.get(), args, 0, n.kw_sql);
+    Ref native = vectorcall(render.get(), args, 0, n.kw_sql);
+    verify_native(f, new_tree.get(), native.get(), scope->dialect, blocked.get(), sql);
+    return native;
 }
 
 }  // namespace quist
