@@ -20,6 +20,7 @@ from pellquist.models import TableNotFound
 ONLY_SELECT = "As of now, only select statements are supported."
 DML_DDL = "The SQL contains either DML or DDL"
 NO_TABLE = "No such table found."
+NO_READ_BACK = "The native SQL does not read back as the same statement"
 
 _BLOCKED = (exp.DML, exp.DDL, exp.Command, exp.Commit, exp.Drop, exp.TruncateTable, exp.Into)
 _FILTER_ROOT_KINDS = (exp.Block, exp.Query, exp.DML, exp.DDL, exp.Command, exp.Commit,
@@ -32,32 +33,34 @@ def _continues_identifier(ch: str) -> bool:
 
 def _cte_in_scope(node: exp.Expression, name: str) -> bool:
     """Whether a CTE called ``name`` of the statement's WITH is visible at ``node``."""
-    below_with: Any = None
-    below_root: Any = None
-    current: Any = node
-    while current.parent is not None:
-        below_with, below_root, current = below_root, current, current.parent
-    if below_with is None:
+    path = [node]
+    while path[-1].parent is not None:
+        path.append(path[-1].parent)
+    if len(path) < 4 or not isinstance(path[-2], exp.With) or not isinstance(path[-3], exp.CTE):
         return True
-    if not isinstance(below_root, exp.With) or not isinstance(below_with, exp.CTE):
-        return True
-    recursive = bool(below_root.args.get("recursive"))
-    for cte in below_root.expressions:
-        own = cte is below_with
-        if own and not recursive:
+    with_, own_cte = path[-2], path[-3]
+    for cte in with_.expressions:
+        if cte is not own_cte:
+            if cte.alias == name:
+                return True
+            continue
+        if cte.alias != name or len(path) < 5 or not with_.args.get("recursive"):
             return False
-        if cte.alias == name:
-            return True
-        if own:
-            return False
+        body = path[-4]
+        return isinstance(body, exp.Union) and body.expression is path[-5]
     return False
 
 
 def _check_filter(table, condition: str, expr: exp.Expression) -> None:
-    bad = isinstance(expr, _FILTER_ROOT_KINDS) or any(expr.find(k) is not None for k in _BLOCKED)
+    bad = (not isinstance(expr, exp.Condition) or isinstance(expr, _FILTER_ROOT_KINDS)
+           or expr.find(*_BLOCKED) is not None)
     if bad:
         raise ValueError(f"The row filter of table {table.pub_name!r} does not parse as a "
                          f"single condition: {condition!r}")
+
+
+def _reads(tree: exp.Expression) -> list:
+    return sorted((t.catalog, t.db, t.name) for t in tree.find_all(exp.Table))
 
 
 class BaselineSession:
@@ -91,9 +94,12 @@ class BaselineSession:
 
         def transformer(node):
             if not isinstance(node, exp.Table):
+                if isinstance(node, exp.TableFromRows):
+                    raise TableNotFound(node.sql().lower(), NO_TABLE)
                 return node
             name = node.name
-            if name in cte_names and not node.catalog and not node.db and _cte_in_scope(node, name):
+            if (name in cte_names and not node.catalog and not node.db
+                    and isinstance(node.this, exp.Identifier) and _cte_in_scope(node, name)):
                 return node
             parts = []
             if node.catalog:
@@ -130,4 +136,12 @@ class BaselineSession:
             )
 
         new_tree = tree.transform(transformer)
-        return new_tree.sql(dialect=dialect, identify=True)
+        native = new_tree.sql(dialect=dialect, identify=True)
+        try:
+            back = parse_one(native, dialect=dialect) if dialect else parse_one(native)
+        except Exception:  # noqa: BLE001 - refused like a mismatch
+            raise Exception(NO_READ_BACK, aSql) from None
+        if (type(back) is not exp.Select or back.find(*_BLOCKED) is not None
+                or _reads(back) != _reads(new_tree)):
+            raise Exception(NO_READ_BACK, aSql)
+        return native
