@@ -80,6 +80,9 @@ namespace quist {
     X(Union, "Union")                                                           \
     X(TableFromRows, "TableFromRows")                                           \
     X(Condition, "Condition")                                                   \
+    X(In, "In")                                                                 \
+    X(args, "args")                                                             \
+    X(field, "field")                                                           \
     X(startswith, "startswith")                                                 \
     X(find, "find")                                                             \
     X(dot, ".")                                                                 \

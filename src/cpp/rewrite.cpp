@@ -150,18 +150,26 @@ void check_filter(const FunctionObject* f, PyObject* table, PyObject* condition,
     fail();
 }
 
-// Whether `node` is a table read whose table is named by an expression, which
-// the rewrite cannot see through (sqlglot's TableFromRows, for Snowflake's
-// TABLE(...)).  Releases of sqlglot without that class have no such node.
-bool reads_table_by_name(PyObject* exp, PyObject* node) {
-    PyObject* cls = PyObject_GetAttr(exp, names().TableFromRows);
+// A table read that the rewrite cannot see through, or nullptr: sqlglot's
+// TableFromRows (Snowflake's TABLE('name') reads whatever table the text
+// names) and the table after ClickHouse's `x IN name`.  The part returned
+// names what is read; releases of sqlglot without these nodes have none.
+Ref hidden_table_read(PyObject* exp, PyObject* node) {
+    const Names& n = names();
+    PyObject* cls = PyObject_GetAttr(exp, n.TableFromRows);
     if (cls == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
         PyErr_Clear();
-        return false;
+    } else if (is_instance(node, Ref::steal(cls).get())) {
+        return Ref::borrow(node);
     }
-    Ref owned = Ref::steal(cls);
-    return is_instance(node, cls);
+    if (!is_instance(node, get_attr(exp, n.In).get())) return Ref();
+    Ref args = get_attr(node, n.args);
+    PyObject* field = PyDict_Check(args.get()) ? PyDict_GetItemWithError(args.get(), n.field)
+                                               : nullptr;
+    if (field == nullptr && PyErr_Occurred()) fail();
+    if (field == nullptr || field == Py_None) return Ref();
+    return Ref::borrow(field);
 }
 
 }  // namespace
@@ -176,10 +184,9 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
     line = 39;
     Ref exp = lookup_global(f, n.exp);
     if (!is_instance(node, get_attr(exp.get(), n.Table).get())) {
-        if (reads_table_by_name(exp.get(), node)) {
-            // TABLE('name') and TABLE(name) read whatever table the text names.
+        if (Ref hidden = hidden_table_read(exp.get(), node)) {
             line = 56;
-            Ref key = call_method0(call_method0(node, n.sql).get(), n.lower);
+            Ref key = call_method0(call_method0(hidden.get(), n.sql).get(), n.lower);
             Ref not_found = lookup_global(f, n.TableNotFound);
             PyObject* args[] = {key.get(), n.msg_no_table};
             raise_new(not_found.get(), args, 2);
