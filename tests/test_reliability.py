@@ -1,0 +1,613 @@
+"""Reliability of pellquist.quist: the leak soak, the per-call record and the GC, threads.
+
+Every check runs in a child interpreter, so that a crash fails its own test
+(with the signal that ended the child) instead of ending the whole run.  The
+checks are the ``check_*`` functions below; each test starts a child that
+imports this module and calls one of them.
+
+The record: each generateNativeSQL call keeps its state in one
+``GenerateNativeSQLScope`` object (tracked by the GC; fields cte_names,
+dialect, session and tbl_map), which the call's transformer reaches.
+Released records go back to a pool of eight and the most recently released
+one is handed out first.
+"""
+
+from __future__ import annotations
+
+import gc
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import weakref
+from collections.abc import Mapping
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+TESTS = Path(__file__).resolve().parent
+RECORD = "GenerateNativeSQLScope"
+UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def run_child(args: list[str], timeout: float) -> subprocess.CompletedProcess:
+    proc = subprocess.run([sys.executable, *args], capture_output=True, text=True,
+                          timeout=timeout, cwd=ROOT)
+    output = f"--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}"
+    if proc.returncode < 0:
+        pytest.fail(f"the child crashed: {signal.Signals(-proc.returncode).name}\n{output}")
+    assert proc.returncode == 0, output
+    return proc
+
+
+def isolated(check: str, timeout: float = 300) -> str:
+    code = (f"import sys; sys.path.insert(0, {str(TESTS)!r}); "
+            f"import test_reliability as m; m.{check}()")
+    return run_child(["-c", code], timeout).stdout
+
+
+# ---- the soak ---------------------------------------------------------------
+
+def test_short_soak():
+    args = [str(ROOT / "scripts" / "soak.py")]
+    # The sanitizer's allocator keeps freed memory in quarantine, so RSS
+    # says nothing there; references and GC objects still must balance.
+    args += ["--calls", "4000", "--no-rss-bound"] if UNDER_SANITIZER else ["--calls", "20000"]
+    out = run_child(args, timeout=1200).stdout
+    assert "OK: every bound held" in out, out
+
+
+# ---- helpers shared by the checks ---------------------------------------------
+
+def catalogue():
+    from pellquist.models import Catalogue, Column, Table
+
+    return Catalogue({
+        "orders": Table("orders", "ord_t", {"o_id": Column("id"), "o_amt": Column("amount")},
+                        "tenant_id = {tenant}"),
+        "customers": Table("customers", "cust_t", {"c_id": Column("id")},
+                           "WHERE tenant_id = {tenant} AND region = {region}"),
+        "products": Table("products", "prod_t", {"p_id": Column("id")}),
+        "broken": Table("broken", "brk_t", {"b_id": Column("id")},
+                        "tenant_id = {tenant}; DROP TABLE users"),
+    })
+
+
+def records() -> list:
+    """The records the GC tracks now: one per generateNativeSQL call running."""
+    return [o for o in gc.get_objects() if type(o).__name__ == RECORD]
+
+
+def record_ids() -> set[int]:
+    return {id(o) for o in gc.get_objects() if type(o).__name__ == RECORD}
+
+
+class ReadHook(Mapping):
+    """Params whose reading by the rewrite (keys() then []) calls ``on_read``."""
+
+    def __init__(self, on_read, values=None):
+        self.on_read = on_read
+        self.values = {"tenant": 7, "region": 1} if values is None else values
+
+    def keys(self):
+        self.on_read()
+        return list(self.values)
+
+    def __getitem__(self, key):
+        return self.values[key]
+
+    def __iter__(self):
+        return iter(self.values)
+
+    def __len__(self):
+        return len(self.values)
+
+
+SQL = "SELECT id FROM orders"
+
+
+def nested_record_ids(session, depth: int) -> list[int]:
+    """Runs ``depth`` calls, each from inside the previous one's params read.
+
+    Returns each call's record id, outermost first, checking on the way that
+    exactly one more record is live per level.
+    """
+    seen: list[int] = []
+
+    def on_read():
+        ids = record_ids()
+        assert len(ids) == len(seen) + 1 and set(seen) <= ids, (seen, ids)
+        seen.append((ids - set(seen)).pop())
+        if len(seen) < depth:
+            session.generateNativeSQL(SQL)
+
+    session.params = ReadHook(on_read)
+    try:
+        session.generateNativeSQL(SQL)
+    finally:
+        session.params = None
+    assert len(seen) == depth, seen
+    return seen
+
+
+# ---- the record and the GC --------------------------------------------------------
+
+def check_cycle_through_record_is_collected():
+    import pellquist.quist as q
+
+    session = q.Session(catalogue(), None)
+    kept = []
+
+    def on_read():
+        # params -> kept -> record -> session -> params: a cycle through the record.
+        found = records()
+        assert len(found) == 1, found
+        assert session in gc.get_referents(found[0])
+        kept.extend(found)
+
+    session.params = ReadHook(on_read)
+    out = session.generateNativeSQL(SQL)
+    assert '"tenant_id" = 7' in out, out
+    assert len(kept) == 1
+    gone = weakref.ref(session)
+    del session, on_read, kept
+    gc.collect()
+    assert gone() is None, gc.get_referrers(gone())
+    assert records() == []
+
+
+def check_cycle_through_transformer_is_collected():
+    import pellquist.quist as q
+    from sqlglot import exp
+
+    session = q.Session(catalogue(), None)
+    kept = []
+
+    def on_read():
+        (record,) = records()
+        kept.extend(f for f in gc.get_referrers(record)
+                    if type(f).__module__ == "pellquist.quist" and f.__name__ == "transformer")
+
+    session.params = ReadHook(on_read)
+    session.generateNativeSQL(SQL)
+    assert len(kept) == 1, kept
+    # A transformer kept past its call still reads its own record.
+    sub = kept[0](exp.to_table("orders"))
+    assert isinstance(sub, exp.Subquery) and "ord_t" in sub.sql(), sub
+    gone = weakref.ref(session)
+    del session, on_read, kept, sub
+    gc.collect()
+    assert gone() is None
+    assert records() == []
+
+
+def check_self_referencing_session_is_collected():
+    import pellquist.quist as q
+    from pellquist.models import TableNotFound
+
+    for sql, error in [(SQL, None), ("SELECT * FROM nope", TableNotFound),
+                       ("DELETE FROM orders", Exception), ("SELECT * FROM customers", KeyError)]:
+        session = q.Session(catalogue(), None)
+        session.params = {"tenant": 7, "session": session}
+        try:
+            session.generateNativeSQL(sql)
+        except Exception as e:  # noqa: BLE001 - checked below
+            assert error is not None and isinstance(e, error), repr(e)
+            del e
+        else:
+            assert error is None
+        gone = weakref.ref(session)
+        del session
+        gc.collect()
+        # A record back in the pool holds nothing.
+        assert gone() is None, (sql, gc.get_referrers(gone()))
+
+
+def check_one_live_record_per_active_call():
+    import pellquist.quist as q
+
+    gc.collect()
+    assert records() == []
+    session = q.Session(catalogue(), None)
+    ids = nested_record_ids(session, 5)
+    assert len(set(ids)) == 5, ids
+    assert records() == []
+
+
+def check_sequential_calls_reuse_the_record():
+    import pellquist.quist as q
+
+    session = q.Session(catalogue(), None)
+    seen = []
+
+    def on_read():
+        (only,) = record_ids()
+        seen.append(only)
+
+    session.params = ReadHook(on_read)
+    for _ in range(4):
+        session.generateNativeSQL(SQL)
+    # A failed call gives its record back too.
+    session.params = ReadHook(on_read, {"tenant": 7})
+    for _ in range(2):
+        try:
+            session.generateNativeSQL("SELECT * FROM customers")
+        except KeyError:
+            pass
+    session.params = ReadHook(on_read)
+    other = q.Session(catalogue(), session.params)
+    other.generateNativeSQL(SQL, "postgres")
+    assert len(set(seen)) == 1, seen
+    # The most recently released record is handed out first: after two
+    # nested calls the outer one's record is released last.
+    outer, inner = nested_record_ids(session, 2)
+    session.params = ReadHook(on_read)
+    session.generateNativeSQL(SQL)
+    assert seen[-1] == outer, (seen[-1], outer, inner)
+
+
+def check_pool_hands_out_in_lifo_order():
+    import pellquist.quist as q
+
+    session = q.Session(catalogue(), None)
+    nine = nested_record_ids(session, 9)
+    # Released innermost first: nine[8] .. nine[1] fill the pool of eight
+    # and nine[0] is freed.  The next eight nested calls take them back
+    # from the top: nine[1] first.
+    eight = nested_record_ids(session, 8)
+    assert eight == nine[1:], (nine, eight)
+
+
+def check_referents_are_the_fields():
+    import pellquist.quist as q
+
+    cat = catalogue()
+    session = q.Session(cat, None)
+    dialect = "".join(["post", "gres"])  # a str object of its own
+    got = []
+
+    def on_read():
+        (record,) = records()
+        got.extend(gc.get_referents(record))
+
+    session.params = ReadHook(on_read)
+    session.generateNativeSQL("WITH c1 AS (SELECT 1), C2 AS (SELECT 2) SELECT id FROM orders",
+                              dialect)
+    cte_names, seen_dialect, seen_session, tbl_map = got
+    assert cte_names == {"c1", "C2"} and type(cte_names) is set, cte_names
+    assert seen_dialect is dialect
+    assert seen_session is session
+    assert type(tbl_map) is dict and set(tbl_map) == {"orders", "customers", "products", "broken"}
+    assert all(tbl_map[t.pub_name.lower()] is t for t in cat.tables.values())
+
+    # Before the statement is parsed only the session and dialect are set:
+    # the other fields are empty and the GC skips them.
+    early = []
+
+    class Dialect(str):
+        def __bool__(self):
+            (record,) = records()
+            early.append(gc.get_referents(record))
+            return True
+
+    hooked = Dialect("duckdb")
+    session.params = {"tenant": 1}
+    session.generateNativeSQL(SQL, hooked)
+    # The rewrite tests the dialect first; sqlglot tests it again later,
+    # when every field is set.
+    assert len(early[0]) == 2, early
+    assert early[0][0] is hooked and early[0][1] is session, early
+    assert all(len(r) in (2, 4) for r in early) and len(early[-1]) == 4, early
+
+
+def check_record_kept_past_its_call_is_not_reused():
+    import pellquist.quist as q
+
+    first = q.Session(catalogue(), None)
+    second = q.Session(catalogue(), {"tenant": 2})
+    kept = []
+    ids = []
+
+    def on_read():
+        # The kept record stays tracked: it is alive, though its call ended.
+        (record,) = [r for r in records() if not any(r is k for k in kept)]
+        if not kept:
+            kept.append(record)
+        ids.append(id(record))
+
+    first.params = ReadHook(on_read)
+    first.generateNativeSQL(SQL)
+    second.params = ReadHook(on_read)
+    for _ in range(3):
+        second.generateNativeSQL(SQL, "sqlite")
+    assert ids[0] not in ids[1:], ids
+    (record,) = kept
+    fields = gc.get_referents(record)
+    assert fields[2] is first and fields[1] is None, fields
+    kept_id = id(record)
+    del record, fields
+    kept.clear()
+    # Released now: the next call takes it from the top of the pool.
+    ids.clear()
+    first.params = ReadHook(lambda: ids.append(record_ids()))
+    first.generateNativeSQL(SQL)
+    assert ids == [{kept_id}], (ids, kept_id)
+
+
+def check_record_cannot_be_made_copied_or_referenced():
+    import copy
+    import pickle
+
+    import pellquist.quist as q
+
+    session = q.Session(catalogue(), None)
+    kept = []
+    session.params = ReadHook(lambda: kept.extend(records()))
+    session.generateNativeSQL(SQL)
+    (record,) = kept
+    kind = type(record)
+    assert kind.__module__ == "pellquist.quist" and kind.__name__ == RECORD
+    for attempt in (lambda: kind(), lambda: object.__new__(kind), lambda: copy.copy(record),
+                    lambda: copy.deepcopy(record), lambda: pickle.dumps(record),
+                    lambda: weakref.ref(record), lambda: type("Sub", (kind,), {})):
+        try:
+            attempt()
+        except TypeError:
+            pass
+        else:
+            raise AssertionError(f"{attempt} worked on the record")
+    try:
+        record.session = None
+    except AttributeError:
+        pass
+    else:
+        raise AssertionError("the record took an attribute")
+    assert gc.get_referents(record)[2] is session
+
+
+def check_transformer_called_from_a_finalizer():
+    import pellquist.quist as q
+    from sqlglot import exp
+
+    results = []
+
+    class Holder:
+        """In a garbage cycle with the transformer; calls it when finalized."""
+
+        def __del__(self):
+            try:
+                results.append(self.transformer(exp.to_table("orders")).sql())
+            except Exception as e:  # noqa: BLE001 - either outcome is fine, a crash is not
+                results.append(repr(e))
+
+    session = q.Session(catalogue(), None)
+    holder = Holder()
+
+    def on_read():
+        (record,) = records()
+        (holder.transformer,) = [f for f in gc.get_referrers(record)
+                                 if type(f).__module__ == "pellquist.quist"]
+
+    session.params = ReadHook(on_read)
+    session.generateNativeSQL(SQL)
+    session.params = {"tenant": 7}
+    holder.session = session        # holder -> transformer -> record -> session -> holder
+    session.holder = holder
+    gone = weakref.ref(session)
+    del session, holder, on_read
+    gc.collect()
+    gc.collect()
+    assert gone() is None
+    assert len(results) == 1 and "ord_t" in results[0], results
+
+
+@pytest.mark.parametrize("check", [
+    "check_transformer_called_from_a_finalizer",
+    "check_cycle_through_record_is_collected",
+    "check_cycle_through_transformer_is_collected",
+    "check_self_referencing_session_is_collected",
+    "check_one_live_record_per_active_call",
+    "check_sequential_calls_reuse_the_record",
+    "check_pool_hands_out_in_lifo_order",
+    "check_referents_are_the_fields",
+    "check_record_kept_past_its_call_is_not_reused",
+    "check_record_cannot_be_made_copied_or_referenced",
+])
+def test_record(check):
+    isolated(check)
+
+
+# ---- threads ------------------------------------------------------------------------
+
+THREADS = 16
+# Per thread; a sanitizer build is many times slower, so it runs fewer.
+CALLS = 100 if UNDER_SANITIZER else 500
+
+THREAD_CASES = [
+    ("SELECT id FROM orders", None),
+    ("SELECT o.id, p.id FROM orders AS o JOIN products AS p ON o.id = p.id", "postgres"),
+    ("WITH x AS (SELECT * FROM orders) SELECT * FROM x WHERE id IN (SELECT id FROM products)",
+     None),
+    ("SELECT * FROM products", "duckdb"),
+    ("DELETE FROM orders", None),
+    ("SELECT * INTO t FROM orders", None),
+    ("SELECT * FROM nope", None),
+    ("SELECT * FROM customers", None),     # KeyError: no region in params
+    ("SELECT * FROM broken", None),        # ValueError: the filter fills into a statement
+    ("SELECT (", None),                    # ParseError
+    ("SELECT 'open", None),                # TokenError
+    (None, None),                          # binding: no SQL given
+]
+
+
+def outcome(session, sql, dialect):
+    try:
+        if sql is None:
+            return ("ok", session.generateNativeSQL())
+        return ("ok", session.generateNativeSQL(sql, dialect))
+    except Exception as e:  # noqa: BLE001 - compared as results
+        return (type(e).__name__, repr(e.args))
+
+
+def run_threads(work, count=THREADS):
+    errors = []
+    barrier = threading.Barrier(count)
+
+    def body(k):
+        try:
+            barrier.wait()
+            work(k)
+        except BaseException as e:  # noqa: BLE001 - reported by the caller
+            errors.append(f"thread {k}: {e!r}")
+
+    threads = [threading.Thread(target=body, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors
+
+
+def check_threads_match_serial_run():
+    import pellquist.quist as q
+
+    sys.setswitchinterval(1e-6)
+    session = q.Session(catalogue(), {"tenant": 1})
+    serial = [outcome(session, sql, d) for sql, d in THREAD_CASES]
+    kinds = {r[0] for r in serial}
+    assert {"ok", "Exception", "TableNotFound", "KeyError", "ValueError", "ParseError",
+            "TokenError", "TypeError"} <= kinds, kinds
+    done = [0] * THREADS
+
+    def work(k):
+        for i in range(CALLS):
+            j = (i * 7 + k) % len(THREAD_CASES)
+            got = outcome(session, *THREAD_CASES[j])
+            assert got == serial[j], (THREAD_CASES[j], got, serial[j])
+            done[k] += 1
+
+    # Meanwhile another thread collects and reads the records of the calls
+    # that are running.  It finds them as referrers of the session, not
+    # through gc.get_objects(): that would also hand it tuples still being
+    # built by tuple(iterable) in other threads, whose resizing then fails
+    # with a SystemError in CPython itself, with or without this extension.
+    stop = threading.Event()
+    looks = [0]
+
+    inspect_errors = []
+
+    def inspect():
+        try:
+            while not stop.is_set():
+                gc.collect(0)
+                for record in gc.get_referrers(session):
+                    if type(record).__name__ == RECORD:
+                        # Early in a call only the dialect and session are set.
+                        assert any(f is session for f in gc.get_referents(record))
+                        looks[0] += 1
+        except BaseException as e:  # noqa: BLE001 - reported below
+            inspect_errors.append(repr(e))
+
+    inspector = threading.Thread(target=inspect)
+    inspector.start()
+    try:
+        errors = run_threads(work)
+    finally:
+        stop.set()
+        inspector.join()
+    assert not errors, errors[:5]
+    assert not inspect_errors, inspect_errors
+    assert sum(done) == THREADS * CALLS, done
+    print(f"{sum(done)} calls in {THREADS} threads, all as in the serial run; "
+          f"{looks[0]} records of running calls inspected meanwhile")
+
+
+TENANT = re.compile(r'"tenant_id" = (\d+)')
+PAIR = re.compile(r'"tenant_id" = (\d+) AND "region" = (\d+)')
+P1 = {"tenant": 1, "region": 11}
+P2 = {"tenant": 2, "region": 22}
+REBIND_CASES = [
+    "SELECT id FROM orders",
+    "SELECT * FROM customers",
+    "SELECT * FROM orders AS o JOIN customers AS c ON o.id = c.id",
+    "SELECT * FROM orders WHERE id IN (SELECT id FROM customers) AND id IN "
+    "(SELECT id FROM orders UNION SELECT id FROM products)",
+]
+
+
+def normalised(out: str) -> str:
+    """The output with every filter value set back to P1's."""
+    out = PAIR.sub('"tenant_id" = 1 AND "region" = 11', out)
+    return TENANT.sub('"tenant_id" = 1', out)
+
+
+def check_params_rebinding_between_rewrites():
+    import pellquist.quist as q
+
+    sys.setswitchinterval(1e-6)
+    session = q.Session(catalogue(), P1)
+    serial = {}
+    for sql in REBIND_CASES:
+        session.params = P1
+        one = session.generateNativeSQL(sql)
+        session.params = P2
+        two = session.generateNativeSQL(sql)
+        assert normalised(two) == one != two
+        serial[sql] = (one, two)
+    session.params = P1
+    stop = threading.Event()
+    mixed = [0]
+    flips = [0]
+    seen = [0, 0]  # [not all P2, all P2]
+
+    def flip():
+        # One rebinding per pass: the interpreter switches threads only at
+        # calls and loop ends, so each pass leaves either P1 or P2 bound.
+        both = (P2, P1)
+        while not stop.is_set():
+            session.params = both[flips[0] & 1]
+            flips[0] += 1
+
+    def work(k):
+        for i in range(CALLS):
+            sql = REBIND_CASES[(i + k) % len(REBIND_CASES)]
+            out = session.generateNativeSQL(sql)
+            one, two = serial[sql]
+            # Each filter is filled from one complete params object.
+            pairs = PAIR.findall(out)
+            assert all(p in (("1", "11"), ("2", "22")) for p in pairs), (sql, out)
+            values = set(TENANT.findall(out))
+            assert values <= {"1", "2"}, (sql, out)
+            # Apart from the filter values, the statement is the serial one.
+            assert normalised(out) == one, (sql, out, one)
+            if len(TENANT.findall(one)) == 1:
+                assert out in (one, two), (sql, out)
+            elif len(values) > 1:
+                mixed[0] += 1
+            seen[out == two] += 1
+
+    flipper = threading.Thread(target=flip)
+    flipper.start()
+    try:
+        errors = run_threads(work)
+    finally:
+        stop.set()
+        flipper.join()
+    assert not errors, errors[:5]
+    assert flips[0] > 0
+    # The rebinding was seen: some statements were made wholly under P2.
+    assert seen[True] > 0, seen
+    print(f"{THREADS * CALLS} calls while params were rebound {flips[0]} times: "
+          f"{seen[True]} wholly under the second params, {mixed[0]} mixing the two "
+          f"between table rewrites")
+
+
+def test_threads_match_serial_run():
+    print(isolated("check_threads_match_serial_run", timeout=900))
+
+
+def test_params_rebinding_between_rewrites():
+    print(isolated("check_params_rebinding_between_rewrites", timeout=900))
