@@ -172,6 +172,13 @@ Ref hidden_table_read(PyObject* exp, PyObject* node) {
     return Ref::borrow(field);
 }
 
+// raise TableNotFound(key, "No such table found."), the class looked up now.
+[[noreturn]] void raise_not_found(const FunctionObject* f, PyObject* key) {
+    Ref not_found = lookup_global(f, names().TableNotFound);
+    PyObject* args[] = {key, names().msg_no_table};
+    raise_new(not_found.get(), args, 2);
+}
+
 }  // namespace
 
 // ---- transformer(node) ------------------------------------------------------
@@ -187,9 +194,7 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
         if (Ref hidden = hidden_table_read(exp.get(), node)) {
             line = 56;
             Ref key = call_method0(call_method0(hidden.get(), n.sql).get(), n.lower);
-            Ref not_found = lookup_global(f, n.TableNotFound);
-            PyObject* args[] = {key.get(), n.msg_no_table};
-            raise_new(not_found.get(), args, 2);
+            raise_not_found(f, key.get());
         }
         return Ref::borrow(node);
     }
@@ -221,9 +226,7 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
     line = 55;
     if (require_status(PySequence_Contains(scope->tbl_map, key.get())) == 0) {
         line = 56;
-        Ref not_found = lookup_global(f, n.TableNotFound);
-        PyObject* args[] = {key.get(), n.msg_no_table};
-        raise_new(not_found.get(), args, 2);
+        raise_not_found(f, key.get());
     }
     line = 57;
     Ref table = require(PyObject_GetItem(scope->tbl_map, key.get()));

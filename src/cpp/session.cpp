@@ -93,6 +93,16 @@ Ref call2(PyObject* callable, PyObject* a, PyObject* b) {
     raise_new(PyExc_Exception, args, 2);
 }
 
+// parse_one(text, dialect=dialect), or parse_one(text) for sqlglot's default
+// dialect; nullptr with the exception set when it fails.
+PyObject* parse_sql(const FunctionObject* f, PyObject* text, PyObject* dialect,
+                    bool in_dialect) {
+    Ref parse_one = lookup_global(f, names().parse_one);
+    PyObject* args[] = {text, dialect};
+    return in_dialect ? PyObject_Vectorcall(parse_one.get(), args, 1, names().kw_dialect)
+                      : PyObject_CallOneArg(parse_one.get(), text);
+}
+
 // The tables a tree reads, as sorted (catalog, db, name) triples.
 Ref table_reads(const FunctionObject* f, PyObject* tree) {
     const Names& n = names();
@@ -119,12 +129,9 @@ Ref table_reads(const FunctionObject* f, PyObject* tree) {
 // tables.  A renderer that let text of the query out of its quotes (a string
 // used as a name, say) would otherwise turn it into SQL of the user's making.
 void verify_native(const FunctionObject* f, PyObject* tree, PyObject* native, PyObject* dialect,
-                   PyObject* blocked, PyObject* sql) {
+                   bool parse_in_dialect, PyObject* blocked, PyObject* sql) {
     const Names& n = names();
-    Ref parse_one = lookup_global(f, n.parse_one);
-    PyObject* args[] = {native, dialect};
-    Ref back = Ref::steal(truth(dialect) ? PyObject_Vectorcall(parse_one.get(), args, 1, n.kw_dialect)
-                                         : PyObject_CallOneArg(parse_one.get(), native));
+    Ref back = Ref::steal(parse_sql(f, native, dialect, parse_in_dialect));
     if (!back) {
         // Text that does not even parse back is refused like any other.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) fail();
@@ -230,17 +237,9 @@ Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
     scope->dialect = Py_NewRef(dialect);
 
     line = 15;
-    Ref tree;
-    if (truth(dialect)) {
-        line = 16;
-        Ref parse_one = lookup_global(f, n.parse_one);
-        PyObject* args[] = {sql, dialect};
-        tree = vectorcall(parse_one.get(), args, 1, n.kw_dialect);
-    } else {
-        line = 18;
-        Ref parse_one = lookup_global(f, n.parse_one);
-        tree = call1(parse_one.get(), sql);
-    }
+    const bool parse_in_dialect = truth(dialect);
+    line = parse_in_dialect ? 16 : 18;
+    Ref tree = require(parse_sql(f, sql, dialect, parse_in_dialect));
 
     line = 19;
     {
@@ -318,7 +317,8 @@ Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
     Ref render = get_attr(new_tree.get(), n.sql);
     PyObject* args[] = {scope->dialect, Py_True};
     Ref native = vectorcall(render.get(), args, 0, n.kw_sql);
-    verify_native(f, new_tree.get(), native.get(), scope->dialect, blocked.get(), sql);
+    verify_native(f, new_tree.get(), native.get(), scope->dialect, parse_in_dialect,
+                  blocked.get(), sql);
     return native;
 }
 
