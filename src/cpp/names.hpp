@@ -49,6 +49,19 @@ namespace quist {
     X(Drop, "Drop")                                                             \
     X(TruncateTable, "TruncateTable")                                           \
     X(Into, "Into")                                                             \
+    X(Lock, "Lock")                                                             \
+    X(Column, "Column")                                                         \
+    X(wall, "wall")                                                             \
+    X(Call, "Call")                                                             \
+    X(check, "check")                                                           \
+    X(update, "update")                                                         \
+    X(is_cte, "is_cte")                                                         \
+    X(bind_filter, "bind_filter")                                               \
+    X(fence, "fence")                                                           \
+    X(carry, "carry")                                                           \
+    X(requalify, "requalify")                                                   \
+    X(internal_name, "internal_name")                                           \
+    X(check_native, "check_native")                                             \
     X(Block, "Block")                                                           \
     X(Query, "Query")                                                           \
     X(Table, "Table")                                                           \

@@ -10,7 +10,6 @@
 #include "session.hpp"
 
 #include <iterator>
-#include <vector>
 
 namespace quist {
 namespace {
@@ -23,51 +22,6 @@ bool is_instance(PyObject* o, PyObject* cls) {
 // by it is a longer word rather than the keyword.
 bool continues_identifier(Py_UCS4 ch) {
     return Py_UNICODE_ISALNUM(ch) || ch == '_' || ch == '$';
-}
-
-// Whether the statement's WITH defines a CTE called `name` that is visible
-// at `node`.  Outside the CTE bodies all of them are.  Inside the body of the
-// i-th CTE only the CTEs before it are, and under RECURSIVE the i-th itself
-// too, but only in the recursive term: the right operand of a UNION that is
-// the whole body.  Anywhere else engines bind the name to the real table
-// (DuckDB does so in the anchor, and in any operand of INTERSECT or EXCEPT).
-bool cte_in_scope(const FunctionObject* f, PyObject* node, PyObject* name) {
-    const Names& n = names();
-    // The path from the node up to the root; it is short (nesting depth).
-    std::vector<Ref> path;
-    path.push_back(Ref::borrow(node));
-    while (true) {
-        Ref parent = get_attr(path.back().get(), n.parent);
-        if (parent.get() == Py_None) break;
-        path.push_back(std::move(parent));
-    }
-    // ..., in_body, body, cte, with, root
-    const size_t depth = path.size();
-    if (depth < 4) return true;
-    PyObject* with = path[depth - 2].get();
-    PyObject* cte = path[depth - 3].get();
-    Ref exp = lookup_global(f, n.exp);
-    if (!is_instance(with, get_attr(exp.get(), n.With).get()) ||
-        !is_instance(cte, get_attr(exp.get(), n.CTE).get()))
-        return true;
-
-    Ref ctes = get_attr(with, n.expressions);
-    Ref iter = require(PyObject_GetIter(ctes.get()));
-    while (Ref other = Ref::steal(PyIter_Next(iter.get()))) {
-        const bool own = other.get() == cte;
-        Ref alias = get_attr(other.get(), n.alias);
-        const bool same = require_status(PyObject_RichCompareBool(alias.get(), name, Py_EQ));
-        if (!own) {
-            if (same) return true;
-            continue;
-        }
-        if (!same || depth < 5 || !truth(get_attr(with, n.recursive).get())) return false;
-        PyObject* body = path[depth - 4].get();
-        if (!is_instance(body, get_attr(exp.get(), n.Union).get())) return false;
-        return get_attr(body, n.expression).get() == path[depth - 5].get();
-    }
-    if (PyErr_Occurred()) fail();
-    return false;
 }
 
 // Keeps a reference as written only when it is a CTE of the statement: an
@@ -83,7 +37,8 @@ bool is_cte_reference(const FunctionObject* f, const ScopeRecord* scope, PyObjec
     Ref exp = lookup_global(f, n.exp);
     if (!is_instance(get_attr(node, n.this_).get(), get_attr(exp.get(), n.Identifier).get()))
         return false;
-    return cte_in_scope(f, node, name);
+    // Scope at every level of WITH: pellquist.wall.scope.
+    return truth(call_method1(scope->wall, n.is_cte, node).get());
 }
 
 // The catalog or db part of the lookup key, as written: a node's `this` if
@@ -120,7 +75,7 @@ void check_filter(const FunctionObject* f, PyObject* table, PyObject* condition,
     PyObject* const root_kinds[] = {n.Block, n.Query, n.DML, n.DDL, n.Command,
                                     n.Commit, n.Drop, n.TruncateTable};
     PyObject* const inner_kinds[] = {n.DML, n.DDL, n.Command, n.Commit, n.Drop, n.TruncateTable,
-                                     n.Into};
+                                     n.Into, n.Lock};
     // Anything else that is not a condition (an alias, a star) is refused too.
     bool bad = !is_instance(expr, get_attr(exp.get(), n.Condition).get());
     for (PyObject* kind : root_kinds) {
@@ -196,8 +151,21 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
             Ref key = call_method0(call_method0(hidden.get(), n.sql).get(), n.lower);
             raise_not_found(f, key.get());
         }
+        // A column qualified by a table's full public name ("sales.orders.id")
+        // follows the table, which is now a subquery under an alias.
+        if (is_instance(node, get_attr(exp.get(), n.Column).get()) &&
+            truth(get_attr(node, n.db).get())) {
+            line = 57;
+            PyObject* args[] = {node, scope->tbl_map};
+            Ref requalify = get_attr(scope->wall, n.requalify);
+            return vectorcall(requalify.get(), args, 2, nullptr);
+        }
         return Ref::borrow(node);
     }
+
+    // A generator standing in a FROM (the wall has vetted it) reads no table.
+    if (!is_instance(get_attr(node, n.this_).get(), get_attr(exp.get(), n.Identifier).get()))
+        return Ref::borrow(node);
 
     line = 40;
     Ref name = get_attr(node, n.name);
@@ -264,7 +232,11 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
                             static_cast<size_t>(PyList_GET_SIZE(projections.get())), nullptr);
     {
         Ref from = get_attr(select.get(), n.from_);
-        select = call1(from.get(), get_attr(table.get(), n.name).get());
+        // An internal name given as an expression is copied by the wall, so
+        // the catalogue's own object never hangs under a query's tree.
+        Ref internal = call_method1(scope->wall, n.internal_name,
+                                    get_attr(table.get(), n.name).get());
+        select = call1(from.get(), internal.get());
     }
 
     line = 69;
@@ -295,10 +267,20 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
         PyObject* args[] = {condition.get(), scope->dialect};
         Ref expr = vectorcall(parse_one.get(), args, 1, n.kw_read);
         check_filter(f, table.get(), condition.get(), expr.get());
+        {
+            // The filter's columns mean the internal table's, never a column
+            // of a query around the subquery.
+            Ref internal = get_attr(table.get(), n.name);
+            PyObject* args[] = {expr.get(), internal.get()};
+            Ref bind = get_attr(scope->wall, n.bind_filter);
+            vectorcall(bind.get(), args, 2, nullptr);
+        }
 
         line = 77;
         Ref where = get_attr(select.get(), n.where);
         select = call1(where.get(), expr.get());
+        // The filter runs before anything of the user's query.
+        select = call_method1(scope->wall, n.fence, select.get());
     }
 
     line = 79;
@@ -312,7 +294,11 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
     Ref table_alias = vectorcall(table_alias_cls.get(), alias_args, 0, n.kw_this);
     line = 79;
     PyObject* sub_args[] = {select.get(), table_alias.get()};
-    return vectorcall(subquery_cls.get(), sub_args, 0, n.kw_this_alias);
+    Ref subquery = vectorcall(subquery_cls.get(), sub_args, 0, n.kw_this_alias);
+    // Alias columns and pivots keep their meaning on the subquery.
+    PyObject* carry_args[] = {node, subquery.get()};
+    Ref carry = get_attr(scope->wall, n.carry);
+    return vectorcall(carry.get(), carry_args, 2, nullptr);
 }
 
 }  // namespace quist

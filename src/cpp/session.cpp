@@ -22,6 +22,7 @@ int record_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(r->dialect);
     Py_VISIT(r->self);
     Py_VISIT(r->tbl_map);
+    Py_VISIT(r->wall);
     return 0;
 }
 
@@ -37,6 +38,7 @@ int record_clear(PyObject* self) {
     set_none(r->dialect);
     set_none(r->self);
     set_none(r->tbl_map);
+    set_none(r->wall);
     return 0;
 }
 
@@ -47,6 +49,7 @@ void record_dealloc(PyObject* self) {
     Py_CLEAR(r->dialect);
     Py_CLEAR(r->self);
     Py_CLEAR(r->tbl_map);
+    Py_CLEAR(r->wall);
     if (g_pool_count < kPoolSize) {
         g_pool[g_pool_count++] = r;
     } else {
@@ -73,7 +76,7 @@ Ref new_record() {
     } else {
         r = PyObject_GC_New(ScopeRecord, &RecordType);
         if (r == nullptr) fail();
-        r->cte_names = r->dialect = r->self = r->tbl_map = nullptr;
+        r->cte_names = r->dialect = r->self = r->tbl_map = r->wall = nullptr;
     }
     PyObject_GC_Track(r);
     return Ref::steal(reinterpret_cast<PyObject*>(r));
@@ -103,54 +106,37 @@ PyObject* parse_sql(const FunctionObject* f, PyObject* text, PyObject* dialect,
                       : PyObject_CallOneArg(parse_one.get(), text);
 }
 
-// The tables a tree reads, as sorted (catalog, db, name) triples.
-Ref table_reads(const FunctionObject* f, PyObject* tree) {
+// The wall's checks live in the sibling package pellquist.wall; its Call
+// class is imported on first use and kept for the life of the process, like
+// the module's other imported objects (never released: the interpreter may
+// be gone by the time static destructors run).
+PyObject* g_wall_call = nullptr;
+
+PyObject* wall_call_class(const FunctionObject* f) {
+    if (g_wall_call != nullptr) return g_wall_call;
     const Names& n = names();
-    Ref table_cls = get_attr(lookup_global(f, n.exp).get(), n.Table);
-    Ref found = call_method1(tree, n.find_all, table_cls.get());
-    Ref iter = require(PyObject_GetIter(found.get()));
-    Ref reads = require(PyList_New(0));
-    while (Ref table = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref triple = require(PyTuple_New(3));
-        PyObject* const parts[] = {n.catalog, n.db, n.name};
-        for (int i = 0; i < 3; ++i)
-            PyTuple_SET_ITEM(triple.get(), i, get_attr(table.get(), parts[i]).release());
-        require_status(PyList_Append(reads.get(), triple.get()));
-    }
-    if (PyErr_Occurred()) fail();
-    // As a multiset: reading back may regroup set operations, which changes
-    // the order of the search but not what is read.
-    require_status(PyList_Sort(reads.get()));
-    return reads;
+    Ref fromlist = require(PyTuple_Pack(1, n.Call));
+    Ref package = require(
+        PyImport_ImportModuleLevelObject(n.wall, f->globals, nullptr, fromlist.get(), 1));
+    g_wall_call = get_attr(package.get(), n.Call).release();
+    return g_wall_call;
 }
 
 // The native SQL must read back, in its own dialect, as the statement it was
-// rendered from: one SELECT with no blocked part, reading exactly the same
-// tables.  A renderer that let text of the query out of its quotes (a string
-// used as a name, say) would otherwise turn it into SQL of the user's making.
-void verify_native(const FunctionObject* f, PyObject* tree, PyObject* native, PyObject* dialect,
-                   bool parse_in_dialect, PyObject* blocked, PyObject* sql) {
+// rendered from; the wall's Call judges the parse (see pellquist.wall.readback).
+void verify_native(const FunctionObject* f, const ScopeRecord* scope, PyObject* tree,
+                   PyObject* native, bool parse_in_dialect, PyObject* sql) {
     const Names& n = names();
-    Ref back = Ref::steal(parse_sql(f, native, dialect, parse_in_dialect));
+    Ref back = Ref::steal(parse_sql(f, native, scope->dialect, parse_in_dialect));
     if (!back) {
         // Text that does not even parse back is refused like any other.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) fail();
         PyErr_Clear();
         refuse(n.msg_no_read_back, sql);
     }
-    Ref select = get_attr(lookup_global(f, n.exp).get(), n.Select);
-    bool same = reinterpret_cast<PyObject*>(Py_TYPE(back.get())) == select.get();
-    if (same) {
-        Ref find = get_attr(back.get(), n.find);
-        same = vectorcall(find.get(), PySequence_Fast_ITEMS(blocked),
-                          static_cast<size_t>(PyList_GET_SIZE(blocked)), nullptr)
-                   .get() == Py_None;
-    }
-    if (same) {
-        same = require_status(PyObject_RichCompareBool(table_reads(f, tree).get(),
-                                                       table_reads(f, back.get()).get(), Py_EQ));
-    }
-    if (!same) refuse(n.msg_no_read_back, sql);
+    Ref check = get_attr(scope->wall, n.check_native);
+    PyObject* args[] = {tree, native, back.get()};
+    vectorcall(check.get(), args, 3, nullptr);
 }
 
 }  // namespace
@@ -255,7 +241,7 @@ Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
     // refused; so is SELECT ... INTO, which creates a table.
     line = 21;
     PyObject* const blocked_names[] = {n.DML,  n.DDL,           n.Command, n.Commit,
-                                       n.Drop, n.TruncateTable, n.Into};
+                                       n.Drop, n.TruncateTable, n.Into,  n.Lock};
     constexpr Py_ssize_t kBlocked = sizeof blocked_names / sizeof blocked_names[0];
     Ref blocked = require(PyList_New(kBlocked));
     for (Py_ssize_t i = 0; i < kBlocked; ++i) {
@@ -306,6 +292,17 @@ Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
         require_status(PyDict_SetItem(scope->tbl_map, key.get(), tbl));
     });
 
+    // The wall's walk of the statement: it refuses what the rewrite cannot
+    // vouch for, and names the CTEs of every level, which the transformer
+    // may keep when they are in scope.
+    line = 24;
+    {
+        PyObject* args[] = {database.get(), scope->dialect, sql, blocked.get()};
+        scope->wall = vectorcall(wall_call_class(f), args, 4, nullptr).release();
+        Ref nested = call_method1(scope->wall, n.check, tree.get());
+        call_method1(scope->cte_names, n.update, nested.get());
+    }
+
     line = 38;
     Ref transformer_fn = make_function(Func::Transformer, transformer, nullptr, f->globals,
                                        f->builtins, record.get());
@@ -317,8 +314,7 @@ Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
     Ref render = get_attr(new_tree.get(), n.sql);
     PyObject* args[] = {scope->dialect, Py_True};
     Ref native = vectorcall(render.get(), args, 0, n.kw_sql);
-    verify_native(f, new_tree.get(), native.get(), scope->dialect, parse_in_dialect,
-                  blocked.get(), sql);
+    verify_native(f, scope, new_tree.get(), native.get(), parse_in_dialect, sql);
     return native;
 }
 

@@ -14,6 +14,7 @@ struct ScopeRecord {
     PyObject* dialect;    // the dialect argument as received
     PyObject* self;       // the Session
     PyObject* tbl_map;    // lower-cased public name -> catalogue table
+    PyObject* wall;       // the wall's Call for this rewrite (pellquist.wall)
 };
 
 // Makes the record type ready; idempotent.

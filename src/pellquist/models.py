@@ -144,10 +144,25 @@ class Table:
 class Catalogue:
     """The published schema: ``tables`` maps any key to a :class:`Table`.
 
-    A sequence of tables is accepted too and keyed by public name.
+    A sequence of tables is accepted too and keyed by public name.  Public
+    names must differ in more than case, since queries find tables by name
+    whatever its case.
+
+    Two settings of the wall:
+
+    * ``allowed_functions``: names of functions a query may call although
+      sqlglot does not know them (user-defined functions, say).  Queries
+      may call only the functions sqlglot knows, plus these, and never one
+      that reads tables or files by name or changes the session.
+    * ``fence``: make each engine evaluate a table's row filter before any
+      expression of the query touches its rows (on by default).  Without
+      it, an expression that raises an error can see, and report, another
+      tenant's values.
     """
 
     tables: Mapping[Any, Table] = field(default_factory=dict)
+    allowed_functions: frozenset[str] = frozenset()
+    fence: bool = True
 
     def __post_init__(self) -> None:
         tables = self.tables
@@ -155,13 +170,31 @@ class Catalogue:
             tables = {getattr(t, "pub_name", i): t for i, t in enumerate(tables)}
         _expect(isinstance(tables, Mapping), "Catalogue", "tables", "a mapping or a list", tables)
         checked: dict[Any, Table] = {}
+        seen: dict[str, Any] = {}
         for key, table in tables.items():
             if not isinstance(table, Table):
                 raise TypeError(
                     f"Catalogue.tables[{key!r}]: expected a Table, got {type(table).__name__}"
                 )
+            # A later table whose name differs only in case would replace the
+            # earlier one in every lookup: an unfiltered table could shadow a
+            # filtered one.
+            folded = table.pub_name.lower()
+            if folded in seen:
+                raise ValueError(
+                    f"Catalogue.tables: {table.pub_name!r} and {seen[folded]!r} are the same "
+                    "public name (names are compared without case)"
+                )
+            seen[folded] = table.pub_name
             checked[key] = table
         object.__setattr__(self, "tables", checked)
+        allowed = self.allowed_functions
+        if isinstance(allowed, str) or not all(
+                isinstance(n, str) and n for n in _iterable(allowed)):
+            raise TypeError("Catalogue.allowed_functions: expected a collection of function "
+                            f"names, got {allowed!r}")
+        object.__setattr__(self, "allowed_functions", frozenset(n.lower() for n in allowed))
+        _expect(isinstance(self.fence, bool), "Catalogue", "fence", "a bool", self.fence)
 
     def placeholders(self) -> set[str]:
         """The params names that the tables' row filters need, together."""
@@ -169,6 +202,13 @@ class Catalogue:
         for table in self.tables.values():
             needed |= table.placeholders()
         return needed
+
+
+def _iterable(value: Any) -> Any:
+    try:
+        return list(value)
+    except TypeError:
+        return [None]
 
 
 # ---- safe string values ------------------------------------------------------
@@ -252,33 +292,37 @@ def _internal_table(name: str) -> Any:
     return exp.table_(table, db=db, catalog=catalog)
 
 
-def _check_filter(text: str) -> str | None:
-    """Why a row filter can never be filled into one condition, or None."""
+def _check_filter(text: str, table: Table) -> str | None:
+    """Why a row filter can never be filled into one condition, or None.
+
+    The filter is tried by the rewrite itself, on a one-table catalogue
+    with every placeholder filled with 0, so that a file is held to exactly
+    the rule every query will be.
+    """
     try:
-        fields = [f for _, f, _, _ in string.Formatter().parse(text) if f is not None]
         # Only plain {name} fields: a conversion (!r) or an attribute ({v.value})
         # would render a SqlString as something other than its quoted literal.
+        fields = []
         for _, field_name, spec, conversion in string.Formatter().parse(text):
-            if field_name is not None and (not field_name.isidentifier() or spec or conversion):
+            if field_name is None:
+                continue
+            if not field_name.isidentifier() or spec or conversion:
                 shown = field_name + (f"!{conversion}" if conversion else "") + (
                     f":{spec}" if spec else "")
                 return f"placeholders must be plain {{name}} fields, got {{{shown}}}"
-        filled = text.strip().format(**{n: 0 for n in fields})
-    except (ValueError, IndexError, KeyError, AttributeError) as e:
+            fields.append(field_name)
+    except ValueError as e:
         return f"bad placeholder syntax ({e})"
-    if not filled.strip():
+    if not text.strip():
         return "expected a condition, got blank text"
-    from sqlglot import exp, parse_one
-    from sqlglot.errors import ParseError
+    from .quist import Session
 
-    if re.match(r"where(?![\w$])", filled.strip(), re.IGNORECASE):
-        filled = filled.strip()[5:].strip()
+    probe = Catalogue([table], fence=False)
     try:
-        tree = parse_one(filled)
-    except ParseError as e:
-        return f"does not parse as a condition ({str(e).splitlines()[0]})"
-    if isinstance(tree, (exp.Query, exp.DML, exp.DDL, exp.Command, exp.Block)):
-        return "expected a condition, got a statement"
+        Session(probe, {n: 0 for n in fields}).generateNativeSQL(f"SELECT 1 FROM {table.pub_name}")
+    except Exception as e:  # every refusal of the filter is reported as the file's problem
+        message = str(e.args[0]) if e.args else type(e).__name__
+        return f"not a single condition ({message.splitlines()[0]})"
     return None
 
 
@@ -301,9 +345,10 @@ def catalogue_from_data(data: Any, source: str = "<catalogue>") -> Catalogue:
 
     if not isinstance(data, dict):
         raise bad("(top level)", "expected a table with a 'tables' array")
-    unknown = set(data) - {"tables"}
+    unknown = set(data) - {"tables", "allowed_functions", "fence"}
     if unknown:
-        raise bad(sorted(unknown)[0], "unknown key (expected only 'tables')")
+        raise bad(sorted(unknown)[0],
+                  "unknown key (expected 'tables', 'allowed_functions' or 'fence')")
     entries = data.get("tables")
     if not isinstance(entries, list):
         raise bad("tables", "expected an array of tables")
@@ -330,18 +375,27 @@ def catalogue_from_data(data: Any, source: str = "<catalogue>") -> Catalogue:
             raise bad(f"{where}.columns", "expected a table of strings "
                       "(internal column = public column), not empty")
         filt = entry.get("filter")
-        if filt is not None:
-            if not isinstance(filt, str):
-                raise bad(f"{where}.filter", "expected a string")
-            problem = _check_filter(filt)
-            if problem:
-                raise bad(f"{where}.filter", problem)
+        if filt is not None and not isinstance(filt, str):
+            raise bad(f"{where}.filter", "expected a string")
         key = public.lower()
         if key in tables:
-            raise bad(f"{where}.public", f"{public!r} is published twice")
-        tables[key] = Table(public, _internal_table(internal),
-                            {k: Column(v) for k, v in columns.items()}, filt or None)
-    return Catalogue(tables)
+            raise bad(f"{where}.public", f"{public!r} is published twice (names are compared "
+                      "without case)")
+        table = Table(public, _internal_table(internal),
+                      {k: Column(v) for k, v in columns.items()}, filt or None)
+        if filt is not None:
+            problem = _check_filter(filt, table)
+            if problem:
+                raise bad(f"{where}.filter", problem)
+        tables[key] = table
+    allowed = data.get("allowed_functions", [])
+    if not isinstance(allowed, list) or not all(
+            isinstance(n, str) and _IDENTIFIER.match(n) for n in allowed):
+        raise bad("allowed_functions", "expected an array of function names")
+    fence = data.get("fence", True)
+    if not isinstance(fence, bool):
+        raise bad("fence", "expected true or false")
+    return Catalogue(tables, frozenset(allowed), fence)
 
 
 def load_catalogue(path: str | os.PathLike[str]) -> Catalogue:

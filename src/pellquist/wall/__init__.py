@@ -1,0 +1,167 @@
+"""The wall's checks around one rewrite.
+
+``pellquist.quist`` makes a :class:`Call` for each ``generateNativeSQL``
+call and asks it, in order:
+
+1. :meth:`Call.check`: one walk of the parsed statement, which refuses
+   every part the rewrite does not understand (row sources, functions,
+   text that would leave its quotes, table parts it cannot carry over) and
+   learns the CTE names of every level;
+2. while the rewrite builds each replacement subquery: :meth:`Call.is_cte`
+   (CTE scope), :meth:`Call.bind_filter` (the filter's columns mean the
+   internal table's), :meth:`Call.fence` (the filter runs first) and
+   :meth:`Call.carry` (alias columns and pivots follow the table);
+3. :meth:`Call.check_native`: the native SQL reads back as the very tree
+   that was checked.
+
+Every refusal is ``Exception(message, sql)``, like the rewrite's own.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from sqlglot import exp
+
+from . import functions, readback, scope, sources, text
+from .fence import fence as _fence
+
+
+class Call:
+    """The wall's view of one rewrite: the statement, its dialect and the
+    catalogue's settings."""
+
+    __slots__ = ("sql", "dialect", "blocked", "allowed", "fenced", "cte_names", "internal_reads")
+
+    def __init__(self, catalogue: Any, dialect: Any, sql: Any, blocked: list[type]) -> None:
+        self.sql = sql
+        # The statement's blocked kinds, as the rewrite read them from sqlglot.
+        self.blocked = tuple(blocked)
+        self.dialect = dialect
+        allowed = getattr(catalogue, "allowed_functions", None)
+        self.allowed = None if allowed is None else frozenset(str(n).lower() for n in allowed)
+        self.fenced = bool(getattr(catalogue, "fence", False))
+        self.cte_names: set[str] = set()
+        # The table part of each internal table the rewrite has read, lower-cased.
+        self.internal_reads: list[str] = []
+
+    def refuse(self, message: str) -> None:
+        raise Exception(message, self.sql)
+
+    # ---- the statement -------------------------------------------------------
+
+    def check(self, tree: exp.Expression) -> set[str]:
+        """Refuses what the rewrite cannot vouch for; returns every CTE name."""
+        allowed = self.allowed
+        for node in tree.walk():
+            plain = text.unquoted_text(node)
+            if plain is not None:
+                self.refuse(f"The SQL holds text that would be written outside quotes: {plain!r}")
+            if isinstance(node, exp.Func):
+                why = functions.refusal(node, allowed)
+                if why is not None:
+                    self.refuse(why)
+            if isinstance(node, exp.CTE):
+                self.cte_names.add(node.alias)
+            if isinstance(node, exp.TableFromRows):
+                self.refuse(f"The SQL reads rows from {sources.describe(node)}, "
+                            "which the rewrite cannot check")
+            if sources.in_row_position(node):
+                why = sources.row_source_refusal(node)
+                if why is not None:
+                    self.refuse(why)
+                if isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier):
+                    self._check_named_table(node)
+            elif isinstance(node, exp.Table):
+                self.refuse(f"The SQL names the table {sources.describe(node)} where the "
+                            "rewrite cannot replace it")
+        return self.cte_names
+
+    def _check_named_table(self, node: exp.Table) -> None:
+        if self.is_cte(node):
+            return  # kept as written, with all its parts
+        part = sources.unsupported_part(node, sources.TABLE_PARTS_KEPT)
+        if part is not None:
+            self.refuse(f"The table reference {sources.describe(node)} uses {part}, "
+                        "which the rewrite cannot carry over")
+
+    # ---- while the rewrite builds a subquery ---------------------------------
+
+    def is_cte(self, node: exp.Table) -> bool:
+        """Whether ``node`` is kept as written: an unqualified plain name bound
+        to a CTE in scope."""
+        if node.args.get("db") or node.args.get("catalog"):
+            return False
+        if not isinstance(node.this, exp.Identifier):
+            return False
+        return scope.cte_of(node, node.name) is not None
+
+    def bind_filter(self, condition: exp.Expression, internal: Any) -> None:
+        """Qualifies the filter's bare columns with the internal table, so that
+        none of them can bind to a column of an enclosing query."""
+        table = internal if isinstance(internal, exp.Table) else exp.to_table(str(internal))
+        qualifier = table.name
+        if not qualifier:
+            self.refuse("The internal table name has no table part to qualify the row filter with")
+        for column in _columns_of_this_level(condition):
+            if not column.table:
+                column.set("table", exp.to_identifier(qualifier))
+
+    def fence(self, select: exp.Select) -> exp.Select:
+        return _fence(select, self.dialect) if self.fenced else select
+
+    def carry(self, node: exp.Table, subquery: exp.Subquery) -> exp.Subquery:
+        """Carries the table's alias columns and pivots onto its replacement."""
+        alias = node.args.get("alias")
+        columns = alias.args.get("columns") if isinstance(alias, exp.TableAlias) else None
+        if columns:
+            subquery.args["alias"].set("columns", [c.copy() for c in columns])
+        pivots = node.args.get("pivots")
+        if pivots:
+            subquery.set("pivots", [p.copy() for p in pivots])
+        return subquery
+
+    def requalify(self, column: exp.Column, tbl_map: Any) -> exp.Column:
+        """A column qualified by a table's full public name, qualified instead
+        by the alias that table's subquery gets (the table has none of its own,
+        or the name would not be a valid qualifier)."""
+        parts = [p.lower() for p in (column.catalog, column.db, column.table) if p]
+        table = tbl_map.get(".".join(parts))
+        if table is None:
+            return column
+        moved = column.copy()
+        moved.set("catalog", None)
+        moved.set("db", None)
+        moved.set("table", exp.to_identifier(str(table.pub_name).replace(".", "_"), quoted=True))
+        return moved
+
+    def internal_name(self, name: Any) -> Any:
+        """The internal table name as the subquery's FROM takes it: an
+        expression is copied, so the catalogue's own is never attached to a
+        query's tree."""
+        table = name if isinstance(name, exp.Table) else exp.to_table(str(name))
+        self.internal_reads.append(table.name.lower())
+        return name.copy() if isinstance(name, exp.Expression) else name
+
+    # ---- the native SQL -----------------------------------------------------
+
+    def check_native(self, new_tree: exp.Expression, native: str, back: Any) -> None:
+        why = readback.refusal(self, new_tree, native, back)
+        if why is not None:
+            self.refuse(why)
+
+
+def _columns_of_this_level(condition: exp.Expression):
+    """The columns of a condition outside any nested query of its own."""
+    stack = [condition]
+    while stack:
+        node = stack.pop()
+        if isinstance(node, exp.Column):
+            yield node
+            continue
+        for child in node.iter_expressions():
+            if not isinstance(child, exp.Query):
+                stack.append(child)
+
+
+__all__ = ["Call", "functions", "readback", "scope", "sources", "text"]

@@ -1,0 +1,106 @@
+"""Row sources: every place a statement reads rows from must be one the
+rewrite understands.
+
+A row source is what stands in a FROM, a JOIN or a LATERAL, wherever the
+select sits (main query, subquery, CTE body, scalar subquery).  Allowed:
+
+* a table named by identifiers: a CTE in scope (kept) or a catalogue table
+  (rewritten; one that is neither is refused by the rewrite itself), whose
+  parts the rewrite can carry over;
+* a derived table, VALUES, UNNEST of an expression;
+* a call of a generator that reads nothing but its arguments.
+
+Anything else (a table function that reads by text, a column that a
+dialect put in a FROM, a name built from an expression) is refused.  The
+position decides, not the kind of node: a table outside these positions is
+refused too.
+"""
+
+from __future__ import annotations
+
+from sqlglot import exp
+
+from .functions import GENERATORS, function_names
+
+# Parts of a table reference the rewrite keeps or carries over onto the
+# subquery that replaces it.  ONLY (no inheritance children) means nothing
+# for a published table, which is the whole of its internal table.
+TABLE_PARTS_KEPT = frozenset({"this", "db", "catalog", "alias", "pivots", "only"})
+ALIAS_PARTS_KEPT = frozenset({"this", "columns"})
+GENERATOR_TABLE_PARTS = frozenset({"this", "alias", "ordinality"})
+
+_PART_NAMES = {
+    "sample": "TABLESAMPLE", "version": "time travel (AS OF)", "when": "time travel (AT/BEFORE)",
+    "system_time": "time travel (FOR SYSTEM_TIME)", "changes": "CHANGES",
+    "hints": "table hints", "indexed": "INDEXED BY", "ordinality": "WITH ORDINALITY",
+    "only": "ONLY", "partition": "a partition", "joins": "joins inside the table reference",
+    "laterals": "laterals inside the table reference", "format": "a format",
+    "pattern": "a file pattern", "rows_from": "ROWS FROM",
+}
+
+
+def in_row_position(node: exp.Expression) -> bool:
+    parent = node.parent
+    if node.arg_key != "this":
+        return False
+    return isinstance(parent, (exp.From, exp.Join, exp.Lateral))
+
+
+def _set(value: object) -> bool:
+    return not (value is None or value is False or value == [] or value == "")
+
+
+def unsupported_part(table: exp.Table, kept: frozenset[str]) -> str | None:
+    for key, value in table.args.items():
+        if key not in kept and _set(value):
+            return _PART_NAMES.get(key, key)
+    alias = table.args.get("alias")
+    if isinstance(alias, exp.TableAlias):
+        for key, value in alias.args.items():
+            if key not in ALIAS_PARTS_KEPT and _set(value):
+                return f"an alias with {key}"
+    return None
+
+
+# sqlglot's classes for the generators above, whatever name they render as.
+_GENERATOR_CLASSES = tuple(
+    getattr(exp, name) for name in (
+        "GenerateSeries", "ExplodingGenerateSeries", "Explode", "ExplodeOuter", "Posexplode",
+        "PosexplodeOuter", "Inline", "Unnest", "Flatten")
+    if hasattr(exp, name))
+
+
+def is_generator(node: exp.Expression) -> bool:
+    if isinstance(node, _GENERATOR_CLASSES):
+        return True
+    return isinstance(node, exp.Func) and any(n in GENERATORS for n in function_names(node))
+
+
+def describe(node: exp.Expression) -> str:
+    try:
+        text = node.sql()
+    except Exception:  # a node that does not render is described by its kind
+        text = type(node).__name__
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def row_source_refusal(node: exp.Expression) -> str | None:
+    """Why ``node``, standing in a row-source position, may not be read; or None."""
+    if isinstance(node, exp.Table):
+        inner = node.this
+        if isinstance(inner, exp.Identifier):
+            return None  # judged with its name (CTE scope, catalogue, parts)
+        if is_generator(inner) and not node.args.get("db") and not node.args.get("catalog"):
+            part = unsupported_part(node, GENERATOR_TABLE_PARTS)
+            if part is None:
+                return None
+            return f"The SQL reads rows from {describe(node)} with {part}, which the rewrite cannot check"
+        return f"The SQL reads rows from {describe(node)}, which the rewrite cannot check"
+    if isinstance(node, (exp.Subquery, exp.Values, exp.Unnest)):
+        return None
+    if isinstance(node, exp.Lateral) and node.parent is not None and not isinstance(
+            node.parent, exp.Lateral):
+        return None  # its own source is judged in turn
+    if isinstance(node, exp.Func) and isinstance(node.parent, exp.Lateral) and is_generator(node):
+        return None
+    return f"The SQL reads rows from {describe(node)}, which the rewrite cannot check"

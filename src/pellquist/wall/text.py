@@ -1,0 +1,38 @@
+"""Text that the renderer writes outside quotes must be a plain word.
+
+sqlglot writes some values of the tree as they are: a function name that
+it does not know, a type name, a unit (EXTRACT, DATE_TRUNC), a keyword-like
+variable.  If such text came from a string of the query (``o.'...'(1)``,
+``CAST(x AS "...")``), it would leave its quotes in the native SQL and could
+end the statement early or comment out the rewritten subquery.  Every such
+value must therefore be a plain identifier (dotted parts allowed) or number.
+"""
+
+from __future__ import annotations
+
+import re
+
+from sqlglot import exp
+
+_WORD = r"[A-Za-z_][A-Za-z0-9_$]*"
+PLAIN_NAME = re.compile(rf"{_WORD}(?:\.{_WORD})*")
+NUMBER = re.compile(r"(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|0[xX][0-9A-Fa-f]+")
+
+# Nodes whose text is written inside quotes, with the quote escaped.
+_QUOTED = (exp.Identifier, exp.HexString, exp.BitString, exp.ByteString, exp.RawString,
+           exp.National, exp.UnicodeString)
+
+
+def unquoted_text(node: exp.Expression) -> str | None:
+    """Text of ``node`` that would be written outside quotes and is not plain, or None."""
+    if isinstance(node, _QUOTED):
+        return None
+    if isinstance(node, exp.Literal):
+        if node.args.get("is_string"):
+            return None
+        text = node.this
+        return None if isinstance(text, str) and NUMBER.fullmatch(text) else str(text)
+    for value in node.args.values():
+        if isinstance(value, str) and not PLAIN_NAME.fullmatch(value):
+            return value
+    return None

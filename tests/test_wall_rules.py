@@ -1,0 +1,265 @@
+"""The wall's rules, judged on the rewrite's output (no engine needed).
+
+The engine attack suite (test_wall.py) proves that no leak gets through on
+real databases; these cases pin each rule's decision: what is refused, what
+is kept, and what is carried over.
+"""
+
+import types
+
+import pytest
+from sqlglot import exp
+
+from pellquist.models import Catalogue, CatalogueError, Table, TableNotFound, load_catalogue
+from pellquist.quist import Session
+
+ORDERS = Table("orders", "app_order", {"id": "id", "note": "note"}, "tenant_id = {tenant}")
+DOTTED = Table("Sales.Orders", "app_order", {"id": "id"}, "tenant_id = {tenant}")
+PRODUCTS = Table("products", "app_product", {"id": "id"})
+
+
+def rewrite(sql, dialect=None, **catalogue):
+    cat = Catalogue([ORDERS, DOTTED, PRODUCTS], **catalogue)
+    return Session(cat, {"tenant": 1}).generateNativeSQL(sql, dialect)
+
+
+def refusal(sql, dialect=None, **catalogue):
+    with pytest.raises(Exception) as info:
+        rewrite(sql, dialect, **catalogue)
+    return info.value
+
+
+# ---- text that would leave its quotes ------------------------------------------
+
+@pytest.mark.parametrize("dialect, sql", [
+    (None, "SELECT o.'x FROM app_order --'(1) FROM orders AS o"),
+    (None, 'SELECT CAST(id AS "x FROM app_order --") FROM orders'),
+    ("duckdb", "SELECT TRY_CAST(id AS \"x --\") FROM orders"),
+    ("postgres", "SELECT DATE_PART('x FROM app_order --', id) FROM orders"),
+    ("duckdb", "SELECT date_trunc('x --', id) FROM orders"),
+])
+def test_text_that_would_be_written_unquoted_is_refused(dialect, sql):
+    error = refusal(sql, dialect)
+    assert type(error) is Exception
+    assert error.args[0].startswith("The SQL holds text that would be written outside quotes")
+
+
+@pytest.mark.parametrize("dialect, sql", [
+    ("postgres", "SELECT EXTRACT(year FROM DATE '2020-01-01') FROM orders"),
+    ("postgres", "SELECT DATE_PART('day', DATE '2020-01-01') FROM orders"),
+    ("duckdb", "SELECT CAST(id AS BIGINT), INTERVAL 3 DAY FROM orders"),
+    (None, "SELECT 1.5e3, 0.25, .5 FROM orders"),
+    # A quoted type name that stays quoted is no risk.
+    ("postgres", "SELECT id::\"x --\" FROM orders"),
+])
+def test_plain_units_types_and_numbers_pass(dialect, sql):
+    assert "app_order" in rewrite(sql, dialect)
+
+
+# ---- row sources ------------------------------------------------------------
+
+@pytest.mark.parametrize("dialect, sql", [
+    ("duckdb", "SELECT * FROM orders, LATERAL query_table('secrets')"),
+    ("duckdb", "SELECT * FROM read_csv('/etc/passwd')"),
+    ("duckdb", "SELECT (SELECT count(*) FROM read_text('/etc/hosts')) FROM orders"),
+    ("duckdb", "SELECT * FROM orders WHERE EXISTS (SELECT 1 FROM duckdb_tables())"),
+    ("postgres", "SELECT * FROM orders JOIN LATERAL pg_ls_dir('.') AS d ON TRUE"),
+    ("snowflake", "SELECT * FROM TABLE('app_order')"),
+    ("clickhouse", "SELECT * FROM orders WHERE id IN app_order"),
+    (None, "SELECT * FROM orders, LATERAL some_table_function(1) AS t"),
+])
+def test_row_sources_the_rewrite_cannot_check_are_refused(dialect, sql):
+    # Refused by the rule for row sources, the function policy, or as an
+    # unknown table: whichever sees it first.
+    assert isinstance(refusal(sql, dialect), Exception)
+
+
+@pytest.mark.parametrize("dialect, sql", [
+    ("postgres", "SELECT x FROM orders, generate_series(1, 3) AS g(x)"),
+    ("duckdb", "SELECT * FROM range(3) AS r(x), orders"),
+    ("duckdb", "SELECT * FROM orders, unnest([1, 2]) AS u(x)"),
+    (None, "SELECT * FROM (VALUES (1), (2)) AS v(x), orders"),
+])
+def test_generators_values_and_unnest_are_row_sources(dialect, sql):
+    assert "app_order" in rewrite(sql, dialect)
+
+
+# ---- table parts --------------------------------------------------------------
+
+@pytest.mark.parametrize("dialect, sql, part", [
+    ("postgres", "SELECT * FROM orders TABLESAMPLE SYSTEM (0)", "TABLESAMPLE"),
+    ("tsql", "SELECT * FROM orders WITH (NOLOCK)", "hints"),
+    ("mysql", "SELECT * FROM orders USE INDEX (i)", "hints"),
+    ("snowflake", "SELECT * FROM orders AT(TIMESTAMP => '2020-01-01'::timestamp)", "time travel"),
+    ("bigquery", "SELECT * FROM orders FOR SYSTEM_TIME AS OF '2020-01-01'", "time travel"),
+    ("postgres", "SELECT * FROM orders WITH ORDINALITY", "ORDINALITY"),
+])
+def test_table_parts_that_cannot_be_carried_are_refused(dialect, sql, part):
+    error = refusal(sql, dialect)
+    assert type(error) is Exception and part in error.args[0]
+
+
+def test_alias_columns_and_pivots_follow_the_table():
+    out = rewrite("SELECT amount FROM orders AS o(amount, other)", "duckdb")
+    assert out.endswith('AS "o"("amount", "other")')
+    out = rewrite("SELECT * FROM orders PIVOT (count(*) FOR id IN (1, 2))", "duckdb")
+    assert "PIVOT" in out and "app_order" in out
+
+
+def test_a_part_the_dialect_cannot_write_is_refused_not_dropped():
+    error = refusal("SELECT amount FROM orders AS o(amount, other)", "sqlite")
+    assert "cannot express" in error.args[0]
+
+
+def test_full_name_qualifiers_follow_the_alias():
+    out = rewrite("SELECT sales.orders.id FROM sales.orders")
+    assert out.startswith('SELECT "Sales_Orders"."id" FROM (')
+
+
+# ---- locks --------------------------------------------------------------------
+
+@pytest.mark.parametrize("sql", [
+    "SELECT * FROM orders FOR UPDATE", "SELECT * FROM orders FOR SHARE",
+    "SELECT * FROM orders FOR UPDATE OF orders", "SELECT * FROM orders FOR NO KEY UPDATE",
+    "SELECT * FROM orders FOR UPDATE SKIP LOCKED",
+])
+def test_row_locks_are_refused(sql):
+    error = refusal(sql, "postgres")
+    assert error.args == ("The SQL contains either DML or DDL", sql)
+
+
+# ---- CTE scope ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("sql", [
+    "SELECT * FROM (WITH a AS (SELECT id FROM orders) SELECT * FROM a) AS s",
+    "SELECT * FROM orders WHERE EXISTS (WITH a AS (SELECT 1 AS x) SELECT x FROM a)",
+    "SELECT * FROM orders WHERE id IN (WITH a AS (SELECT id FROM orders) SELECT id FROM a)",
+    "WITH a AS (WITH b AS (SELECT id FROM orders) SELECT id FROM b) SELECT * FROM a",
+    "SELECT * FROM orders, LATERAL (WITH a AS (SELECT 1 AS x) SELECT x FROM a) AS l",
+])
+def test_ctes_work_at_every_level(sql):
+    out = rewrite(sql, "postgres")
+    assert "app_order" in out
+
+
+@pytest.mark.parametrize("sql, key", [
+    # A CTE is not visible outside the query that owns its WITH.
+    ("SELECT * FROM (WITH a AS (SELECT 1 AS x) SELECT x FROM a) AS s, a", "a"),
+    # Nor in its own body without RECURSIVE, nor in a later sibling's reach upward.
+    ("WITH app_order AS (SELECT * FROM app_order) SELECT * FROM app_order", "app_order"),
+    # Recursive shapes engines do not all treat as recursive.
+    ("WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL BY NAME SELECT note FROM "
+     "app_order WHERE note <> 'x') SELECT * FROM app_order", "app_order"),
+    ("WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION BY NAME SELECT note FROM app_order) "
+     "SELECT * FROM app_order", "app_order"),
+    ("WITH RECURSIVE app_order(note) AS (SELECT note FROM app_order UNION ALL SELECT 'x') "
+     "SELECT * FROM app_order", "app_order"),
+    ("WITH RECURSIVE app_order(note) AS (SELECT 'x' INTERSECT SELECT note FROM app_order) "
+     "SELECT * FROM app_order", "app_order"),
+    ("WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL SELECT note FROM "
+     "(SELECT note FROM app_order) AS s) SELECT * FROM app_order", "app_order"),
+])
+def test_a_name_out_of_its_ctes_scope_is_a_table(sql, key):
+    with pytest.raises(TableNotFound) as info:
+        rewrite(sql, "duckdb")
+    assert info.value.args == (key, "No such table found.")
+
+
+def test_a_scalar_cte_names_no_rows():
+    with pytest.raises(TableNotFound):
+        rewrite("WITH 1 AS app_order SELECT * FROM app_order", "clickhouse")
+
+
+def test_a_recursive_term_keeps_its_name():
+    out = rewrite("WITH RECURSIVE t(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM t WHERE n < 3) "
+                  "SELECT * FROM t, orders", "postgres")
+    assert 'FROM "t" WHERE' in out
+
+
+def test_a_cte_that_would_capture_an_internal_table_is_refused():
+    error = refusal("WITH app_order AS (SELECT 1 AS id) SELECT * FROM orders")
+    assert error.args[0] == "The native SQL does not read back as the same statement"
+
+
+# ---- function policy -----------------------------------------------------------------
+
+@pytest.mark.parametrize("dialect, sql, name", [
+    ("postgres", "SELECT query_to_xml('select * from app_order', true, true, '')", "query_to_xml"),
+    ("postgres", "SELECT pg_catalog.pg_read_file('/etc/passwd') FROM orders", "pg_read_file"),
+    ("postgres", "SELECT set_config('search_path', 'x', false) FROM orders", "set_config"),
+    ("postgres", "SELECT lo_import('/etc/passwd') FROM orders", "lo_import"),
+    ("duckdb", "SELECT getenv('HOME') FROM orders", "getenv"),
+    ("sqlite", "SELECT load_extension('x') FROM orders", "load_extension"),
+    ("spark", "SELECT reflect('java.lang.System', 'getenv') FROM orders", "reflect"),
+])
+def test_the_floor_refuses_for_every_catalogue(dialect, sql, name):
+    for cat in (Catalogue([ORDERS]), types.SimpleNamespace(tables={"o": ORDERS})):
+        with pytest.raises(Exception) as info:
+            Session(cat, {"tenant": 1}).generateNativeSQL(sql, dialect)
+        assert type(info.value) is Exception and name in info.value.args[0]
+
+
+def test_unknown_functions_need_the_catalogue_s_leave():
+    sql = "SELECT my_udf(note) FROM orders"
+    error = refusal(sql)
+    assert error.args == ("The SQL calls the function 'my_udf', which the catalogue does not "
+                          "allow; list it in the catalogue's allowed_functions to allow it", sql)
+    assert "MY_UDF" in rewrite(sql, allowed_functions={"My_Udf"}).upper()
+    # A duck-typed catalogue has the floor only.
+    raw = types.SimpleNamespace(tables={"o": ORDERS})
+    assert "my_udf" in Session(raw, {"tenant": 1}).generateNativeSQL(sql).lower()
+
+
+def test_allowed_functions_never_lift_the_floor():
+    error = refusal("SELECT query_to_xml('x', true, true, '') FROM orders", "postgres",
+                    allowed_functions={"query_to_xml"})
+    assert "query_to_xml" in error.args[0]
+
+
+# ---- the filter binds to the internal table, and runs first -------------------
+
+def test_filter_columns_are_qualified_and_fenced():
+    out = rewrite("SELECT id FROM orders", "postgres")
+    assert 'WHERE "app_order"."tenant_id" = 1 OFFSET 0) AS "orders"' in out
+    assert "LIMIT -1 OFFSET 0" in rewrite("SELECT id FROM orders", "sqlite")
+    assert "OFFSET" not in rewrite("SELECT id FROM orders", "postgres", fence=False)
+    # A table without a filter needs no fence.
+    assert "OFFSET" not in rewrite("SELECT id FROM products", "postgres")
+
+
+# ---- catalogue mistakes -------------------------------------------------------------
+
+def test_public_names_that_differ_only_in_case_are_refused(tmp_path):
+    with pytest.raises(ValueError, match="compared without case"):
+        Catalogue([ORDERS, Table("ORDERS", "other", {"id": "id"})])
+    path = tmp_path / "c.json"
+    path.write_text('{"tables": [{"public": "orders", "internal": "a", "columns": {"a": "b"}},'
+                    ' {"public": "Orders", "internal": "b", "columns": {"a": "b"}}]}')
+    with pytest.raises(CatalogueError, match="published twice"):
+        load_catalogue(path)
+
+
+@pytest.mark.parametrize("text", ["tenant_id x", "*", "1 AS a", "a = 1; DROP TABLE x",
+                                  "a IN (SELECT 1) UNION SELECT 2"])
+def test_the_loader_holds_filters_to_the_rewrite_s_rule(tmp_path, text):
+    path = tmp_path / "c.toml"
+    path.write_text('[[tables]]\npublic = "t"\ninternal = "t_int"\n'
+                    f'filter = "{text}"\n[tables.columns]\na = "b"\n')
+    with pytest.raises(CatalogueError, match=r"tables\[0\]\.filter"):
+        load_catalogue(path)
+
+
+def test_catalogue_settings_load_from_files(tmp_path):
+    path = tmp_path / "c.toml"
+    path.write_text('allowed_functions = ["my_udf"]\nfence = false\n'
+                    '[[tables]]\npublic = "t"\ninternal = "t_int"\n[tables.columns]\na = "b"\n')
+    cat = load_catalogue(path)
+    assert cat.allowed_functions == frozenset({"my_udf"}) and cat.fence is False
+
+
+def test_a_rewrite_leaves_the_catalogue_unchanged():
+    name = exp.to_table("app.app_order")
+    table = Table("orders", name, {"id": "id"}, "tenant_id = {tenant}")
+    before = name.sql()
+    Session(Catalogue([table]), {"tenant": 1}).generateNativeSQL("SELECT id FROM orders")
+    assert name.parent is None and name.sql() == before
