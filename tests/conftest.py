@@ -1,13 +1,23 @@
-"""Shared fixtures: a real PostgreSQL server on a unix socket in a temp folder."""
+"""Shared fixtures: a real PostgreSQL server on a unix socket in a temp folder.
+
+Also the one rule for a test whose engine, package or data is missing
+(:func:`unavailable`): under CI, which installs everything, it fails; on a
+developer's machine it is skipped with the command that installs what is
+missing, and ``-ra`` lists that reason at the end of the run.
+"""
 
 from __future__ import annotations
 
 import glob
+import importlib
 import os
 import shutil
 import subprocess
 import tempfile
+from collections.abc import Iterable
 from pathlib import Path
+from types import ModuleType
+from typing import NoReturn
 
 import pytest
 
@@ -20,11 +30,53 @@ def _postgres_bin() -> Path | None:
     return Path(pg_ctl).parent if pg_ctl else None
 
 
-def _unavailable(reason: str) -> None:
-    # CI installs the server; there a missing one is a failure, not a skip.
+# The commands that provide what a test may find missing: the build tools and
+# the test extras of pyproject.toml go into .venv, the server comes from
+# Debian, and the data ships with the repository in tests/data.
+INSTALL_VENV = "make install"
+INSTALL_POSTGRES = "apt-get install postgresql"
+RESTORE_DATA = "git checkout -- tests/data"
+
+
+def unavailable(what: str, install: str) -> NoReturn:
+    """Stop the calling test, or test module, because ``what`` is missing.
+
+    CI (the environment variable ``CI`` set) installs every engine and has the
+    data, so there a missing one means a broken set-up: a failure, never a
+    skip. Elsewhere it is a skip whose reason names the one command,
+    ``install``, that provides what is missing.
+    """
+    # Reports then name the line that asked, not a line of this file.
+    __tracebackhide__ = True
     if os.environ.get("CI"):
-        pytest.fail(reason)
-    pytest.skip(reason)
+        pytest.fail(f"{what} (under CI it must be there: {install})", pytrace=False)
+    pytest.skip(f"{what}; to provide it, run: {install}", allow_module_level=True)
+
+
+def _unavailable(reason: str) -> NoReturn:
+    """:func:`unavailable` for a package of the test extras, by the name
+    tests/test_wall.py imports."""
+    __tracebackhide__ = True
+    unavailable(reason, INSTALL_VENV)
+
+
+def require_module(name: str, install: str = INSTALL_VENV) -> ModuleType:
+    """``import name``, or :func:`unavailable` if it cannot be imported."""
+    __tracebackhide__ = True
+    try:
+        return importlib.import_module(name)
+    except ImportError as error:
+        unavailable(f"Python package {name!r} cannot be imported ({error})", install)
+
+
+def require_files(paths: Iterable[Path], install: str = RESTORE_DATA) -> None:
+    """:func:`unavailable` unless every one of ``paths`` is a file."""
+    __tracebackhide__ = True
+    # A missing folder is named once, not once per file in it.
+    missing = sorted({str(path if path.parent.is_dir() else path.parent)
+                      for path in paths if not path.is_file()})
+    if missing:
+        unavailable(f"test data not found: {', '.join(missing)}", install)
 
 
 SANITIZER_VARIABLES = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "LSAN_OPTIONS",
@@ -48,11 +100,8 @@ def postgres_dsn():
     """Connection settings of a throw-away PostgreSQL server, started for this run."""
     bindir = _postgres_bin()
     if bindir is None:
-        _unavailable("PostgreSQL server binaries not found (Debian package 'postgresql')")
-    try:
-        import psycopg  # noqa: F401
-    except ImportError:
-        _unavailable("psycopg is not installed")
+        unavailable("PostgreSQL server binaries (pg_ctl, initdb) not found", INSTALL_POSTGRES)
+    require_module("psycopg")
 
     # Outside pytest's temp root, which only root may enter.
     base = Path(tempfile.mkdtemp(prefix="pellquist-pg-"))

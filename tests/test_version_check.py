@@ -14,7 +14,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
-from conftest import tool_env
+from conftest import INSTALL_VENV, tool_env, unavailable
 
 ROOT = Path(__file__).resolve().parents[1]
 BIN = Path(sys.executable).parent
@@ -26,10 +26,9 @@ def _tool(name: str) -> str | None:
 
 
 CMAKE, NINJA = _tool("cmake"), _tool("ninja")
-pytestmark = pytest.mark.skipif(
-    CMAKE is None or NINJA is None or not (ROOT / "CMakeLists.txt").exists(),
-    reason="needs cmake, ninja and the source tree",
-)
+# make install puts both beside the interpreter, as the build needs them.
+if CMAKE is None or NINJA is None:
+    unavailable("cmake and ninja not found beside the interpreter or on PATH", INSTALL_VENV)
 
 
 @pytest.fixture(scope="module")
