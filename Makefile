@@ -5,10 +5,11 @@
 VENV    := .venv
 PY      := $(VENV)/bin/python
 PYTHON312 ?= $(shell for p in $$(pyenv root 2>/dev/null)/versions/3.12.*/bin/python $$(command -v python3.12); do "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null && echo "$$p"; done | head -n 1)
-BUILD_DEPS := 'scikit-build-core>=0.10' 'cmake>=3.26' ninja
+BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.26' ninja
 STAMP   := $(VENV)/.installed
+SOURCES := $(shell find src -name "*.py" -o -name "*.pyi" -o -name "*.cpp" -o -name "*.hpp" -o -name "*.toml")
 
-.PHONY: install demo test sanitize bench bench-callgrind clean
+.PHONY: install demo test sanitize bench bench-fence bench-callgrind clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
@@ -16,7 +17,7 @@ $(PY):
 	$(PY) -m pip install -q --upgrade pip
 
 # Rebuilds the extension whenever a source or the build description changes.
-$(STAMP): $(PY) pyproject.toml CMakeLists.txt $(wildcard src/cpp/*) $(wildcard src/pellquist/*.py)
+$(STAMP): $(PY) pyproject.toml CMakeLists.txt $(SOURCES)
 	$(PY) -m pip install -q $(BUILD_DEPS)
 	$(PY) -m pip install -q --no-build-isolation '.[test,fast]'
 	@touch $(STAMP)
@@ -33,6 +34,11 @@ test: install
 bench: install
 	$(PY) benchmarks/run.py
 
+# What the row-filter fence costs the 22 TPC-H queries on PostgreSQL, DuckDB
+# and SQLite, fence on against off (a few minutes).
+bench-fence: install
+	$(PY) benchmarks/fence.py
+
 # Instruction counts under callgrind: the extension's own share (minutes).
 bench-callgrind: install
 	$(PY) benchmarks/callgrind.py
@@ -48,7 +54,7 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/.ci/lsan.supp:print_suppressions=0
 
-$(ASAN_STAMP): $(PY) pyproject.toml CMakeLists.txt $(wildcard src/cpp/*) $(wildcard src/pellquist/*.py)
+$(ASAN_STAMP): $(PY) pyproject.toml CMakeLists.txt $(SOURCES)
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON312) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip $(BUILD_DEPS)
 	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation \

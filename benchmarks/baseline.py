@@ -16,13 +16,15 @@ from typing import Any
 from sqlglot import exp, parse_one
 
 from pellquist.models import TableNotFound
+from pellquist.wall import Call
 
 ONLY_SELECT = "As of now, only select statements are supported."
 DML_DDL = "The SQL contains either DML or DDL"
 NO_TABLE = "No such table found."
 NO_READ_BACK = "The native SQL does not read back as the same statement"
 
-_BLOCKED = (exp.DML, exp.DDL, exp.Command, exp.Commit, exp.Drop, exp.TruncateTable, exp.Into)
+_BLOCKED = (exp.DML, exp.DDL, exp.Command, exp.Commit, exp.Drop, exp.TruncateTable, exp.Into,
+            exp.Lock)
 _FILTER_ROOT_KINDS = (exp.Block, exp.Query, exp.DML, exp.DDL, exp.Command, exp.Commit,
                       exp.Drop, exp.TruncateTable)
 
@@ -31,36 +33,12 @@ def _continues_identifier(ch: str) -> bool:
     return ch.isalnum() or ch in "_$"
 
 
-def _cte_in_scope(node: exp.Expression, name: str) -> bool:
-    """Whether a CTE called ``name`` of the statement's WITH is visible at ``node``."""
-    path = [node]
-    while path[-1].parent is not None:
-        path.append(path[-1].parent)
-    if len(path) < 4 or not isinstance(path[-2], exp.With) or not isinstance(path[-3], exp.CTE):
-        return True
-    with_, own_cte = path[-2], path[-3]
-    for cte in with_.expressions:
-        if cte is not own_cte:
-            if cte.alias == name:
-                return True
-            continue
-        if cte.alias != name or len(path) < 5 or not with_.args.get("recursive"):
-            return False
-        body = path[-4]
-        return isinstance(body, exp.Union) and body.expression is path[-5]
-    return False
-
-
 def _check_filter(table, condition: str, expr: exp.Expression) -> None:
     bad = (not isinstance(expr, exp.Condition) or isinstance(expr, _FILTER_ROOT_KINDS)
            or expr.find(*_BLOCKED) is not None)
     if bad:
         raise ValueError(f"The row filter of table {table.pub_name!r} does not parse as a "
                          f"single condition: {condition!r}")
-
-
-def _reads(tree: exp.Expression) -> list:
-    return sorted((t.catalog, t.db, t.name) for t in tree.find_all(exp.Table))
 
 
 class BaselineSession:
@@ -91,15 +69,22 @@ class BaselineSession:
             tbl_map[tbl.pub_name.lower()] = tbl
 
         params = self.params
+        # The same wall as the compiled module's, so that both do the same work.
+        call = Call(self.database, dialect, aSql, list(_BLOCKED))
+        cte_names |= call.check(tree)
 
         def transformer(node):
             if not isinstance(node, exp.Table):
                 if isinstance(node, exp.TableFromRows):
                     raise TableNotFound(node.sql().lower(), NO_TABLE)
+                if isinstance(node, exp.Column) and node.db:
+                    return call.requalify(node, tbl_map)
+                return node
+            if not isinstance(node.this, exp.Identifier):
                 return node
             name = node.name
             if (name in cte_names and not node.catalog and not node.db
-                    and isinstance(node.this, exp.Identifier) and _cte_in_scope(node, name)):
+                    and isinstance(node.this, exp.Identifier) and call.is_cte(node)):
                 return node
             parts = []
             if node.catalog:
@@ -119,7 +104,7 @@ class BaselineSession:
 
             projections = [exp.alias_(exp.column(internal), column.pub_name)
                            for internal, column in table.columns.items()]
-            select = exp.select(*projections).from_(table.name)
+            select = exp.select(*projections).from_(call.internal_name(table.name))
 
             if table.filters:
                 condition = table.filters.strip().format(**dict(params))
@@ -128,12 +113,13 @@ class BaselineSession:
                     condition = condition[5:].strip()
                 expr = parse_one(condition, read=dialect)
                 _check_filter(table, condition, expr)
-                select = select.where(expr)
+                call.bind_filter(expr, table.name)
+                select = call.fence(select.where(expr))
 
-            return exp.Subquery(
+            return call.carry(node, exp.Subquery(
                 this=select,
                 alias=exp.TableAlias(this=exp.Identifier(this=alias, quoted=True)),
-            )
+            ))
 
         new_tree = tree.transform(transformer)
         native = new_tree.sql(dialect=dialect, identify=True)
@@ -141,7 +127,5 @@ class BaselineSession:
             back = parse_one(native, dialect=dialect) if dialect else parse_one(native)
         except Exception:  # noqa: BLE001 - refused like a mismatch
             raise Exception(NO_READ_BACK, aSql) from None
-        if (type(back) is not exp.Select or back.find(*_BLOCKED) is not None
-                or _reads(back) != _reads(new_tree)):
-            raise Exception(NO_READ_BACK, aSql)
+        call.check_native(new_tree, native, back)
         return native

@@ -2,12 +2,13 @@
 """Leak soak of pellquist.quist: many mixed calls, then memory and references.
 
 Cycles through successes, each kind of refusal (including native SQL that
-does not read back as the statement), unknown tables (and a table named by
-text), filter errors (a missing param, values that fill the filter into a
-statement or into no condition, params None), argument binding errors,
-parse and token errors, non-dict params, sessions made and dropped on every
-call, and sessions that refer to themselves through their params (collected
-by the GC).
+does not read back as the statement, text that would leave its quotes, a
+table named by text, functions the catalogue does not allow and row locks),
+unknown tables, filter errors (a missing param, values that fill the filter
+into a statement or into no condition, params None), argument binding
+errors, parse and token errors, non-dict params, sessions made and dropped
+on every call, and sessions that refer to themselves through their params
+(collected by the GC).
 
 After a warm-up (the first --warmup of the calls), it checks:
 
@@ -41,6 +42,11 @@ from pellquist.models import Catalogue, Column, SqlString, Table, TableNotFound
 ONLY_SELECT = "As of now, only select statements are supported."
 DML_DDL = "The SQL contains either DML or DDL"
 NO_READ_BACK = "The native SQL does not read back as the same statement"
+OUTSIDE_QUOTES = ("The SQL holds text that would be written outside quotes: "
+                  "'1 FROM ord_t; DROP TABLE users; SELECT 1'")
+BY_TEXT = "The SQL reads rows from TABLE('ord_t'), which the rewrite cannot check"
+NOT_ALLOWED = ("The SQL calls the function 'my_udf', which the catalogue does not allow; "
+               "list it in the catalogue's allowed_functions to allow it")
 
 
 def rss_kib() -> int:
@@ -90,7 +96,9 @@ SQL = {
     "subqueries": ("SELECT id, (SELECT MAX(amount) FROM sales.orders) AS top FROM products "
                    "WHERE id IN (SELECT id FROM sales.orders UNION SELECT id FROM "
                    "sales.customers) AND EXISTS (SELECT 1 FROM sales.customers)"),
-    "postgres": "SELECT id FROM \"Sales\".\"Orders\" AS o FOR UPDATE",
+    "postgres": ("SELECT o.id FROM \"Sales\".\"Orders\" AS o WHERE o.amount::INT > 10 "
+                 "ORDER BY o.id LIMIT 5"),
+    "for_update": "SELECT id FROM \"Sales\".\"Orders\" AS o FOR UPDATE",
     "unfiltered": "SELECT name FROM PRODUCTS",
     "insert": "INSERT INTO sales.orders VALUES (1)",
     "union": "SELECT 1 UNION SELECT 2",
@@ -102,7 +110,10 @@ SQL = {
     "parse": "SELECT (",
     "token": "SELECT 'unterminated",
     "by_text": "SELECT * FROM TABLE('ord_t')",
-    "read_back": "SELECT o.'1 FROM ord_t; DROP TABLE users; SELECT 1'(1) FROM sales.orders AS o",
+    "unquoted": "SELECT o.'1 FROM ord_t; DROP TABLE users; SELECT 1'(1) FROM sales.orders AS o",
+    # MySQL has no FULL JOIN: sqlglot renders a UNION, which reads back as another statement.
+    "read_back": "SELECT * FROM sales.orders AS a FULL OUTER JOIN sales.orders AS b ON a.id = b.id",
+    "function": "SELECT my_udf(id) FROM sales.orders",
 }
 # Fresh objects, not the code's constants, so that their counts are their own.
 SQL = {k: "".join(list(v)) for k, v in SQL.items()}
@@ -179,15 +190,15 @@ def build(catalogue):
         ok(via_mapping, "join"), bound_positionally, by_keyword,
         refused("insert", ONLY_SELECT), refused("union", ONLY_SELECT),
         refused("drop", ONLY_SELECT), refused("dml_cte", DML_DDL, "postgres"),
-        refused("into", DML_DDL),
-        refused("read_back", NO_READ_BACK),
+        refused("into", DML_DDL), refused("for_update", DML_DDL, "postgres"),
+        refused("unquoted", OUTSIDE_QUOTES), refused("read_back", NO_READ_BACK, "mysql"),
+        refused("by_text", BY_TEXT, "snowflake"), refused("function", NOT_ALLOWED),
         raises(lambda: session.generateNativeSQL(SQL["unknown"]), TableNotFound),
         raises(lambda: session.generateNativeSQL(SQL["unknown_cte_scope"]), TableNotFound),
         raises(lambda: missing.generateNativeSQL(SQL["join"]), KeyError),
         raises(lambda: injected.generateNativeSQL(SQL["simple"]), ValueError),
         raises(lambda: unioned.generateNativeSQL(SQL["cte"]), ValueError),
         raises(lambda: aliased.generateNativeSQL(SQL["simple"]), ValueError),
-        raises(lambda: session.generateNativeSQL(SQL["by_text"], "snowflake"), TableNotFound),
         raises(lambda: no_params.generateNativeSQL(SQL["simple"]), TypeError),
         raises(lambda: session.generateNativeSQL(SQL["parse"]), ParseError),
         raises(lambda: session.generateNativeSQL(SQL["token"]), TokenError),

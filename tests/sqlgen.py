@@ -30,6 +30,8 @@ from pathlib import Path
 from typing import Any
 
 import sqlglot
+from sqlglot.dialects.bigquery import BigQuery
+from sqlglot.dialects.mysql import MySQL
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from sqlglot import exp
@@ -38,13 +40,25 @@ from sqlglot.tokens import Tokenizer
 
 import pellquist.quist as q
 from pellquist.models import Catalogue, Column, SqlString, Table, TableNotFound
-
-TPCH_DIR = Path(__file__).resolve().parents[2] / "shared" / "data" / "tpch"
+from tpch import DATA_DIR as TPCH_DIR
 
 ONLY_SELECT = "As of now, only select statements are supported."
 DML_DDL = "The SQL contains either DML or DDL"
 NO_READ_BACK = "The native SQL does not read back as the same statement"
 NOT_FOUND = "No such table found."
+# Refusals that name what they refuse: a row source, text, a table part, a
+# part the dialect cannot write, a function.
+REFUSAL_PATTERNS = tuple(re.compile(p, re.DOTALL) for p in (
+    r"The SQL reads rows from .+, which the rewrite cannot check",
+    r"The SQL holds text that would be written outside quotes: .+",
+    r"The table reference .+ uses .+, which the rewrite cannot carry over",
+    r"The SQL names the table .+ where the rewrite cannot replace it",
+    r"The SQL uses a part that the dialect cannot express: .+",
+    r"The SQL calls the function .+, which can read data outside the published tables "
+    r"or change the session",
+    r"The SQL calls the function .+, which the catalogue does not allow; list it in the "
+    r"catalogue's allowed_functions to allow it",
+))
 
 DIALECTS = (None, "postgres", "duckdb", "sqlite", "mysql", "tsql", "bigquery", "snowflake",
             "trino", "clickhouse", "spark", "oracle")
@@ -579,14 +593,61 @@ def _render(node: exp.Expression, dialect: str | None) -> str:
     return node.sql(dialect=dialect, identify=True, comments=False)
 
 
-def _expected_filter(table: Published, params: Any, dialect: str | None) -> str | None:
+def _qualify(condition: exp.Expression, table: Published, alias: str | None) -> exp.Expression:
+    """The filter with its bare columns, outside any query of its own, qualified by
+    the name the internal table has in its subquery (``alias``, or else its table
+    part): they mean that table's columns, never a column of a query around the
+    subquery.  Under an alias, a column the filter qualifies by the table's own
+    name takes the alias too."""
+    own = table.internal_last
+    for node in condition.walk(prune=lambda n: isinstance(n, exp.Query)):
+        if not isinstance(node, exp.Column):
+            continue
+        if not node.table or (alias and node.table.lower() == own.lower() and not node.db):
+            node.set("table", exp.to_identifier(alias or own))
+    return condition
+
+
+def _expected_filter(table: Published, params: Any, dialect: str | None,
+                     alias: str | None = None) -> str | None:
     """The filled filter after one render and read, as it must sit in the output."""
-    tree = sqlglot.parse_one(_filled(table.filter, params), read=dialect)
+    tree = _qualify(sqlglot.parse_one(_filled(table.filter, params), read=dialect), table, alias)
     # Rendered where it stands, in a WHERE: some dialects write a bare value
     # there as a comparison (T-SQL: "WHERE 1 <> 0").
     holder = exp.select("*").from_("t").where(tree)
     back = sqlglot.parse_one(holder.sql(dialect=dialect, identify=True), read=dialect)
     return _render(back.args["where"].this, dialect)
+
+
+def _fence_clauses(dialect: str | None) -> dict[str, str]:
+    """The clauses that OFFSET 0 puts in a filtered subquery, as the dialect writes
+    them after one render and read (SQLite: LIMIT -1 OFFSET 0; T-SQL: ORDER BY
+    (SELECT NULL) OFFSET 0 ROWS)."""
+    holder = exp.select("*").from_("t").offset(0)
+    # MySQL's and BigQuery's OFFSET needs a LIMIT: the largest each takes.
+    resolved = sqlglot.Dialect.get_or_raise(dialect)
+    if isinstance(resolved, MySQL):
+        holder = holder.limit("18446744073709551615")
+    elif isinstance(resolved, BigQuery):
+        holder = holder.limit("9223372036854775807")
+    back = sqlglot.parse_one(holder.sql(dialect=dialect, identify=True), read=dialect)
+    return {k: _render(v, dialect) for k, v in back.args.items()
+            if v and k not in ("expressions", "from_")}
+
+
+# Calls that make rows from their arguments alone: in a FROM they read no table
+# (a query among their arguments is a table read of its own, held to the rules).
+ROW_GENERATORS = (exp.GenerateSeries, exp.Unnest, exp.Explode)
+ROW_GENERATOR_NAMES = {"generate_series", "range", "numbers", "unnest"}
+
+
+def _is_generator(node: exp.Table) -> bool:
+    call = node.this
+    if node.args.get("db") or node.args.get("catalog"):
+        return False
+    if isinstance(call, exp.Anonymous):
+        return call.name.lower() in ROW_GENERATOR_NAMES
+    return isinstance(call, ROW_GENERATORS)
 
 
 def _table_parts(node: exp.Table) -> tuple[str, ...]:
@@ -643,24 +704,33 @@ def _cte_in_scope(node: exp.Table, dialect: str | None) -> bool:
     return False
 
 
-def _rewrite_of(node: exp.Table, world: World, expected) -> Published | None:
+def _rewrite_of(node: exp.Table, world: World, expected,
+                fence: dict[str, str]) -> Published | None:
     """The published table whose rewrite ``node`` is the FROM of, if it is one.
 
-    That is: ``(SELECT <its columns> FROM <internal> [WHERE <filled filter>]) AS alias``
-    and nothing else in that SELECT.
+    That is: ``(SELECT <its columns> FROM <internal> [AS <name>] [WHERE <filled filter>
+    <fence>]) AS alias`` and nothing else in that SELECT, where ``fence`` holds the
+    clauses of OFFSET 0 that a fenced catalogue puts after each filter.  A name
+    given to the internal table is a filtered table's, and its filter is
+    qualified by it.
     """
     parts = _table_parts(node)
     source = node.parent
-    if not isinstance(source, exp.From) or node.args.get("alias") or node.args.get("joins"):
+    if not isinstance(source, exp.From) or node.args.get("joins"):
         return None
+    named = node.args.get("alias")
+    if named is not None and (not isinstance(named, exp.TableAlias) or named.args.get("columns")):
+        return None
+    name = node.alias or None
     select = source.parent
     if not isinstance(select, exp.Select) or not isinstance(select.parent, exp.Subquery):
         return None
     if select.arg_key != "this" or not select.parent.alias:
         return None
     extra = {k for k, v in select.args.items() if v and k not in ("expressions", "from_", "where")}
-    if extra:
+    if not extra <= set(fence):
         return None
+    extra_clauses = {k: _render(select.args[k], world.dialect) for k in extra}
     for table in world.tables:
         if table.internal_parts != parts:
             continue
@@ -670,10 +740,12 @@ def _rewrite_of(node: exp.Table, world: World, expected) -> Published | None:
             continue
         where = select.args.get("where")
         if not table.filter:
-            if where is None:
+            if where is None and not extra_clauses and name is None:
                 return table
             continue
-        if where is not None and _render(where.this, world.dialect) == expected(table):
+        if extra_clauses != fence:
+            continue
+        if where is not None and _render(where.this, world.dialect) == expected(table, name):
             return table
     return None
 
@@ -684,9 +756,10 @@ def leaks(out: str, world: World, strict: bool = False, mentions: bool = False) 
     ``out`` must read back as one SELECT.  Every table named like a filtered
     table's internal one (case-insensitively) must be the FROM of that
     table's own rewrite (a subquery whose WHERE is exactly its filled
-    filter, and nothing else), or an unqualified reference to a CTE in scope
-    where it stands.  The filled filters come from the catalogue and params
-    and are not inspected.
+    filter with its bare columns qualified by the name the internal table
+    has there, followed under a fenced catalogue by OFFSET 0 and nothing
+    else), or an unqualified reference to a CTE in scope where it stands.  The filled
+    filters come from the catalogue and params and are not inspected.
 
     With ``strict``, every table in the statement is held to this, filtered
     or not.  With ``mentions``, so is every identifier, variable and string
@@ -703,19 +776,21 @@ def leaks(out: str, world: World, strict: bool = False, mentions: bool = False) 
     if len(trees) != 1 or not isinstance(trees[0], exp.Select):
         return [f"renders as {[type(t).__name__ for t in trees]}, not one SELECT"]
     tree = trees[0]
-    cache: dict[int, str] = {}
+    cache: dict[tuple[int, str | None], str] = {}
 
-    def expected(table: Published) -> str:
-        key = id(table)
+    def expected(table: Published, name: str | None) -> str:
+        key = (id(table), name)
         if key not in cache:
-            cache[key] = _expected_filter(table, world.params, dialect)
+            cache[key] = _expected_filter(table, world.params, dialect, name)
         return cache[key]
 
+    # The catalogue's own setting, read as the rewrite reads it.
+    fence = _fence_clauses(dialect) if getattr(world.catalogue, "fence", False) else {}
     filtered = {t.internal_last.lower() for t in world.tables if t.filter}
     trusted: set[int] = set()   # inside a verified filter
     allowed: set[int] = set()   # a verified rewrite's FROM, or a CTE in scope
     for node in tree.find_all(exp.Table):
-        if _rewrite_of(node, world, expected) is not None:
+        if _rewrite_of(node, world, expected, fence) is not None:
             allowed.add(id(node))
             where = node.parent.parent.args.get("where")
             if where is not None:
@@ -723,6 +798,8 @@ def leaks(out: str, world: World, strict: bool = False, mentions: bool = False) 
     problems = []
     for node in tree.find_all(exp.Table):
         if id(node) in trusted or id(node) in allowed:
+            continue
+        if _is_generator(node):
             continue
         if not strict and node.name.lower() not in filtered:
             continue
@@ -754,8 +831,10 @@ def classify(error: BaseException, sql: str, world: World) -> str:
     """The kind of an exception the design allows; AssertionError for any other."""
     kind = type(error)
     if kind is Exception:
-        assert len(error.args) == 2 and error.args[0] in (ONLY_SELECT, DML_DDL, NO_READ_BACK), \
-            error.args
+        assert len(error.args) == 2 and isinstance(error.args[0], str), error.args
+        message = error.args[0]
+        assert message in (ONLY_SELECT, DML_DDL, NO_READ_BACK) or any(
+            p.fullmatch(message) for p in REFUSAL_PATTERNS), error.args
         assert error.args[1] is sql, "a refusal must carry the SQL it refused"
         return "refused"
     if isinstance(error, TableNotFound):
@@ -896,13 +975,20 @@ def check_mutated_tpch(examples: int, tally: Tally, last: LastInput | None = Non
     mutated()
 
 
+# SQLite cannot name a derived table's columns in its alias (Q13's
+# "c_orders (c_custkey, c_count)"); sqlglot would drop them from the text.
+TPCH_INEXPRESSIBLE = {("Q13", "sqlite")}
+
+
 def check_tpch_corpus(tally: Tally) -> None:
-    """The 22 TPC-H queries as written: all accepted, in each dialect."""
+    """The 22 TPC-H queries as written: all accepted in each dialect, but for
+    those the dialect cannot express, which are refused."""
     for dialect in TPCH_DIALECTS:
         world = tpch_world(dialect=dialect)
         for number, sql in enumerate(TPCH_QUERIES, 1):
             kind = run_case(world, sql, tally, strict=True)
-            assert kind == "accepted", (f"Q{number}", dialect, kind)
+            expected = "refused" if (f"Q{number}", dialect) in TPCH_INEXPRESSIBLE else "accepted"
+            assert kind == expected, (f"Q{number}", dialect, kind)
 
 
 PROPERTIES = {

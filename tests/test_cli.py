@@ -18,7 +18,7 @@ SCRIPT = str(Path(sys.executable).with_name("pellquist"))
 ORDERS = "SELECT id FROM sales.orders"
 NATIVE = ('SELECT "id" FROM (SELECT "ord_id" AS "id", "ord_cust" AS "customer_id", '
           '"ord_total" AS "amount", "ord_day" AS "ordered_on" FROM "app_order" '
-          'WHERE "tenant_id" = 7) AS "sales_orders"')
+          'AS "_internal" WHERE "_internal"."tenant_id" = 7 OFFSET 0) AS "sales_orders"')
 COMMANDS = {"script": [SCRIPT], "module": [sys.executable, "-m", "pellquist"]}
 
 

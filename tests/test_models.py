@@ -108,7 +108,9 @@ def test_load_and_rewrite(tmp_path, suffix, text):
         "SELECT id, amount FROM Sales.Orders", "postgres")
     assert native == (
         'SELECT "id", "amount" FROM (SELECT "o_id" AS "id", "o_amount" AS "amount" '
-        'FROM "app"."ord_t" WHERE "tenant_id" = 7 AND "region" = \'EU\') AS "sales_orders"')
+        'FROM "app"."ord_t" AS "_internal" WHERE "_internal"."tenant_id" = 7 AND '
+        '"_internal"."region" = \'EU\' '
+        'OFFSET 0) AS "sales_orders"')
 
 
 def second(**changes):
@@ -131,14 +133,17 @@ def second(**changes):
     (second(columns={}), "tables[1].columns: expected a table of strings"),
     (second(columns={"o_id": 1}), "tables[1].columns: expected a table of strings"),
     (second(filter=1), "tables[1].filter: expected a string"),
-    (second(filter="a = 1; DROP TABLE x"), "tables[1].filter: expected a condition, got a"),
-    (second(filter="SELECT 1"), "tables[1].filter: expected a condition, got a statement"),
+    # A filter is held to the rewrite's own rule, and reported with its words.
+    (second(filter="a = 1; DROP TABLE x"), "tables[1].filter: not a single condition (The row "
+     "filter of table 'sales.orders' does not parse as a single condition: 'a = 1; DROP TABLE x')"),
+    (second(filter="SELECT 1"), "tables[1].filter: not a single condition (The row filter of "
+     "table 'sales.orders' does not parse as a single condition: 'SELECT 1')"),
     (second(filter="a = {"), "tables[1].filter: bad placeholder syntax"),
     (second(filter="a = {}"), "tables[1].filter: placeholders must be plain {name} fields, got {}"),
     (second(filter="a = {r!r}"), "tables[1].filter: placeholders must be plain {name} fields"),
     (second(filter="a = {r.value}"), "tables[1].filter: placeholders must be plain {name} fields"),
     (second(filter="  "), "tables[1].filter: expected a condition, got blank text"),
-    (second(filter="a = ("), "tables[1].filter: does not parse as a condition"),
+    (second(filter="a = ("), "tables[1].filter: not a single condition ("),
     ({"tables": [PRODUCTS, ORDERS, orders(public="SALES.Orders")]},
      "tables[2].public: 'SALES.Orders' is published twice"),
 ])

@@ -44,8 +44,9 @@ if __package__:
 else:
     import tpch
 
-if not tpch.DATA_DIR.is_dir():
-    pytest.skip(f"TPC-H data not found at {tpch.DATA_DIR}", allow_module_level=True)
+from conftest import require_files, require_module
+
+require_files(tpch.DATA_FILES)
 
 from pellquist.quist import Session
 
@@ -106,7 +107,7 @@ def _duckdb_copy(cur, table, columns, rows):
 
 
 def _duckdb(tables, _request):
-    duckdb = pytest.importorskip("duckdb")
+    duckdb = require_module("duckdb")
     dbs = []
     for internal in (False, True):
         conn = duckdb.connect()
@@ -582,27 +583,31 @@ def test_hostile_param_values_are_refused(dialect, value, cat):
 # ---- what the rewrite does not cover ------------------------------------------------
 
 @pytest.mark.parametrize("engine", ["postgres"], indirect=True)
-def test_postgres_functions_that_run_query_text_need_a_second_wall(engine):
-    """An accepted limitation, kept visible: no must-not-leak case.
-
-    To the rewrite, SQL inside a string is a string. PostgreSQL's
+def test_postgres_functions_that_run_query_text_are_refused(engine):
+    """To the rewrite, SQL inside a string is a string. PostgreSQL's
     query_to_xml, table_to_xml and ts_stat run such text with the rights of
     the role, so a role that may read the internal tables reads every
-    tenant's rows through them. The wall for these is the database's own:
-    row-level security on the internal tables (or a role that can't run
-    them). This checks both halves: the rewrite passes the calls through and
-    they see tenant 2; under RLS they see only the tenant the session is
-    set to, while the rewritten queries still return the same rows.
+    tenant's rows through them: the rewrite refuses them by name. This checks
+    that, that the calls do see tenant 2 when run as written, and that
+    row-level security on the internal tables, a wall of the database's own
+    behind the rewrite, hides tenant 2 from them too while the rewritten
+    queries still return the same rows.
     """
     import psycopg
 
-    calls = [
-        f"SELECT query_to_xml('SELECT c_o_comment FROM {ORDERS}', true, false, '')",
-        f"SELECT table_to_xml('{ORDERS}', true, false, '')",
-        f"SELECT ts_stat('SELECT to_tsvector(c_o_comment) FROM {ORDERS}')",
-    ]
-    natives = [rewrite(engine, sql) for sql in calls]
-    assert natives == [tpch.render(sql, "postgres", read="postgres") for sql in calls]
+    calls = {
+        "query_to_xml": f"SELECT query_to_xml('SELECT c_o_comment FROM {ORDERS}', true, false, '')",
+        "table_to_xml": f"SELECT table_to_xml('{ORDERS}', true, false, '')",
+        "ts_stat": f"SELECT ts_stat('SELECT to_tsvector(c_o_comment) FROM {ORDERS}')",
+    }
+    for name, sql in calls.items():
+        with pytest.raises(Exception) as info:
+            rewrite(engine, sql)
+        assert type(info.value) is Exception
+        assert info.value.args == (
+            f"The SQL calls the function {name!r}, which can read data outside the published "
+            "tables or change the session", sql)
+    natives = [tpch.render(sql, "postgres", read="postgres") for sql in calls.values()]
 
     def leaked(conn, native):
         return any("tenant2" in str(row) for row in engine.rows(conn, native))

@@ -220,7 +220,11 @@ def test_allowed_functions_never_lift_the_floor():
 
 def test_filter_columns_are_qualified_and_fenced():
     out = rewrite("SELECT id FROM orders", "postgres")
-    assert 'WHERE "app_order"."tenant_id" = 1 OFFSET 0) AS "orders"' in out
+    assert ('FROM "app_order" AS "_internal" WHERE "_internal"."tenant_id" = 1 OFFSET 0) '
+            'AS "orders"') in out
+    # The internal table's alias is one the statement does not use.
+    out = rewrite('SELECT "_internal".id FROM orders AS "_INTERNAL"', "postgres")
+    assert 'AS "_internal_1" WHERE "_internal_1"."tenant_id" = 1' in out
     assert "LIMIT -1 OFFSET 0" in rewrite("SELECT id FROM orders", "sqlite")
     assert "OFFSET" not in rewrite("SELECT id FROM orders", "postgres", fence=False)
     # A table without a filter needs no fence.
@@ -263,3 +267,50 @@ def test_a_rewrite_leaves_the_catalogue_unchanged():
     before = name.sql()
     Session(Catalogue([table]), {"tenant": 1}).generateNativeSQL("SELECT id FROM orders")
     assert name.parent is None and name.sql() == before
+
+
+# ---- comments, membership filters, fences per dialect ------------------------------
+
+@pytest.mark.parametrize("sql", ["SELECT id -- one\nFROM orders", "SELECT id /*x*/ FROM orders"])
+def test_plain_comments_pass(sql):
+    assert "app_order" in rewrite(sql)
+
+
+@pytest.mark.parametrize("sql", [
+    "SELECT id -- x */ , (SELECT 1) /*\nFROM orders",
+    "SELECT id /* a /* nested */ */ FROM orders",
+])
+def test_comments_that_would_end_early_are_refused(sql):
+    assert isinstance(refusal(sql, "postgres"), Exception)
+
+
+MEMBERS = ("tenant_id IN (SELECT members.tenant_id FROM members "
+           "WHERE members.user_id = {user})")
+
+
+def membership(sql, filters=MEMBERS):
+    table = Table("orders", "app_order", {"id": "id"}, filters)
+    return Session(Catalogue([table]), {"user": 5}).generateNativeSQL(sql, "postgres")
+
+
+def test_a_filter_may_read_a_table_of_its_own():
+    out = membership("SELECT id FROM orders")
+    assert 'IN (SELECT "members"."tenant_id" FROM "members" WHERE "members"."user_id" = 5)' in out
+    # A CTE of the user's named like that table would capture the read.
+    with pytest.raises(Exception, match="does not read back"):
+        membership("WITH members AS (SELECT 1 AS tenant_id) SELECT id FROM orders")
+
+
+def test_a_filter_subquery_column_must_name_its_table():
+    with pytest.raises(ValueError, match="unqualified column 'user_id'"):
+        membership("SELECT id FROM orders",
+                   "tenant_id IN (SELECT members.tenant_id FROM members WHERE user_id = {user})")
+
+
+@pytest.mark.parametrize("dialect, fence", [
+    ("mysql", "LIMIT 18446744073709551615 OFFSET 0"),
+    ("bigquery", "LIMIT 9223372036854775807 OFFSET 0"),
+    ("tsql", "OFFSET 0 ROWS"),
+])
+def test_the_fence_takes_each_dialect_s_form(dialect, fence):
+    assert fence in rewrite("SELECT id FROM orders", dialect)

@@ -55,6 +55,7 @@ namespace quist {
     X(Call, "Call")                                                             \
     X(check, "check")                                                           \
     X(update, "update")                                                         \
+    X(blocked, "blocked")                                                       \
     X(is_cte, "is_cte")                                                         \
     X(bind_filter, "bind_filter")                                               \
     X(fence, "fence")                                                           \

@@ -1,15 +1,13 @@
 // The transformer: replaces each reference to a catalogue table with a
 // filtered, renamed subquery over the internal table.
 //
-// The row filter is the wall between tenants, so every way a reference
-// could reach an internal table without it is closed here:
-//  * a reference kept as written (a CTE) must really resolve to a CTE: it is
-//    unqualified and its CTE is in scope at that point of the WITH;
-//  * a filled filter must be one condition, not a statement.
+// The row filter is the wall between tenants.  The transformer asks the
+// wall's Call (pellquist.wall) whether a name is a CTE in scope, binds the
+// filter's columns to the internal table, fences the filter and carries the
+// reference's parts over; it checks itself that a filled filter is one
+// condition, not a statement.
 
 #include "session.hpp"
-
-#include <iterator>
 
 namespace quist {
 namespace {
@@ -69,33 +67,28 @@ Ref params_as_kwargs(PyObject* params) {
 // itself would be refused for, would let params text run or read anything;
 // one that is no condition at all ("7 x" reads as an alias) would change
 // what the subquery selects.
-void check_filter(const FunctionObject* f, PyObject* table, PyObject* condition, PyObject* expr) {
+void check_filter(const FunctionObject* f, const ScopeRecord* scope, PyObject* table,
+                  PyObject* condition, PyObject* expr) {
     const Names& n = names();
     Ref exp = lookup_global(f, n.exp);
-    PyObject* const root_kinds[] = {n.Block, n.Query, n.DML, n.DDL, n.Command,
-                                    n.Commit, n.Drop, n.TruncateTable};
-    PyObject* const inner_kinds[] = {n.DML, n.DDL, n.Command, n.Commit, n.Drop, n.TruncateTable,
-                                     n.Into, n.Lock};
-    // Anything else that is not a condition (an alias, a star) is refused too.
-    bool bad = !is_instance(expr, get_attr(exp.get(), n.Condition).get());
-    for (PyObject* kind : root_kinds) {
-        if (bad) break;
-        if (is_instance(expr, get_attr(exp.get(), kind).get())) {
-            bad = true;
-            break;
-        }
+    // The statement's own list of blocked kinds, as this call read it.
+    Ref blocked = get_attr(scope->wall, n.blocked);
+    if (!PyTuple_CheckExact(blocked.get())) {
+        PyErr_SetString(PyExc_TypeError, "the wall's blocked kinds must be a tuple");
+        fail();
     }
+    // Anything that is not a condition (an alias, a star) is refused, and so
+    // is a statement: a block, a query or a blocked kind at the root.
+    bool bad = !is_instance(expr, get_attr(exp.get(), n.Condition).get()) ||
+               is_instance(expr, get_attr(exp.get(), n.Block).get()) ||
+               is_instance(expr, get_attr(exp.get(), n.Query).get()) ||
+               is_instance(expr, blocked.get());
     if (!bad) {
-        // One walk of the filter looks for all of them.
-        constexpr size_t kInner = std::size(inner_kinds);
-        Ref classes[kInner];
-        PyObject* args[kInner];
-        for (size_t i = 0; i < kInner; ++i) {
-            classes[i] = get_attr(exp.get(), inner_kinds[i]);
-            args[i] = classes[i].get();
-        }
+        // One walk of the filter looks for a blocked kind anywhere in it.
         Ref find = get_attr(expr, n.find);
-        bad = vectorcall(find.get(), args, kInner, nullptr).get() != Py_None;
+        bad = vectorcall(find.get(), &PyTuple_GET_ITEM(blocked.get(), 0),
+                         static_cast<size_t>(PyTuple_GET_SIZE(blocked.get())), nullptr)
+                  .get() != Py_None;
     }
     if (!bad) return;
     Ref pub = get_attr(table, n.pub_name);
@@ -266,12 +259,11 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
         Ref parse_one = lookup_global(f, n.parse_one);
         PyObject* args[] = {condition.get(), scope->dialect};
         Ref expr = vectorcall(parse_one.get(), args, 1, n.kw_read);
-        check_filter(f, table.get(), condition.get(), expr.get());
+        check_filter(f, scope, table.get(), condition.get(), expr.get());
         {
             // The filter's columns mean the internal table's, never a column
             // of a query around the subquery.
-            Ref internal = get_attr(table.get(), n.name);
-            PyObject* args[] = {expr.get(), internal.get()};
+            PyObject* args[] = {expr.get(), select.get()};
             Ref bind = get_attr(scope->wall, n.bind_filter);
             vectorcall(bind.get(), args, 2, nullptr);
         }

@@ -238,7 +238,9 @@ Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
     }
 
     // Every part that writes, changes the schema or runs a command is
-    // refused; so is SELECT ... INTO, which creates a table.
+    // refused; so are SELECT ... INTO, which creates a table, and row locks.
+    // This is the one list of blocked kinds: the wall's Call gets it, and
+    // with it the filter check and the read-back.
     line = 21;
     PyObject* const blocked_names[] = {n.DML,  n.DDL,           n.Command, n.Commit,
                                        n.Drop, n.TruncateTable, n.Into,  n.Lock};

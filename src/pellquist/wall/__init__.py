@@ -19,6 +19,7 @@ Every refusal is ``Exception(message, sql)``, like the rewrite's own.
 
 from __future__ import annotations
 
+from functools import lru_cache
 from typing import Any
 
 from sqlglot import exp
@@ -27,11 +28,15 @@ from . import functions, readback, scope, sources, text
 from .fence import fence as _fence
 
 
+INTERNAL_ALIAS = "_internal"
+
+
 class Call:
     """The wall's view of one rewrite: the statement, its dialect and the
     catalogue's settings."""
 
-    __slots__ = ("sql", "dialect", "blocked", "allowed", "fenced", "cte_names", "internal_reads")
+    __slots__ = ("sql", "dialect", "blocked", "allowed", "fenced", "cte_names", "internal_reads",
+                 "alias", "filter_reads")
 
     def __init__(self, catalogue: Any, dialect: Any, sql: Any, blocked: list[type]) -> None:
         self.sql = sql
@@ -44,6 +49,12 @@ class Call:
         self.cte_names: set[str] = set()
         # The table part of each internal table the rewrite has read, lower-cased.
         self.internal_reads: list[str] = []
+        # The alias of each internal table inside its subquery; chosen by
+        # check() so that the statement uses no identifier of that name.
+        self.alias = INTERNAL_ALIAS
+        # How many tables the filled filters read themselves (a membership
+        # subquery, say): the read-back must find exactly these more.
+        self.filter_reads = 0
 
     def refuse(self, message: str) -> None:
         raise Exception(message, self.sql)
@@ -53,7 +64,10 @@ class Call:
     def check(self, tree: exp.Expression) -> set[str]:
         """Refuses what the rewrite cannot vouch for; returns every CTE name."""
         allowed = self.allowed
+        names: set[str] = set()
         for node in tree.walk():
+            if isinstance(node, exp.Identifier):
+                names.add(node.name.lower())
             plain = text.unquoted_text(node)
             if plain is not None:
                 self.refuse(f"The SQL holds text that would be written outside quotes: {plain!r}")
@@ -75,6 +89,11 @@ class Call:
             elif isinstance(node, exp.Table):
                 self.refuse(f"The SQL names the table {sources.describe(node)} where the "
                             "rewrite cannot replace it")
+        alias, n = INTERNAL_ALIAS, 0
+        while alias.lower() in names:
+            n += 1
+            alias = f"{INTERNAL_ALIAS}_{n}"
+        self.alias = alias
         return self.cte_names
 
     def _check_named_table(self, node: exp.Table) -> None:
@@ -96,16 +115,31 @@ class Call:
             return False
         return scope.cte_of(node, node.name) is not None
 
-    def bind_filter(self, condition: exp.Expression, internal: Any) -> None:
-        """Qualifies the filter's bare columns with the internal table, so that
-        none of them can bind to a column of an enclosing query."""
-        table = internal if isinstance(internal, exp.Table) else exp.to_table(str(internal))
-        qualifier = table.name
-        if not qualifier:
-            self.refuse("The internal table name has no table part to qualify the row filter with")
+    def bind_filter(self, condition: exp.Expression, select: exp.Select) -> None:
+        """Names the internal table in the subquery's FROM with an alias that
+        no identifier of the statement uses, and qualifies the filter's bare
+        columns with it.  A column the internal table lacks is then an engine
+        error: no enclosing query can offer a table of that name (the
+        internal table's own name could be an alias of the user's, which
+        SQLite and DuckDB would bind to)."""
+        source = select.args["from_"].this
+        own_name = source.name.lower()
+        source.set("alias", exp.TableAlias(this=exp.to_identifier(self.alias, quoted=True)))
         for column in _columns_of_this_level(condition):
-            if not column.table:
-                column.set("table", exp.to_identifier(qualifier))
+            # A filter may name the internal table itself; the alias replaces it.
+            if not column.table or (column.table.lower() == own_name and not column.db):
+                column.set("table", exp.to_identifier(self.alias, quoted=True))
+        # A subquery of the filter reads tables of its own; a bare column in
+        # it would bind to whatever scope has that name, the user's query
+        # included, so each must say which table it means.
+        for query in condition.find_all(exp.Query):
+            for column in query.find_all(exp.Column):
+                if not column.table:
+                    raise ValueError(
+                        f"The row filter's subquery has the unqualified column {column.name!r}: "
+                        "qualify it with its table, so that it cannot bind to a column of the "
+                        "query around the filter")
+        self.filter_reads += sum(1 for _ in condition.find_all(exp.Table))
 
     def fence(self, select: exp.Select) -> exp.Select:
         return _fence(select, self.dialect) if self.fenced else select
@@ -139,8 +173,7 @@ class Call:
         """The internal table name as the subquery's FROM takes it: an
         expression is copied, so the catalogue's own is never attached to a
         query's tree."""
-        table = name if isinstance(name, exp.Table) else exp.to_table(str(name))
-        self.internal_reads.append(table.name.lower())
+        self.internal_reads.append(_table_part(name).lower())
         return name.copy() if isinstance(name, exp.Expression) else name
 
     # ---- the native SQL -----------------------------------------------------
@@ -149,6 +182,20 @@ class Call:
         why = readback.refusal(self, new_tree, native, back)
         if why is not None:
             self.refuse(why)
+
+
+def _table_part(name: Any) -> str:
+    """The table part of an internal name, as the subquery's FROM reads it."""
+    if isinstance(name, exp.Table):
+        return name.name
+    return _table_part_of_text(str(name))
+
+
+@lru_cache(maxsize=4096)
+def _table_part_of_text(name: str) -> str:
+    # Catalogue names repeat on every call; parsing one is far dearer than
+    # looking it up.
+    return exp.to_table(name).name
 
 
 def _columns_of_this_level(condition: exp.Expression):

@@ -7,16 +7,40 @@ tenant's row before the filter has removed it, and its error message may
 carry that row's value.  An ``OFFSET 0`` stops both on every engine proven
 here: no planner pulls up a subquery with an offset, nor pushes a predicate
 below one, because either would change which rows the offset skips.
-SQLite needs a LIMIT for an OFFSET, which sqlglot writes as ``LIMIT -1``.
+SQLite needs a LIMIT for an OFFSET, which sqlglot writes as ``LIMIT -1``;
+MySQL and BigQuery need one too, and get the largest their grammar takes
+(a derived table with a LIMIT is never merged into the query around it).
 """
 
 from __future__ import annotations
 
+from functools import lru_cache
 from typing import Any
 
 from sqlglot import exp
+from sqlglot.dialects.bigquery import BigQuery
+from sqlglot.dialects.dialect import Dialect
+from sqlglot.dialects.mysql import MySQL
+
+# Dialects whose OFFSET needs a LIMIT that sqlglot does not write itself.
+_LIMIT_FOR_OFFSET = ((MySQL, "18446744073709551615"), (BigQuery, "9223372036854775807"))
+
+
+@lru_cache(maxsize=64)
+def _limit_for(dialect: Any) -> str | None:
+    resolved = Dialect.get_or_raise(dialect)
+    for cls, limit in _LIMIT_FOR_OFFSET:
+        if isinstance(resolved, cls):
+            return limit
+    return None
 
 
 def fence(select: exp.Select, dialect: Any) -> exp.Select:
+    try:
+        limit = _limit_for(dialect)
+    except TypeError:  # a dialect object that cannot be hashed is resolved every time
+        limit = _limit_for.__wrapped__(dialect)
+    if limit is not None:
+        select.set("limit", exp.Limit(expression=exp.Literal.number(limit)))
     select.set("offset", exp.Offset(expression=exp.Literal.number(0)))
     return select

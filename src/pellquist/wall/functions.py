@@ -139,7 +139,7 @@ def refusal(node: exp.Func, allowed: frozenset[str] | None) -> str | None:
     names = function_names(node)
     for name in names:
         if on_floor(name):
-            return (f"The SQL calls the function {names[0]}, which can read data outside the "
+            return (f"The SQL calls the function {names[0]!r}, which can read data outside the "
                     "published tables or change the session")
     if allowed is not None and is_anonymous(node) and names[0] not in allowed:
         return (f"The SQL calls the function {names[0]!r}, which the catalogue does not allow; "

@@ -23,19 +23,19 @@ from sqlglot.errors import ErrorLevel, UnsupportedError
 
 from . import scope, sources
 
-def _comments(tree: exp.Expression) -> Counter[str]:
-    found: Counter[str] = Counter()
+def _comments_and_reads(tree: exp.Expression) -> tuple[Counter[str], Counter[tuple]]:
+    comments: Counter[str] = Counter()
+    reads: Counter[tuple[str, str, str]] = Counter()
     for node in tree.walk():
         if node.comments:
-            found.update(node.comments)
-    return found
+            # sqlglot writes "-- x" as "/* x */" and reads back " x ".
+            comments.update(c.strip() for c in node.comments)
+        if isinstance(node, exp.Table):
+            reads[(node.catalog, node.db, node.name)] += 1
+    return comments, reads
 
 
-def _reads(tree: exp.Expression) -> Counter[tuple[str, str, str]]:
-    return Counter((t.catalog, t.db, t.name) for t in tree.find_all(exp.Table))
-
-
-def _built_by_rewrite(table: exp.Table) -> bool:
+def _built_by_rewrite(table: exp.Table, alias: str) -> bool:
     """Whether ``table`` is the FROM of a replacement subquery: ``(SELECT ...
     FROM table [WHERE ...] [OFFSET 0]) AS alias``."""
     position = table.parent
@@ -45,7 +45,24 @@ def _built_by_rewrite(table: exp.Table) -> bool:
     if select.args.get("joins") or select.args.get("laterals") or select.args.get("with_"):
         return False
     subquery = select.parent
-    return isinstance(subquery, exp.Subquery) and select.arg_key == "this" and not table.alias
+    if not (isinstance(subquery, exp.Subquery) and select.arg_key == "this"):
+        return False
+    # A filtered table carries the rewrite's alias; an unfiltered one none.
+    return table.alias in ("", alias)
+
+
+def _inside_filter(table: exp.Table, alias: str) -> bool:
+    """Whether ``table`` is read by the filter of a replacement subquery."""
+    child, parent = table, table.parent
+    while parent is not None:
+        if isinstance(parent, exp.Select) and child is parent.args.get("where"):
+            source = parent.args.get("from_")
+            source = source.this if isinstance(source, exp.From) else None
+            if (isinstance(source, exp.Table) and source.alias == alias
+                    and _built_by_rewrite(source, alias)):
+                return True
+        child, parent = parent, parent.parent
+    return False
 
 
 def refusal(call: Any, new_tree: exp.Expression, native: str, back: Any) -> str | None:
@@ -62,31 +79,41 @@ def refusal(call: Any, new_tree: exp.Expression, native: str, back: Any) -> str 
         return message
     if back.sql(dialect=call.dialect, identify=True) != native:
         return message
-    if back.find(*call.blocked) is not None:
+    if _comments_and_reads(back) != _comments_and_reads(new_tree):
         return message
-    if _comments(back) != _comments(new_tree):
-        return message
-    if _reads(back) != _reads(new_tree):
-        return message
-    internal = {name for name in call.internal_reads}
-    rewritten = 0
-    for table in back.find_all(exp.Table):
-        if not sources.in_row_position(table):
+    internal = set(call.internal_reads)
+    blocked = call.blocked
+    rewritten = filter_reads = 0
+    for node in back.walk():
+        if isinstance(node, blocked):
             return message
-        if not isinstance(table.this, exp.Identifier):
-            if sources.row_source_refusal(table) is not None:
-                return message
+        in_position = sources.in_row_position(node)
+        # Every row source must be one the rewrite understands, whatever its
+        # kind: a node the transform never saw is caught here.
+        if in_position and sources.row_source_refusal(node) is not None:
+            return message
+        if not isinstance(node, exp.Table):
             continue
-        built = _built_by_rewrite(table)
-        if call.is_cte(table):
+        if not in_position:
+            return message
+        if not isinstance(node.this, exp.Identifier):
+            continue  # a generator, judged above
+        if _inside_filter(node, call.alias):
+            # The catalogue's own read; a CTE of that name would capture it.
+            if call.is_cte(node):
+                return message
+            filter_reads += 1
+            continue
+        built = _built_by_rewrite(node, call.alias)
+        if call.is_cte(node):
             # A CTE named like an internal table would capture the read of
             # a replacement subquery.
-            if built and table.name.lower() in internal:
+            if built and node.name.lower() in internal:
                 return message
             continue
         if not built:
             return message
         rewritten += 1
-    if rewritten != len(call.internal_reads):
+    if rewritten != len(call.internal_reads) or filter_reads != call.filter_reads:
         return message
     return None

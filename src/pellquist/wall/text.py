@@ -24,7 +24,17 @@ _QUOTED = (exp.Identifier, exp.HexString, exp.BitString, exp.ByteString, exp.Raw
 
 
 def unquoted_text(node: exp.Expression) -> str | None:
-    """Text of ``node`` that would be written outside quotes and is not plain, or None."""
+    """Text of ``node`` that would be written outside quotes and is not plain, or None.
+
+    Comments count: sqlglot writes each as ``/* text */`` without escaping,
+    so a comment holding a comment marker would end early and let the rest
+    of its text run as SQL.
+    """
+    comments = node.comments
+    if comments:
+        for comment in comments:
+            if "*/" in comment or "/*" in comment:
+                return comment
     if isinstance(node, _QUOTED):
         return None
     if isinstance(node, exp.Literal):

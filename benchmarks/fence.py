@@ -1,0 +1,553 @@
+"""What the fence costs: the 22 TPC-H queries with it on and off, on real engines.
+
+    python benchmarks/fence.py [--runs N] [--engines postgres,duckdb,sqlite]
+                               [--timeout S] [--budget S]
+
+With the fence on (the default of ``Catalogue``) every filtered subquery of
+the native SQL ends in ``OFFSET 0`` (SQLite: ``LIMIT -1 OFFSET 0``), so the
+engine applies the row filter before any expression of the query. Its price
+is in the plans: the engine may no longer merge those subqueries into the
+query around them, nor move the query's conditions or join keys down into
+them, so it can't reach a row through an index on anything but the filter.
+
+On each engine the script builds the internal database of tests/tpch.py
+(two tenants in renamed tables), indexes it as an operator of such a
+database would, and gathers the planner's statistics:
+
+* ``tenant_id`` alone, on every table;
+* ``(tenant_id, primary key)``, unique, on every table;
+* ``(tenant_id, key)`` for every other key column (the foreign keys), next
+  to the single-column key indexes that ``tpch.populate`` creates.
+
+Every query, rewritten for tenant 1 in the engine's own dialect, then runs
+with the fence on and off, the two alternating run by run so that drift in
+the machine's speed falls on both, and the best of N runs of each is kept.
+Both must return the same rows, or the script stops.
+
+A variant that takes long is run fewer times (no more once ``--budget``
+seconds are spent on it, marked ``*``), and one that passes ``--timeout`` is
+stopped and shown as ``>timeout``; the totals then hold the timeout, as a
+lower bound, and say so with ``>``.
+
+PostgreSQL is a throw-away server on a unix socket in a temp folder,
+started and stopped by the script the way the tests' fixture does it
+(tests/conftest.py); an engine that is not installed is left out, with the
+command that installs it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import csv
+import math
+import os
+import platform
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from collections.abc import Iterator, Sequence
+from decimal import Decimal
+from pathlib import Path
+
+TESTS = Path(__file__).resolve().parents[1] / "tests"
+sys.path.insert(0, str(TESTS))
+
+import tpch  # noqa: E402
+from conftest import INSTALL_POSTGRES, INSTALL_VENV, _postgres_bin, _run, tool_env  # noqa: E402
+
+from pellquist.models import Catalogue, Column, Table  # noqa: E402
+from pellquist.quist import Session  # noqa: E402
+
+ENGINES = ("postgres", "duckdb", "sqlite")
+PARAMS = {"tenant": 1}
+
+# The TPC-H primary keys; every other column whose name ends in "key" is a
+# foreign key.
+PRIMARY_KEYS = {
+    "customer": ("c_custkey",),
+    "lineitem": ("l_orderkey", "l_linenumber"),
+    "nation": ("n_nationkey",),
+    "orders": ("o_orderkey",),
+    "part": ("p_partkey",),
+    "partsupp": ("ps_partkey", "ps_suppkey"),
+    "region": ("r_regionkey",),
+    "supplier": ("s_suppkey",),
+}
+
+
+class TimedOut(Exception):
+    """A statement ran past the timeout and was stopped."""
+
+
+class Skipped(Exception):
+    """An engine that is not installed here; the message says how to install it."""
+
+
+# ---- the catalogues -----------------------------------------------------------
+
+def catalogue(tables, **settings) -> Catalogue:
+    """What ``tpch.catalogue`` publishes, with the catalogue's ``settings``."""
+    return Catalogue({
+        name: Table(name, tpch.internal_table(name),
+                    {tpch.internal_column(c): Column(c) for c in columns}, tpch.ROW_FILTER)
+        for name, (columns, _, _) in tables.items()
+    }, **settings)
+
+
+# ---- indexes ------------------------------------------------------------------
+
+def operator_indexes(tables) -> list[str]:
+    """CREATE INDEX statements that lead with the tenant column, as in any
+    database where every query of a tenant is restricted to it."""
+    tenant = tpch.TENANT_COLUMN
+    statements = []
+    for name, (columns, _, _) in tables.items():
+        table = tpch.internal_table(name)
+        primary = PRIMARY_KEYS[name]
+        key = ", ".join(f'"{tpch.internal_column(c)}"' for c in primary)
+        statements.append(f'CREATE INDEX "{table}_tenant" ON "{table}" ("{tenant}")')
+        statements.append(f'CREATE UNIQUE INDEX "{table}_tenant_pk" ON "{table}" '
+                          f'("{tenant}", {key})')
+        # The first column of the primary key is already led by the tenant
+        # in the index above.
+        for column in columns:
+            if column.endswith("key") and column != primary[0]:
+                c = tpch.internal_column(column)
+                statements.append(f'CREATE INDEX "{table}_tenant_{c}" ON "{table}" '
+                                  f'("{tenant}", "{c}")')
+    return statements
+
+
+# ---- the engines --------------------------------------------------------------
+
+class Engine:
+    """One engine's internal database, indexed and analysed.
+
+    ``run(sql, timeout)`` returns the rows, or raises :class:`TimedOut`.
+    """
+
+    name = ""
+    version = ""
+
+    def run(self, sql: str, timeout: float) -> list[tuple]:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        pass
+
+
+class SQLite(Engine):
+    name = "sqlite"
+
+    def __init__(self, tables):
+        self.version = f"SQLite {sqlite3.sqlite_version}"
+        self.conn = sqlite3.connect(":memory:")
+        tpch.populate(self.conn, tables, internal=True, types=tpch.TYPES["sqlite"])
+        for statement in operator_indexes(tables):
+            self.conn.execute(statement)
+        self.conn.execute("ANALYZE")
+        self.conn.commit()
+
+    def run(self, sql, timeout):
+        deadline = time.perf_counter() + timeout
+        # Called every so many virtual machine steps; a true result stops the
+        # statement. Rare enough not to weigh on the figures.
+        self.conn.set_progress_handler(lambda: time.perf_counter() > deadline, 100_000)
+        try:
+            return self.conn.execute(sql).fetchall()
+        except sqlite3.OperationalError as e:
+            if "interrupted" in str(e):
+                raise TimedOut from e
+            raise
+        finally:
+            self.conn.set_progress_handler(None, 0)
+
+    def close(self):
+        self.conn.close()
+
+
+def _duckdb_copy(cur, table, columns, rows):
+    # COPY from a CSV file, as the engine tests load DuckDB: row-by-row
+    # inserts take it seconds per table.
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / f"{table}.csv"
+        with path.open("w", newline="") as f:
+            csv.writer(f, quoting=csv.QUOTE_NONNUMERIC).writerows(rows)
+        cur.execute(f"COPY \"{table}\" FROM '{path}' (FORMAT csv, HEADER false)")
+
+
+class DuckDB(Engine):
+    name = "duckdb"
+
+    def __init__(self, tables):
+        try:
+            import duckdb
+        except ImportError as e:
+            raise Skipped(f"the Python package duckdb cannot be imported ({e}); "
+                          f"to provide it, run: {INSTALL_VENV}") from e
+        self.duckdb = duckdb
+        self.version = f"DuckDB {duckdb.__version__}"
+        self.conn = duckdb.connect()
+        tpch.populate(self.conn, tables, internal=True, types=tpch.TYPES["duckdb"],
+                      insert=_duckdb_copy)
+        for statement in operator_indexes(tables):
+            self.conn.execute(statement)
+        self.conn.execute("ANALYZE")
+
+    def run(self, sql, timeout):
+        timer = threading.Timer(timeout, self.conn.interrupt)
+        timer.start()
+        try:
+            return self.conn.execute(sql).fetchall()
+        except self.duckdb.InterruptException as e:
+            raise TimedOut from e
+        finally:
+            timer.cancel()
+
+    def close(self):
+        self.conn.close()
+
+
+@contextlib.contextmanager
+def postgres_server() -> Iterator[dict[str, str]]:
+    """Connection settings of a throw-away server; stopped and removed on exit.
+
+    The start and stop of the tests' ``postgres_dsn`` fixture, outside pytest.
+    """
+    bindir = _postgres_bin()
+    if bindir is None:
+        raise Skipped("PostgreSQL server binaries (pg_ctl, initdb) not found; "
+                      f"to provide them, run: {INSTALL_POSTGRES}")
+    base = Path(tempfile.mkdtemp(prefix="pellquist-bench-pg-"))
+    data, sockets = base / "data", base / "sock"
+    sockets.mkdir()
+    run_as: list[str] = []
+    if os.geteuid() == 0:
+        # The server refuses to run as root.
+        run_as = ["runuser", "-u", "postgres", "--"]
+        shutil.chown(base, "postgres")
+        shutil.chown(sockets, "postgres")
+        os.chmod(base, 0o755)
+    env = {**tool_env(), "LC_ALL": "C"}
+    try:
+        _run(run_as + [str(bindir / "initdb"), "-D", str(data), "-A", "trust", "-U", "postgres",
+                       "--no-sync", "-E", "UTF8"], env)
+        options = f"-k {sockets} -c listen_addresses='' -c fsync=off -c full_page_writes=off"
+        _run(run_as + [str(bindir / "pg_ctl"), "-D", str(data), "-l", str(base / "log"), "-o",
+                       options, "-w", "start"], env)
+        yield {"host": str(sockets), "user": "postgres", "dbname": "postgres"}
+    finally:
+        subprocess.run(run_as + [str(bindir / "pg_ctl"), "-D", str(data), "-m", "immediate",
+                                 "stop"], capture_output=True, env=env)
+        shutil.rmtree(base, ignore_errors=True)
+
+
+def _postgres_copy(cur, table, columns, rows):
+    with cur.copy(f'COPY "{table}" FROM STDIN') as copy:
+        for row in rows:
+            copy.write_row(row)
+
+
+class PostgreSQL(Engine):
+    name = "postgres"
+
+    def __init__(self, tables, dsn):
+        import psycopg
+        self.psycopg = psycopg
+        self.conn = psycopg.connect(**dsn)
+        tpch.populate(self.conn, tables, internal=True, types=tpch.TYPES["postgres"],
+                      insert=_postgres_copy)
+        for statement in operator_indexes(tables):
+            self.conn.execute(statement)
+        self.conn.commit()
+        self.conn.autocommit = True
+        # VACUUM as well: it sets the visibility map, without which the
+        # planner prices index-only scans as if each row were read twice.
+        self.conn.execute("VACUUM ANALYZE")
+        self.version = self.conn.execute("SHOW server_version").fetchone()[0]
+        self.version = f"PostgreSQL {self.version}"
+        self.timeout_set = None
+
+    def run(self, sql, timeout):
+        if timeout != self.timeout_set:
+            self.conn.execute(f"SET statement_timeout = {int(timeout * 1000)}")
+            self.timeout_set = timeout
+        try:
+            with self.conn.cursor() as cur:
+                cur.execute(sql)
+                return cur.fetchall()
+        except self.psycopg.errors.QueryCanceled as e:
+            raise TimedOut from e
+
+    def close(self):
+        self.conn.close()
+
+
+def open_engine(name: str, tables, stack: contextlib.ExitStack) -> Engine:
+    if name == "sqlite":
+        engine = SQLite(tables)
+    elif name == "duckdb":
+        engine = DuckDB(tables)
+    else:
+        try:
+            import psycopg  # noqa: F401
+        except ImportError as e:
+            raise Skipped(f"the Python package psycopg cannot be imported ({e}); "
+                          f"to provide it, run: {INSTALL_VENV}") from e
+        engine = PostgreSQL(tables, stack.enter_context(postgres_server()))
+    stack.callback(engine.close)
+    return engine
+
+
+# ---- comparing results --------------------------------------------------------
+
+def normalise(rows: list[tuple]) -> list[tuple]:
+    """The rows in a fixed order, numbers as floats rounded like the engine tests do.
+
+    The order is not compared: with the fence on or off the engine may break
+    ties of an ORDER BY differently.
+    """
+    def value(v):
+        if isinstance(v, Decimal):  # PostgreSQL's numeric
+            v = float(v)
+        return round(v, 4) if isinstance(v, float) else v
+
+    return sorted((tuple(map(value, r)) for r in rows), key=repr)
+
+
+def same_rows(a: list[tuple], b: list[tuple]) -> bool:
+    a, b = normalise(a), normalise(b)
+    if len(a) != len(b):
+        return False
+    for x, y in zip(a, b):
+        if len(x) != len(y):
+            return False
+        for u, v in zip(x, y):
+            if isinstance(u, float) or isinstance(v, float):
+                # Sums taken in another order differ in their last digits.
+                if not math.isclose(u, v, rel_tol=1e-9, abs_tol=1e-3):
+                    return False
+            elif u != v:
+                return False
+    return True
+
+
+# ---- timing -------------------------------------------------------------------
+
+class Timing:
+    """The best of the runs of one query with the fence on or off."""
+
+    def __init__(self):
+        self.best = math.inf
+        self.runs = 0
+        self.spent = 0.0
+        self.timed_out = False
+        self.rows: list[tuple] | None = None
+
+    def done(self, runs: int, budget: float) -> bool:
+        return self.timed_out or self.runs >= runs or (self.runs > 0 and self.spent >= budget)
+
+
+def time_query(engine: Engine, natives: dict[bool, str], runs: int, timeout: float,
+               budget: float) -> dict[bool, Timing]:
+    timings = {True: Timing(), False: Timing()}
+    for i in range(runs):
+        # On first in even runs, off first in odd ones.
+        for fence in (True, False) if i % 2 == 0 else (False, True):
+            t = timings[fence]
+            if t.done(runs, budget):
+                continue
+            start = time.perf_counter()
+            try:
+                rows = engine.run(natives[fence], timeout)
+            except TimedOut:
+                t.timed_out = True
+                continue
+            finally:
+                elapsed = time.perf_counter() - start
+                t.spent += elapsed
+            t.runs += 1
+            t.best = min(t.best, elapsed)
+            if t.rows is None:
+                t.rows = rows
+    return timings
+
+
+def natives_for(engine: str, sql: str, catalogues: dict[bool, Catalogue]) -> dict[bool, str]:
+    """The query rewritten for tenant 1 in the engine's dialect, fence on and off."""
+    text = tpch.render(sql, engine)
+    natives = {fence: Session(cat, PARAMS).generateNativeSQL(text, engine)
+               for fence, cat in catalogues.items()}
+    # The fence is the only difference between the two catalogues: without
+    # it the text holds none of the OFFSET 0 the fence adds.
+    assert natives[True] != natives[False] and "OFFSET 0" not in natives[False], engine
+    return natives
+
+
+# ---- printing -----------------------------------------------------------------
+
+def ms(t: Timing, runs: int, timeout: float) -> str:
+    if t.timed_out and t.runs == 0:
+        return f">{timeout * 1000:,.0f}"
+    v = t.best * 1000
+    text = f"{v:,.0f}" if v >= 100 else f"{v:.1f}" if v >= 10 else f"{v:.2f}"
+    return text + ("*" if t.runs < runs else "")
+
+
+def lower_bound(t: Timing, timeout: float) -> tuple[float, bool]:
+    """Seconds to count for ``t`` in the totals, and whether it is only a lower bound."""
+    return (timeout, True) if t.runs == 0 else (t.best, False)
+
+
+def bounded_ratio(value: float, on_bound: bool, off_bound: bool) -> str:
+    """``value``, a ratio on/off, where either side may count a timeout.
+
+    A timeout makes its side a lower bound, so the ratio is a lower bound
+    when it is on the fence-on side and an upper one on the other.
+    """
+    if on_bound and off_bound:
+        return "?"
+    return (">" if on_bound else "<" if off_bound else "") + f"{value:.2f}"
+
+
+def print_table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
+    widths = [max(len(str(h)), *(len(str(r[i])) for r in rows)) for i, h in enumerate(headers)]
+
+    def line(cells: Sequence[str]) -> str:
+        padded = (str(c).ljust(w) if i == 0 else str(c).rjust(w)
+                  for i, (c, w) in enumerate(zip(cells, widths)))
+        return "| " + " | ".join(padded) + " |"
+
+    print(line(headers))
+    print("|" + "|".join("-" * (w + 1) + (":" if i else "-") for i, w in enumerate(widths)) + "|")
+    for row in rows:
+        print(line(row))
+    print()
+
+
+def load_average() -> str:
+    try:
+        return " ".join(f"{x:.2f}" for x in os.getloadavg()) + " (1, 5, 15 min)"
+    except OSError:
+        return "unknown"
+
+
+# ---- main ---------------------------------------------------------------------
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--runs", type=int, default=5, help="runs of each query and fence (5)")
+    parser.add_argument("--engines", default=",".join(ENGINES),
+                        help=f"comma-separated, of {', '.join(ENGINES)} (all)")
+    parser.add_argument("--timeout", type=float, default=60.0,
+                        help="seconds after which a statement is stopped (60)")
+    parser.add_argument("--budget", type=float, default=3.0,
+                        help="seconds of runs of one query and fence after which no more "
+                             "are started (3)")
+    args = parser.parse_args(argv)
+    names = [n.strip() for n in args.engines.split(",") if n.strip()]
+    unknown = set(names) - set(ENGINES)
+    if unknown or args.runs < 1:
+        parser.error(f"unknown engine {sorted(unknown)[0]!r}" if unknown else "--runs below 1")
+
+    started = time.perf_counter()
+    tables = tpch.load()
+    queries = tpch.queries()
+    catalogues = {True: catalogue(tables), False: catalogue(tables, fence=False)}
+    assert catalogues[True].fence, "the fence is on by default"
+    # The same rewrite as the engine tests' catalogue, so the timings are of
+    # the SQL those tests check.
+    tests_catalogue = tpch.catalogue(tables)
+    for sql in queries.values():
+        assert (Session(catalogues[True], PARAMS).generateNativeSQL(sql)
+                == Session(tests_catalogue, PARAMS).generateNativeSQL(sql))
+
+    print("# The fence on the TPC-H queries\n")
+    print(f"- Python {platform.python_version()}, {os.cpu_count()} cores, "
+          f"load average {load_average()}")
+    print(f"- best of {args.runs} runs per query and fence, alternating; "
+          f"timeout {args.timeout:g} s, budget {args.budget:g} s per query and fence")
+    print(f"- TPC-H sample of tests/data/tpch, two tenants; rewritten for tenant {PARAMS['tenant']}")
+
+    results: dict[str, dict[str, dict[bool, Timing]]] = {}
+    with contextlib.ExitStack() as stack:
+        engines = []
+        for name in names:
+            t0 = time.perf_counter()
+            try:
+                engine = open_engine(name, tables, stack)
+            except Skipped as e:
+                print(f"- {name}: left out, {e}")
+                continue
+            print(f"- {engine.version}: built, indexed and analysed in "
+                  f"{time.perf_counter() - t0:.1f} s")
+            engines.append(engine)
+        print()
+        for engine in engines:
+            t0 = time.perf_counter()
+            results[engine.name] = {}
+            for qname, sql in queries.items():
+                natives = natives_for(engine.name, sql, catalogues)
+                timings = time_query(engine, natives, args.runs, args.timeout, args.budget)
+                on, off = timings[True], timings[False]
+                if on.rows is not None and off.rows is not None and not same_rows(on.rows,
+                                                                                  off.rows):
+                    raise SystemExit(f"{engine.name} {qname}: the fence changes the rows "
+                                     f"({len(on.rows)} rows with it, {len(off.rows)} without)")
+                results[engine.name][qname] = timings
+            print(f"- {engine.name}: timed in {time.perf_counter() - t0:.1f} s, "
+                  "on and off return the same rows")
+    if not results:
+        print("no engine to time")
+        return 1
+    print()
+
+    headers = ["query"]
+    for name in results:
+        headers += [f"{name} on ms", f"{name} off ms", "on/off"]
+    rows = []
+    for qname in queries:
+        row = [qname]
+        for name, per_query in results.items():
+            on, off = per_query[qname][True], per_query[qname][False]
+            (a, a_bound), (b, b_bound) = lower_bound(on, args.timeout), lower_bound(off, args.timeout)
+            row += [ms(on, args.runs, args.timeout), ms(off, args.runs, args.timeout),
+                    bounded_ratio(a / b, a_bound, b_bound)]
+        rows.append(row)
+
+    sums, means = ["sum"], ["geomean"]
+    for name, per_query in results.items():
+        total = {True: 0.0, False: 0.0}
+        bounded = {True: False, False: False}
+        logs = []
+        for timings in per_query.values():
+            counted = {f: lower_bound(timings[f], args.timeout) for f in (True, False)}
+            for f, (seconds, bound) in counted.items():
+                total[f] += seconds
+                bounded[f] |= bound
+            logs.append(math.log(counted[True][0] / counted[False][0]))
+        sums += [(">" if bounded[f] else "") + f"{total[f] * 1000:,.0f}" for f in (True, False)]
+        sums.append(bounded_ratio(total[True] / total[False], bounded[True], bounded[False]))
+        means += ["", "", bounded_ratio(math.exp(sum(logs) / len(logs)), bounded[True],
+                                        bounded[False])]
+    print_table(headers, rows + [sums, means])
+    print("on/off: the time with the fence over the time without (above 1: the fence costs).")
+    print("sum: milliseconds over the 22 queries, and their ratio; geomean: of the 22 ratios.")
+    if any(t.runs < args.runs and t.runs for per in results.values() for ts in per.values()
+           for t in ts.values()):
+        print(f"*: fewer than {args.runs} runs, the budget of {args.budget:g} s being spent.")
+    if any(t.runs == 0 for per in results.values() for ts in per.values() for t in ts.values()):
+        print(f">: stopped at the timeout of {args.timeout:g} s, and counted as that long in "
+              "the totals, which are then bounds.")
+    print(f"\nload average at the end {load_average()}; "
+          f"{time.perf_counter() - started:.0f} s in all")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

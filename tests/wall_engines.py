@@ -1,0 +1,274 @@
+"""Two tenants on SQLite, DuckDB and PostgreSQL, for the attack suite in test_wall.py.
+
+Every engine holds three databases:
+
+* ``internal``: the tables the catalogue maps to, with the rows of both
+  tenants, the unpublished table ``secrets``, and ``app_note``, a table the
+  catalogue publishes with a row filter on a column it does not have;
+* ``control``: the same tables with tenant 1's rows only and nothing in
+  ``secrets``, which is everything a query for tenant 1 may depend on. A
+  statement that fails on ``internal`` but runs on ``control`` fails because
+  of rows tenant 1 must not see, and the failure itself tells that they exist;
+* ``public``: tenant 1's rows under the published names, in the published
+  column order: what a query that must work is compared with.
+
+Every text value of tenant 2 holds ``LEAK-T2``, every value of ``secrets``
+holds ``LEAK-SECRET``, and tenant 2's amounts (999001 ... 999004) occur
+nowhere else, so a leaked value shows in the rows, or in an error message,
+as plain text.
+
+Tenant 1's notes are years ('2024', ...), which read as integers, JSON and
+``%Y`` dates, and its customers' names are month names: a cast or a parse
+that a query applies to every row it reads succeeds on tenant 1's rows and
+fails only on tenant 2's.
+"""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+import tempfile
+from pathlib import Path
+
+MARKERS = ("LEAK-T2", "LEAK-SECRET")
+# Values only tenant 2 holds; they show in rows and messages as digits.
+TENANT2_NUMBERS = ("999001", "999002", "999003", "999004")
+
+TENANT = 1
+PARAMS = {"tenant": TENANT}
+
+# (tenant_id, id, customer_id, note, amount, day)
+ORDERS = [
+    (1, 101, 11, "2024", 120, "2024-01-05"),
+    (1, 102, 12, "2023", 250, "2024-02-10"),
+    (1, 103, 11, "2022", 380, "2024-03-15"),
+    (2, 201, 21, "LEAK-T2-order", 999001, "2031-07-01"),
+    (2, 202, 22, 'LEAK-T2-{"a":1}', 999002, "2032-08-02"),
+    (2, 203, 21, "LEAK-T2-2024-01-01", 999003, "2033-09-03"),
+    (2, 204, 22, "LEAK-T2-42", 999004, "2034-10-04"),
+]
+# (tenant_id, id, name)
+CUSTOMERS = [
+    (1, 11, "March"),
+    (1, 12, "May"),
+    (2, 21, "LEAK-T2-customer"),
+    (2, 22, "LEAK-T2-999004"),
+]
+# (id, body)
+SECRETS = [
+    (1, "LEAK-SECRET-one"),
+    (2, 'LEAK-SECRET-{"k":2}'),
+]
+# (owner, body): the owner plays the tenant here.
+NOTES = [
+    (1, "mine"),
+    (2, "LEAK-T2-note"),
+]
+
+ORDER_COLUMNS = ("id", "customer_id", "note", "amount", "day")
+CUSTOMER_COLUMNS = ("id", "name")
+NOTE_COLUMNS = ("owner", "body")
+
+
+def catalogue():
+    """The published schema over the internal tables."""
+    from pellquist.models import Catalogue, Table
+
+    def same(names):
+        return {n: n for n in names}
+
+    return Catalogue([
+        Table(pub_name="orders", name="app_order", columns=same(ORDER_COLUMNS),
+              filters="tenant_id = {tenant}"),
+        Table(pub_name="customers", name="app_customer", columns=same(CUSTOMER_COLUMNS),
+              filters="tenant_id = {tenant}"),
+        # A catalogue mistake: app_note has no tenant_id. Only a column of an
+        # enclosing query could give the filter one.
+        Table(pub_name="notes", name="app_note", columns=same(NOTE_COLUMNS),
+              filters="tenant_id = {tenant}"),
+        # The same internal table under a dotted public name.
+        Table(pub_name="sales.orders", name="app_order", columns=same(ORDER_COLUMNS),
+              filters="tenant_id = {tenant}"),
+    ])
+
+
+# ---- contents of the three databases ---------------------------------------------
+
+def _literal(value):
+    if isinstance(value, int):
+        return str(value)
+    return "'" + value.replace("'", "''") + "'"
+
+
+def _tables(day_type):
+    """The CREATE statements and rows of each database, by database."""
+    internal_ddl = [
+        "CREATE TABLE app_order (tenant_id INTEGER, id INTEGER, customer_id INTEGER, "
+        f"note TEXT, amount INTEGER, day {day_type})",
+        "CREATE TABLE app_customer (tenant_id INTEGER, id INTEGER, name TEXT)",
+        "CREATE TABLE secrets (id INTEGER, body TEXT)",
+        "CREATE TABLE app_note (owner INTEGER, body TEXT)",
+    ]
+
+    def mine(rows):
+        return [r for r in rows if r[0] == TENANT]
+
+    internal = {"app_order": ORDERS, "app_customer": CUSTOMERS, "secrets": SECRETS,
+                "app_note": NOTES}
+    control = {"app_order": mine(ORDERS), "app_customer": mine(CUSTOMERS), "secrets": [],
+               "app_note": mine(NOTES)}
+    public_ddl = [
+        f"CREATE TABLE orders (id INTEGER, customer_id INTEGER, note TEXT, amount INTEGER, "
+        f"day {day_type})",
+        "CREATE TABLE customers (id INTEGER, name TEXT)",
+        "CREATE TABLE notes (owner INTEGER, body TEXT)",
+    ]
+    public = {"orders": [r[1:] for r in mine(ORDERS)],
+              "customers": [r[1:] for r in mine(CUSTOMERS)],
+              "notes": mine(NOTES)}
+    return {"internal": (internal_ddl, internal), "control": (internal_ddl, control),
+            "public": (public_ddl, public)}
+
+
+def _populate(execute, ddl, rows):
+    for statement in ddl:
+        execute(statement)
+    for table, values in rows.items():
+        for row in values:
+            execute(f"INSERT INTO {table} VALUES ({', '.join(map(_literal, row))})")
+
+
+# ---- the engines ---------------------------------------------------------------
+
+class Engine:
+    """One engine's three databases. ``name`` is also the sqlglot dialect;
+    ``errors`` is what the engine raises for a statement it won't run."""
+
+    def __init__(self, name, errors):
+        self.name, self.errors = name, errors
+        self.conns = {}
+
+    def rows(self, db, sql):
+        cur = self.conns[db].cursor()
+        try:
+            cur.execute(sql)
+            return cur.fetchall()
+        finally:
+            cur.close()
+
+    def session_state(self):
+        """Settings a statement must not be able to change for the next one."""
+        return None
+
+    def restore(self):
+        """Brings the connections back to their first state."""
+
+    def close(self):
+        for conn in self.conns.values():
+            conn.close()
+
+
+class SQLiteEngine(Engine):
+    def __init__(self):
+        super().__init__("sqlite", (sqlite3.Error,))
+        for db, (ddl, rows) in _tables("TEXT").items():
+            conn = sqlite3.connect(":memory:", isolation_level=None)
+            _populate(conn.execute, ddl, rows)
+            self.conns[db] = conn
+
+
+class DuckDBEngine(Engine):
+    def __init__(self, duckdb):
+        super().__init__("duckdb", (duckdb.Error,))
+        for db, (ddl, rows) in _tables("DATE").items():
+            conn = duckdb.connect()
+            # No downloads in the middle of a test: an extension that is not
+            # already here fails at once, the same on every database.
+            conn.execute("SET autoinstall_known_extensions = false")
+            conn.execute("SET autoload_known_extensions = false")
+            _populate(conn.execute, ddl, rows)
+            self.conns[db] = conn
+
+
+class PostgresEngine(Engine):
+    DATABASES = {"internal": "wall_internal", "control": "wall_control", "public": "wall_public"}
+    CHECKED = ("search_path", "default_transaction_read_only", "statement_timeout", "role",
+               "session_authorization", "transaction_read_only")
+
+    def __init__(self, dsn):
+        import psycopg
+
+        super().__init__("postgres", (psycopg.Error,))
+        self.dsn = dsn
+        with psycopg.connect(**dsn, autocommit=True) as admin:
+            for database in self.DATABASES.values():
+                admin.execute(f'DROP DATABASE IF EXISTS "{database}"')
+                admin.execute(f'CREATE DATABASE "{database}"')
+        for db, (ddl, rows) in _tables("DATE").items():
+            with psycopg.connect(**{**dsn, "dbname": self.DATABASES[db]}, autocommit=True) as c:
+                _populate(c.execute, ddl, rows)
+        self.restore()
+        self.first_state = self.session_state()
+
+    def _connect(self, db):
+        import psycopg
+
+        # Autocommit: a failed statement must not spoil the transaction of
+        # the next one. Read-only: should a write ever get through, the
+        # server refuses it rather than let it change later cases' data.
+        conn = psycopg.connect(**{**self.dsn, "dbname": self.DATABASES[db]}, autocommit=True)
+        conn.execute("SET statement_timeout = '10s'")
+        conn.execute("SET default_transaction_read_only = on")
+        return conn
+
+    def restore(self):
+        for conn in self.conns.values():
+            conn.close()
+        self.conns = {db: self._connect(db) for db in self.DATABASES}
+
+    def session_state(self):
+        return {db: {name: self.rows(db, f"SHOW {name}")[0][0] for name in self.CHECKED}
+                | {"current_user": self.rows(db, "SELECT current_user")[0][0]}
+                for db in self.conns}
+
+
+# ---- files some attacks read ---------------------------------------------------
+
+class Files:
+    """A folder the database servers may read, with tenant-2 text in a file's
+    contents and in a file's name, and an SQLite copy of the internal tables."""
+
+    ENV_NAME = "PELLQUIST_WALL_PROBE"
+    ENV_VALUE = "LEAK-SECRET-environment"
+
+    def __init__(self):
+        self.dir = Path(tempfile.mkdtemp(prefix="pellquist-wall-"))
+        # The PostgreSQL server runs as its own user; let it in.
+        os.chmod(self.dir, 0o755)
+        self.csv = self.dir / "rows.csv"
+        self.csv.write_text("id,body\n1,LEAK-T2-in-a-file\n")
+        named = self.dir / "LEAK-T2-name.txt"
+        named.write_text("LEAK-T2-in-a-named-file\n")
+        self.sqlite = self.dir / "internal.sqlite"
+        conn = sqlite3.connect(self.sqlite, isolation_level=None)
+        ddl, rows = _tables("TEXT")["internal"]
+        _populate(conn.execute, ddl, rows)
+        conn.close()
+        for path in (self.csv, named, self.sqlite):
+            os.chmod(path, 0o644)
+        self._old_env = os.environ.get(self.ENV_NAME)
+        os.environ[self.ENV_NAME] = self.ENV_VALUE
+
+    def fill(self, sql):
+        """``sql`` with {dir}, {csv} and {sqlite} replaced by the paths."""
+        return (sql.replace("{dir}", str(self.dir)).replace("{csv}", str(self.csv))
+                .replace("{sqlite}", str(self.sqlite)).replace("{env}", self.ENV_NAME))
+
+    def close(self):
+        if self._old_env is None:
+            os.environ.pop(self.ENV_NAME, None)
+        else:
+            os.environ[self.ENV_NAME] = self._old_env
+        for path in self.dir.iterdir():
+            path.unlink()
+        self.dir.rmdir()
