@@ -113,7 +113,7 @@ class BaselineSession:
                     condition = condition[5:].strip()
                 expr = parse_one(condition, read=dialect)
                 _check_filter(table, condition, expr)
-                call.bind_filter(expr, table.name)
+                call.bind_filter(expr, select)
                 select = call.fence(select.where(expr))
 
             return call.carry(node, exp.Subquery(
