@@ -58,6 +58,10 @@ REFUSAL_PATTERNS = tuple(re.compile(p, re.DOTALL) for p in (
     r"or change the session",
     r"The SQL calls the function .+, which the catalogue does not allow; list it in the "
     r"catalogue's allowed_functions to allow it",
+    r"The table name .+ differs only in case from the CTE .+ in scope: some engines read "
+    r"the CTE, others a table; write the name as the CTE is written",
+    r"The SQL uses the type .+, which (looks names up in the database's catalogue|the "
+    r"rewrite does not know)",
 ))
 
 DIALECTS = (None, "postgres", "duckdb", "sqlite", "mysql", "tsql", "bigquery", "snowflake",

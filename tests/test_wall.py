@@ -21,7 +21,7 @@ Three kinds of cases, kept apart:
 * cases that must work: CTEs at every level, table parts such as column
   aliases, samples and dotted names, and the table functions that only make
   rows. They must give what the same SQL gives on the public database (or,
-  for table parts, be refused).
+  for table parts and CTEs named like a table in another case, be refused).
 
 Case ids read ``engine-class-shape``.
 """
@@ -299,6 +299,81 @@ ESCAPE = [
     ("unicode-escape-string",
      "SELECT U&'x\\005C', ' AS a, (SELECT max(note) FROM app_order) AS l --' FROM orders",
      frozenset({"postgres"})),
+    # Unicode escapes: a custom escape character, an escaped quote, a quote
+    # as the escape character, and U& names.
+    ("unicode-escape-custom-char",
+     "SELECT U&'x!0027 UESCAPE '!' AS a, (SELECT max(note) FROM app_order) AS l --' FROM orders",
+     frozenset({"postgres"})),
+    ("unicode-escape-quote",
+     "SELECT U&'x\\0027, (SELECT max(note) FROM app_order) AS l --' AS a FROM orders",
+     frozenset({"postgres"})),
+    ("unicode-escape-quote-as-escape", "SELECT U&'x' UESCAPE '''' AS a FROM orders",
+     frozenset({"postgres"})),
+    ("unicode-identifier-function",
+     "SELECT U&\"\\0071uery_to_xml\"('select * from app_order', true, true, '')",
+     frozenset({"postgres"})),
+    ("unicode-identifier-table", "SELECT * FROM U&\"\\0073ecrets\"", frozenset({"postgres"})),
+    # E'' strings whose escapes decode to a quote or a backslash.
+    ("escape-string-hex-quote",
+     "SELECT E'\\x27, (SELECT max(note) FROM app_order) AS l --' FROM orders", LATERAL),
+    ("escape-string-unicode-quote",
+     "SELECT E'\\u0027, (SELECT max(note) FROM app_order) AS l --' FROM orders", LATERAL),
+    ("escape-string-octal-quote",
+     "SELECT E'\\047, (SELECT max(note) FROM app_order) AS l --' FROM orders", LATERAL),
+    ("escape-string-lower-e",
+     "SELECT e'a\\\\' AS x, ' , (SELECT max(note) FROM app_order) AS l --' FROM orders", LATERAL),
+    ("escape-string-escaped-quote", "SELECT E'\\'' AS q, id FROM orders", LATERAL),
+    # Dollar quotes: a tag that a shorter one does not close, quotes inside.
+    ("dollar-tag-holds-bare-dollars",
+     "SELECT $a$x$$, (SELECT max(note) FROM app_order) AS l --$a$ FROM orders", LATERAL),
+    ("dollar-quote-then-string",
+     "SELECT $$x'$$ || ' , (SELECT max(note) FROM app_order) AS l --' FROM orders", LATERAL),
+    ("dollar-quote-backslash", "SELECT $$\\$$ AS q, id FROM orders", LATERAL),
+    ("dollar-tag-holds-quotes", "SELECT $tag$ $$ ' \" $tag$ AS q FROM orders",
+     frozenset({"postgres"})),
+    # Comments: PostgreSQL nests block comments, the others do not.
+    ("block-comment-nested-pair",
+     "SELECT /* a /* b */ , (SELECT max(note) FROM app_order) AS l /* c */ id FROM orders", ALL),
+    ("block-comment-then-line-comment-quote",
+     "SELECT id /* x */ /* ' */ , (SELECT max(note) FROM app_order) AS l -- ' \n FROM orders",
+     ALL),
+    ("line-comment-quote", "SELECT id FROM orders -- comment with 'quote\n", ALL),
+    ("block-comment-double-quote", "SELECT id FROM orders /* comment with \" quote */", ALL),
+    ("query-hint-plain", "SELECT id /*+ hint */ FROM orders", ALL),
+    ("comment-markers-as-aliases", 'SELECT id AS "/*", note AS "*/" FROM orders', ALL),
+    ("line-comment-marker-alias", 'SELECT id AS "--" FROM orders', ALL),
+    ("comment-markers-in-strings", "SELECT '--' || note || '/*' FROM orders", ALL),
+    # Other string and name forms.
+    ("national-string-doubled-quote",
+     "SELECT N'x'' , (SELECT max(note) FROM app_order) AS l --' FROM orders", ALL),
+    ("bit-and-hex-strings", "SELECT B'0101' AS a, X'41' AS b FROM orders", ALL),
+    ("hex-string-quote-byte", "SELECT X'27' AS a FROM orders", ALL),
+    ("adjacent-strings", "SELECT 'a' 'b' AS x FROM orders", frozenset({"postgres"})),
+    ("adjacent-strings-newline",
+     "SELECT 'a'\n'b, (SELECT max(note) FROM app_order) AS l --' AS x FROM orders",
+     frozenset({"postgres"})),
+    ("backslash-string-then-string",
+     "SELECT id, 'x\\' AS a, ' , (SELECT max(note) FROM app_order) AS l --' FROM orders", ALL),
+    ("like-escape-backslash", "SELECT id FROM orders WHERE note LIKE 'x\\' ESCAPE '\\'", ALL),
+    ("doubled-quote-string", "SELECT 'it''s' AS q FROM orders", ALL),
+    ("backslash-in-quoted-name", 'SELECT "a\\" AS x FROM orders', ALL),
+    ("doubled-quote-in-table-alias", 'SELECT "o""x".id FROM orders AS "o""x"', ALL),
+    ("backtick-name", "SELECT `id` FROM orders", frozenset({"sqlite", "duckdb"})),
+    ("bracket-name", "SELECT [id] FROM orders", frozenset({"sqlite"})),
+    ("bracket-name-comment",
+     "SELECT [id], (SELECT max(note) FROM app_order) AS l --] FROM orders", frozenset({"sqlite"})),
+    ("backtick-then-quoted-alias",
+     'SELECT `x` AS "a`, (SELECT max(note) FROM app_order) AS l --" FROM orders',
+     frozenset({"sqlite"})),
+    ("operator-schema-qualified", "SELECT id FROM orders WHERE 1 OPERATOR(pg_catalog.=) 1",
+     frozenset({"postgres"})),
+    # Parameter markers are written as they are.
+    ("positional-parameter", "SELECT id FROM orders WHERE note = $1", LATERAL),
+    ("question-parameter", "SELECT id FROM orders WHERE note = ?", frozenset({"sqlite", "duckdb"})),
+    ("named-parameters", "SELECT id FROM orders WHERE note = :x OR note = @y",
+     frozenset({"sqlite"})),
+    ("dollar-named-parameter", "SELECT id FROM orders WHERE note = $x",
+     frozenset({"sqlite", "duckdb"})),
 ]
 
 
@@ -480,6 +555,132 @@ SOURCES = [
     ("in-bare-table", "SELECT id FROM orders WHERE id IN secrets", ALL),
     ("not-in-bare-table", "SELECT id FROM orders WHERE id NOT IN app_order", ALL),
     ("tuple-in-bare-table", "SELECT id FROM orders WHERE (id, note) IN app_order", ALL),
+    # DuckDB: FROM-first queries, names and strings that a replacement scan
+    # reads as files, qualified internal names, values that hold queries.
+    ("from-first-subquery", "SELECT * FROM (FROM secrets)", frozenset({"duckdb"})),
+    ("from-first-statement", "FROM secrets SELECT body", frozenset({"duckdb"})),
+    ("from-first-in", "SELECT * FROM range(3) AS r(x) WHERE x IN (FROM secrets SELECT id)",
+     frozenset({"duckdb"})),
+    ("quoted-file-path-name", 'SELECT * FROM orders, "{csv}"', frozenset({"duckdb"})),
+    ("file-path-join-on", "SELECT * FROM orders JOIN '{csv}' ON TRUE", frozenset({"duckdb"})),
+    ("file-path-in-lateral", "SELECT * FROM orders AS o, LATERAL (SELECT * FROM '{csv}') AS f",
+     frozenset({"duckdb"})),
+    ("string-table-name", "SELECT * FROM 'secrets'", frozenset({"duckdb"})),
+    ("quoted-csv-name", 'SELECT * FROM "secrets.csv"', frozenset({"duckdb"})),
+    ("schema-qualified-internal", "SELECT * FROM main.secrets", frozenset({"duckdb", "sqlite"})),
+    ("catalog-qualified-internal", "SELECT * FROM memory.main.secrets", frozenset({"duckdb"})),
+    ("schema-qualified-published", 'SELECT * FROM "main"."orders"', ALL),
+    ("struct-holding-subquery", "SELECT {'a': (SELECT max(body) FROM secrets)}",
+     frozenset({"duckdb"})),
+    ("unnest-of-subquery", "SELECT * FROM unnest((SELECT list(note) FROM orders)) AS u(n)",
+     frozenset({"duckdb"})),
+    ("generator-then-lateral-internal",
+     "SELECT * FROM generate_series(1, 2) AS g(x), LATERAL (SELECT max(body) FROM secrets) AS s",
+     LATERAL),
+    ("generator-joined-to-internal",
+     "SELECT * FROM generate_series(1, 2) AS g(x) JOIN secrets ON TRUE", LATERAL),
+    ("json-each", "SELECT * FROM json_each('[1,2]')", frozenset({"duckdb", "sqlite"})),
+    ("json-tree-joined", "SELECT * FROM orders, json_tree('{}')", frozenset({"sqlite"})),
+    ("lateral-unnest-of-column", "SELECT * FROM orders AS o, LATERAL unnest([o.note]) AS u(n)",
+     frozenset({"duckdb"})),
+    ("unnest-of-row", "SELECT * FROM orders AS o, unnest(o) AS u", frozenset({"duckdb"})),
+    ("whole-row-of-published", "SELECT orders FROM orders", LATERAL),
+    ("whole-row-of-internal", "SELECT app_order FROM orders", LATERAL),
+    ("whole-row-of-internal-alias", "SELECT _internal FROM orders", LATERAL),
+    ("star-exclude", "SELECT orders.* EXCLUDE (note) FROM orders", frozenset({"duckdb"})),
+    ("columns-regex", "SELECT COLUMNS('.*') FROM orders", frozenset({"duckdb"})),
+    ("query-table-after-generator", "SELECT * FROM range(1) AS r, query_table(['secrets'])",
+     frozenset({"duckdb"})),
+    ("describe-published", "SELECT * FROM (DESCRIBE SELECT * FROM orders) AS s",
+     frozenset({"duckdb"})),
+    ("show-published", "SELECT * FROM (SHOW SELECT * FROM orders) AS s", frozenset({"duckdb"})),
+    ("explain-published", "SELECT * FROM (EXPLAIN SELECT * FROM orders) AS s",
+     frozenset({"duckdb"})),
+    ("pivot-statement-published", "SELECT * FROM (PIVOT orders ON note USING count(*)) AS p",
+     frozenset({"duckdb"})),
+    ("unpivot-statement-published",
+     "SELECT * FROM (UNPIVOT orders ON note INTO NAME k VALUE v) AS p", frozenset({"duckdb"})),
+    ("unpivot-published", "SELECT * FROM orders UNPIVOT (v FOR k IN (note))",
+     frozenset({"duckdb"})),
+    ("positional-join-published", "SELECT * FROM orders AS o POSITIONAL JOIN customers AS c",
+     frozenset({"duckdb"})),
+    ("getvariable", "SELECT getvariable('x')", frozenset({"duckdb"})),
+    ("current-setting-duckdb", "SELECT current_setting('threads')", frozenset({"duckdb"})),
+    ("duckdb-tables-in-scalar-subquery",
+     "SELECT * FROM range(2) AS r(x) WHERE x < (SELECT count(*) FROM duckdb_tables())",
+     frozenset({"duckdb"})),
+    ("txid-current", "SELECT txid_current()", LATERAL),
+    ("version", "SELECT version()", LATERAL),
+    # SQLite: internals under other spellings, connection state.
+    ("sqlite-version", "SELECT sqlite_version()", frozenset({"sqlite"})),
+    ("changes", "SELECT changes()", frozenset({"sqlite"})),
+    ("last-insert-rowid", "SELECT last_insert_rowid()", frozenset({"sqlite"})),
+    ("pragma-table-list-bare", "SELECT * FROM pragma_table_list", frozenset({"sqlite"})),
+    ("quoted-pragma-function", "SELECT * FROM \"pragma_table_info\"('secrets')",
+     frozenset({"sqlite"})),
+    ("sqlite-schema", "SELECT * FROM sqlite_schema", frozenset({"sqlite"})),
+    ("temp-sqlite-master", "SELECT * FROM temp.sqlite_master", frozenset({"sqlite"})),
+    ("main-internal-table", "SELECT * FROM main.app_order", frozenset({"sqlite"})),
+    ("rowid", "SELECT rowid, * FROM orders", frozenset({"sqlite"})),
+    ("rowid-aliases", "SELECT _rowid_, oid FROM orders", frozenset({"sqlite"})),
+    # PostgreSQL: catalogue probes by cast, settings under other spellings,
+    # readers inside row sources, system columns.
+    ("regclass-cast", "SELECT 'secrets'::regclass", frozenset({"postgres"})),
+    ("regclass-cast-text", "SELECT 'app_order'::regclass::text", frozenset({"postgres"})),
+    ("regclass-system-table", "SELECT 'pg_catalog.pg_authid'::regclass::text",
+     frozenset({"postgres"})),
+    ("regrole-cast", "SELECT 'postgres'::regrole::oid > 0", frozenset({"postgres"})),
+    ("row-type-of-internal", "SELECT (NULL::secrets).*", frozenset({"postgres"})),
+    ("row-to-json-of-internal-type", "SELECT row_to_json(NULL::app_order)",
+     frozenset({"postgres"})),
+    ("current-role", "SELECT current_role", frozenset({"postgres"})),
+    ("current-role-upper", "SELECT CURRENT_ROLE", frozenset({"postgres"})),
+    ("current-catalog", "SELECT current_catalog", frozenset({"postgres"})),
+    ("current-schema-keyword", "SELECT current_schema", frozenset({"postgres"})),
+    ("current-setting-schema-qualified", "SELECT pg_catalog.current_setting('search_path')",
+     frozenset({"postgres"})),
+    ("current-setting-quoted", "SELECT \"current_setting\"('search_path')",
+     frozenset({"postgres"})),
+    ("current-setting-as-column", "SELECT current_setting FROM orders", frozenset({"postgres"})),
+    ("txid-snapshot", "SELECT txid_snapshot_xmin(txid_current_snapshot())",
+     frozenset({"postgres"})),
+    ("rows-from-generators",
+     "SELECT * FROM ROWS FROM (generate_series(1,2), unnest(ARRAY[1])) AS r(a, b)",
+     frozenset({"postgres"})),
+    ("xmltable-over-table-to-xml",
+     "SELECT * FROM XMLTABLE('/x' PASSING (SELECT table_to_xml('secrets', true, false, '')) "
+     "COLUMNS b text PATH 'body')", frozenset({"postgres"})),
+    ("json-table", "SELECT * FROM JSON_TABLE('[1]', '$[*]' COLUMNS (a int PATH '$')) AS j",
+     frozenset({"postgres"})),
+    ("lateral-unnest-of-internal-subquery",
+     "SELECT * FROM orders, LATERAL unnest((SELECT array_agg(body) FROM secrets)) AS u",
+     frozenset({"postgres"})),
+    ("generator-bound-from-internal",
+     "SELECT * FROM generate_series(1, (SELECT count(*) FROM app_order)) AS g",
+     frozenset({"postgres"})),
+    ("xmlparse-external-entity",
+     "SELECT xmlparse(document '<!DOCTYPE x [<!ENTITY e SYSTEM \"file://{csv}\">]><x>&e;</x>')",
+     frozenset({"postgres"})),
+    ("xml-cast-external-entity",
+     "SELECT '<!DOCTYPE x [<!ENTITY e SYSTEM \"file://{csv}\">]><x>&e;</x>'::xml::text",
+     frozenset({"postgres"})),
+    ("xmlserialize-external-entity",
+     "SELECT xmlserialize(document '<!DOCTYPE x [<!ENTITY e SYSTEM \"file://{csv}\">]>"
+     "<x>&e;</x>' as text)", frozenset({"postgres"})),
+    ("system-columns", "SELECT ctid, xmin FROM orders", frozenset({"postgres"})),
+    ("tableoid", "SELECT tableoid::regclass FROM orders", frozenset({"postgres"})),
+    ("table-statement-in-in", "SELECT id FROM orders WHERE id IN (TABLE secrets)",
+     frozenset({"postgres"})),
+    ("table-statement-in-array", "SELECT id FROM orders WHERE id = ANY (ARRAY(TABLE secrets))",
+     frozenset({"postgres"})),
+    ("values-holding-subquery",
+     "SELECT * FROM (VALUES ((SELECT max(body) FROM secrets))) AS v(b)", ALL),
+    ("row-constructor", "SELECT ROW(id, note) FROM orders", frozenset({"postgres"})),
+    # The internal table's own columns through the published name.
+    ("tenant-column", "SELECT tenant_id FROM orders", ALL),
+    ("tenant-column-qualified", "SELECT o.tenant_id FROM orders AS o", ALL),
+    ("tenant-column-in-where", "SELECT count(*) FROM orders WHERE tenant_id = 2", ALL),
+    ("alias-columns-past-the-end", "SELECT o.* FROM orders AS o(a, b, c, d, e, tenant_id)", ALL),
 ]
 
 
@@ -583,6 +784,102 @@ RECURSIVE = [
     ("scope-union-branch",
      "SELECT * FROM (SELECT * FROM (WITH app_order AS (SELECT 'x' AS note) SELECT note FROM "
      "app_order) AS a UNION ALL SELECT note FROM app_order) AS u", ALL),
+    # Several anchors, mixed set operators, MATERIALIZED, parentheses.
+    ("two-anchors",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL SELECT 'y' UNION ALL SELECT note "
+     "FROM app_order WHERE 1 = 0) SELECT * FROM app_order", ALL),
+    ("union-then-union-all",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION SELECT note FROM app_order WHERE 1 = 0 "
+     "UNION ALL SELECT note FROM app_order WHERE 1 = 0) SELECT * FROM app_order", ALL),
+    ("materialized-union",
+     "WITH RECURSIVE app_order(note) AS MATERIALIZED (SELECT 'x' UNION ALL SELECT note FROM "
+     "app_order WHERE 1 = 0) SELECT * FROM app_order", LATERAL),
+    ("not-materialized-union",
+     "WITH RECURSIVE app_order(note) AS NOT MATERIALIZED (SELECT 'x' UNION ALL SELECT note FROM "
+     "app_order WHERE 1 = 0) SELECT * FROM app_order", LATERAL),
+    ("parenthesised-recursive-term",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL (SELECT note FROM app_order "
+     "WHERE 1 = 0)) SELECT * FROM app_order", ALL),
+    ("parenthesised-anchor",
+     "WITH RECURSIVE app_order(note) AS ((SELECT 'x') UNION ALL SELECT note FROM app_order "
+     "WHERE 1 = 0) SELECT * FROM app_order", ALL),
+    ("recursive-term-self-join",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL SELECT a.note FROM app_order AS a "
+     "JOIN app_order AS b ON 1 = 0) SELECT * FROM app_order", ALL),
+    ("recursive-term-in-subquery",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL SELECT note FROM app_order WHERE "
+     "note IN (SELECT note FROM app_order)) SELECT * FROM app_order", ALL),
+    ("recursive-order-by",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL SELECT note FROM app_order "
+     "WHERE 1 = 0 ORDER BY 1) SELECT * FROM app_order", ALL),
+    ("recursive-limit",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL SELECT note FROM app_order "
+     "WHERE 1 = 0 LIMIT 5) SELECT * FROM app_order", ALL),
+    ("recursive-term-derived-table",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL SELECT note FROM (SELECT * FROM "
+     "app_order) AS s WHERE 1 = 0) SELECT * FROM app_order", ALL),
+    ("recursive-term-lateral",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL SELECT note FROM app_order, "
+     "LATERAL (SELECT 1) AS l WHERE 1 = 0) SELECT * FROM app_order", LATERAL),
+    ("mutual-recursion",
+     "WITH RECURSIVE a(note) AS (SELECT 'x' UNION ALL SELECT note FROM app_order WHERE 1 = 0), "
+     "app_order(note) AS (SELECT 'y' UNION ALL SELECT note FROM a WHERE 1 = 0) SELECT * FROM a",
+     ALL),
+    ("nested-recursive-reads-outer",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL SELECT note FROM app_order "
+     "WHERE 1 = 0) SELECT * FROM (WITH RECURSIVE x AS (SELECT note FROM app_order) SELECT * "
+     "FROM x) AS s", ALL),
+    ("recursive-named-like-secrets",
+     "WITH RECURSIVE secrets(body) AS (SELECT 'x' UNION ALL SELECT body FROM secrets WHERE 1 = 0) "
+     "SELECT body FROM secrets", ALL),
+    ("nested-recursive-reads-outer-plain",
+     "WITH secrets AS (SELECT 'x' AS body) SELECT * FROM (WITH RECURSIVE y AS (SELECT body "
+     "FROM secrets) SELECT * FROM y) AS s", ALL),
+    ("using-key",
+     "WITH RECURSIVE t(note) USING KEY (note) AS (SELECT 'x' UNION SELECT note FROM t "
+     "WHERE 1 = 0) SELECT * FROM t", frozenset({"duckdb"})),
+    ("qualified-name-in-recursive-term",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL SELECT note FROM "
+     "recurring.app_order WHERE 1 = 0) SELECT * FROM app_order", frozenset({"duckdb"})),
+    ("qualified-name-outside",
+     "WITH RECURSIVE app_order(note) AS (SELECT 'x' UNION ALL SELECT note FROM app_order "
+     "WHERE 1 = 0) SELECT * FROM recurring.app_order", frozenset({"duckdb"})),
+    # The same name at several levels, read from a nested subquery.
+    ("same-name-two-levels",
+     "WITH app_order AS (SELECT 'x' AS note) SELECT * FROM (WITH app_order AS (SELECT 'y' AS "
+     "note) SELECT * FROM (SELECT note FROM app_order) AS i) AS o", ALL),
+    ("shadowed-published-in-nested-subquery",
+     "WITH orders AS (SELECT 7 AS id) SELECT (SELECT max(id) FROM (SELECT id FROM orders) AS s) "
+     "AS m", ALL),
+    ("shadowed-published-in-lateral",
+     "WITH orders AS (SELECT 7 AS id) SELECT * FROM orders, LATERAL (SELECT * FROM orders) AS l",
+     LATERAL),
+    ("cte-aliased-as-published",
+     "WITH c AS (SELECT * FROM orders) SELECT * FROM c AS orders, orders", ALL),
+    ("case-variant-name-of-internal",
+     "WITH secrets AS (SELECT 'x' AS body) SELECT * FROM \"SECRETS\"", ALL),
+    ("case-variant-cte-of-internal",
+     "WITH \"SECRETS\" AS (SELECT 'x' AS body) SELECT * FROM secrets", ALL),
+    # A CTE named like the table that a membership filter reads. SQLite and
+    # DuckDB match names whatever their case, quoted or not: the filter's
+    # read of members becomes a read of the CTE, which can name any tenant.
+    ("membership-table-cte",
+     "WITH members AS (SELECT 2 AS tenant_id, 5 AS user_id) SELECT id, note FROM team_orders",
+     ALL),
+    ("membership-table-cte-upper",
+     'WITH "MEMBERS" AS (SELECT 2 AS tenant_id, 5 AS user_id) SELECT id, note FROM team_orders',
+     ALL),
+    ("membership-table-cte-unquoted-upper",
+     "WITH MEMBERS AS (SELECT 2 AS tenant_id, 5 AS user_id) SELECT id, note FROM team_orders",
+     ALL),
+    ("membership-table-cte-values",
+     'WITH "Members"(tenant_id, user_id) AS (VALUES (2, 5)) SELECT note FROM team_orders', ALL),
+    ("membership-table-cte-in-subquery",
+     'SELECT * FROM (WITH "MEMBERS" AS (SELECT 2 AS tenant_id, 5 AS user_id) SELECT note '
+     "FROM team_orders) AS s", ALL),
+    ("membership-table-cte-in-scalar",
+     'SELECT (WITH "Members" AS (SELECT 2 AS tenant_id, 5 AS user_id) SELECT max(note) '
+     "FROM team_orders) AS n", ALL),
 ]
 
 
@@ -668,6 +965,15 @@ CAPTURE = [
      "SELECT (SELECT max(note) FROM orders) AS n FROM (SELECT 2 AS tenant_id) AS app_order", ALL),
     ("orders-filter-not-captured",
      "SELECT (SELECT max(note) FROM orders) AS n FROM (SELECT 2 AS tenant_id) AS x", ALL),
+    # The membership filter's own names, offered by an enclosing query.
+    ("membership-outer-members-alias",
+     "SELECT (SELECT max(note) FROM team_orders) AS n FROM (SELECT 2 AS tenant_id, 5 AS user_id) "
+     "AS members", ALL),
+    ("membership-outer-user-id",
+     "SELECT (SELECT max(note) FROM team_orders) AS n FROM (SELECT 6 AS user_id) AS x", ALL),
+    ("membership-lateral-members-alias",
+     "SELECT t.note FROM (SELECT 2 AS tenant_id, 5 AS user_id) AS members, LATERAL "
+     "(SELECT note FROM team_orders) AS t", LATERAL),
 ]
 
 
@@ -787,6 +1093,122 @@ ERRORS = [
     ("case-existence-overflow",
      "SELECT id FROM orders WHERE abs(-9223372036854775807 - (amount - 999000)) > 0",
      frozenset({"sqlite"})),
+    # DuckDB: each operator that evaluates an expression per row.
+    ("window-order-integer-cast",
+     "SELECT id, row_number() OVER (ORDER BY CAST(note AS INTEGER)) AS r FROM orders",
+     frozenset({"duckdb"})),
+    ("qualify-integer-cast",
+     "SELECT id, row_number() OVER () AS r FROM orders QUALIFY CAST(note AS INTEGER) > 0 "
+     "AND r > 0", frozenset({"duckdb"})),
+    ("top-n-integer-cast", "SELECT id FROM orders ORDER BY CAST(note AS INTEGER) LIMIT 1",
+     frozenset({"duckdb"})),
+    ("distinct-on-integer-cast", "SELECT DISTINCT ON (CAST(note AS INTEGER)) id FROM orders",
+     frozenset({"duckdb"})),
+    ("semi-join-integer-cast",
+     "SELECT o.id FROM orders AS o SEMI JOIN customers AS c ON c.id = o.customer_id "
+     "AND CAST(o.note AS INTEGER) > 0", frozenset({"duckdb"})),
+    ("anti-join-integer-cast",
+     "SELECT o.id FROM orders AS o ANTI JOIN customers AS c ON CAST(o.note AS INTEGER) < 0",
+     frozenset({"duckdb"})),
+    ("inequality-join-integer-cast",
+     "SELECT o.id FROM orders AS o JOIN customers AS c ON o.amount < c.id * 1000 "
+     "AND CAST(o.note AS INTEGER) > c.id", frozenset({"duckdb"})),
+    ("asof-join-integer-cast",
+     "SELECT * FROM orders ASOF JOIN customers ON orders.customer_id >= customers.id "
+     "AND CAST(orders.note AS INTEGER) > 0", frozenset({"duckdb"})),
+    ("aggregate-filter-integer-cast",
+     "SELECT count(*) FILTER (WHERE CAST(note AS INTEGER) > 0) FROM orders",
+     frozenset({"duckdb"})),
+    ("in-list-integer-cast",
+     "SELECT id FROM orders WHERE CAST(note AS INTEGER) IN (2024, 2023, 2022)",
+     frozenset({"duckdb"})),
+    ("smallint-overflow", "SELECT id FROM orders WHERE amount::SMALLINT > 0",
+     frozenset({"duckdb"})),
+    ("aggregate-smallint-overflow", "SELECT max(amount::SMALLINT) FROM orders",
+     frozenset({"duckdb"})),
+    ("sum-smallint-overflow", "SELECT sum(amount)::SMALLINT FROM orders", frozenset({"duckdb"})),
+    ("cast-and-key", "SELECT id FROM orders WHERE note::INTEGER > 0 AND id < 200",
+     frozenset({"duckdb"})),
+    ("in-subquery-integer-cast",
+     "SELECT id FROM orders WHERE id IN (SELECT customer_id FROM orders WHERE note::INTEGER > 0)",
+     frozenset({"duckdb"})),
+    ("correlated-exists-integer-cast",
+     "SELECT id FROM orders AS o WHERE EXISTS (SELECT 1 FROM orders AS p WHERE p.id = o.id "
+     "AND p.note::INTEGER > 0)", frozenset({"duckdb"})),
+    ("group-by-all-having", "SELECT id FROM orders GROUP BY ALL HAVING max(note::INTEGER) > 0",
+     frozenset({"duckdb"})),
+    ("scalar-subquery-integer-cast",
+     "SELECT (SELECT CAST(note AS INTEGER) FROM orders WHERE id = 101)", frozenset({"duckdb"})),
+    ("lateral-integer-cast",
+     "SELECT o.id, l.n FROM orders AS o, LATERAL (SELECT CAST(o.note AS INTEGER) AS n) AS l",
+     frozenset({"duckdb"})),
+    ("window-argument-integer-cast",
+     "SELECT id, lead(CAST(note AS INTEGER)) OVER (PARTITION BY customer_id ORDER BY id) "
+     "FROM orders", frozenset({"duckdb"})),
+    ("sample-then-integer-cast",
+     "SELECT id FROM orders WHERE CAST(note AS INTEGER) > 0 USING SAMPLE 100 PERCENT (bernoulli)",
+     frozenset({"duckdb"})),
+    ("limit-offset-integer-cast",
+     "SELECT id FROM orders WHERE note::INTEGER > 0 ORDER BY id LIMIT 2 OFFSET 1",
+     frozenset({"duckdb"})),
+    ("json-extract-and-amount",
+     "SELECT id FROM orders WHERE json_extract(note, '$') IS NOT NULL AND amount < 1000",
+     frozenset({"duckdb"})),
+    ("comma-join-integer-cast",
+     "SELECT orders.id FROM orders, customers WHERE customers.id = orders.customer_id "
+     "AND CAST(orders.note AS INTEGER) + length(customers.name) > 0", frozenset({"duckdb"})),
+    # PostgreSQL.
+    ("window-partition-int-cast",
+     "SELECT id, rank() OVER (PARTITION BY note::int ORDER BY id) FROM orders",
+     frozenset({"postgres"})),
+    ("distinct-on-int-cast", "SELECT DISTINCT ON (note::int) id FROM orders",
+     frozenset({"postgres"})),
+    ("aggregate-filter-int-cast", "SELECT count(*) FILTER (WHERE note::int > 0) FROM orders",
+     frozenset({"postgres"})),
+    ("jsonb-arrow", "SELECT id FROM orders WHERE note::jsonb ->> 'a' IS NULL",
+     frozenset({"postgres"})),
+    ("jsonb-subscript", "SELECT id FROM orders WHERE (note::jsonb)['a'] IS NULL",
+     frozenset({"postgres"})),
+    ("any-array-int-cast",
+     "SELECT id FROM orders WHERE note::int = ANY (ARRAY[2024, 2023, 2022])",
+     frozenset({"postgres"})),
+    ("array-overlap-int-cast", "SELECT id FROM orders WHERE ARRAY[note::int] && ARRAY[2024]",
+     frozenset({"postgres"})),
+    ("numeric-cast", "SELECT id FROM orders WHERE note::numeric > 0", frozenset({"postgres"})),
+    ("smallint-overflow-pg", "SELECT id FROM orders WHERE amount::smallint > 0",
+     frozenset({"postgres"})),
+    ("scalar-subquery-int-cast",
+     "SELECT id FROM orders WHERE id = (SELECT o2.id FROM orders AS o2 WHERE o2.note::int = 2024)",
+     frozenset({"postgres"})),
+    ("join-where-int-cast",
+     "SELECT o.id FROM orders AS o JOIN customers AS c ON c.id = o.customer_id "
+     "WHERE o.note::int + c.id > 0", frozenset({"postgres"})),
+    ("full-join-int-cast",
+     "SELECT o.id FROM orders AS o FULL JOIN customers AS c ON c.id = o.customer_id "
+     "AND o.note::int > 0", frozenset({"postgres"})),
+    ("grouping-sets-int-cast", "SELECT id FROM orders GROUP BY GROUPING SETS ((id), (note::int))",
+     frozenset({"postgres"})),
+    ("fetch-first-int-cast",
+     "SELECT id FROM orders WHERE note::int > 0 ORDER BY id FETCH FIRST 1 ROWS ONLY",
+     frozenset({"postgres"})),
+    ("named-window-int-cast",
+     "SELECT min(note::int) OVER w FROM orders WINDOW w AS (ORDER BY id)",
+     frozenset({"postgres"})),
+    ("regex-guard-int-cast", "SELECT id FROM orders WHERE note ~ '^[0-9]+$' AND note::int > 0",
+     frozenset({"postgres"})),
+    ("case-key-int-cast",
+     "SELECT id FROM orders WHERE CASE WHEN id > 200 THEN note::int ELSE 1 END > 0",
+     frozenset({"postgres"})),
+    # SQLite.
+    ("window-json", "SELECT id, row_number() OVER (ORDER BY json(note)) FROM orders",
+     frozenset({"sqlite"})),
+    ("json-array-length", "SELECT id FROM orders WHERE json_array_length(note) >= 0",
+     frozenset({"sqlite"})),
+    ("in-subquery-json",
+     "SELECT id FROM orders WHERE id IN (SELECT customer_id FROM orders WHERE json(note) "
+     "IS NOT NULL)", frozenset({"sqlite"})),
+    ("aggregate-json", "SELECT json_group_array(json(note)) FROM orders", frozenset({"sqlite"})),
+    ("json-arrow", "SELECT id FROM orders WHERE note -> '$' IS NOT NULL", frozenset({"sqlite"})),
 ]
 
 
@@ -945,6 +1367,17 @@ CTE_LEVELS = [
     ("scope-exists-then-table",
      "SELECT id FROM orders WHERE EXISTS (WITH orders AS (SELECT 7 AS id) SELECT 1 FROM orders "
      "WHERE id = 7)", ALL),
+    ("recursive-several-anchors",
+     "WITH RECURSIVE t(n) AS (SELECT 1 UNION ALL SELECT 2 UNION ALL SELECT n + 1 FROM t "
+     "WHERE n < 3) SELECT * FROM t", ALL),
+    ("recursive-over-published",
+     "WITH RECURSIVE t(id, d) AS (SELECT id, 0 FROM orders UNION ALL SELECT id, d + 1 FROM t "
+     "WHERE d < 1) SELECT * FROM t", ALL),
+    ("shadow-published-nested-subquery",
+     "WITH orders AS (SELECT 7 AS id) SELECT (SELECT max(id) FROM (SELECT id FROM orders) AS s) "
+     "AS m", ALL),
+    ("materialized", "WITH o AS MATERIALIZED (SELECT id FROM orders) SELECT * FROM o", LATERAL),
+    ("column-list", "WITH o(k) AS (SELECT id FROM orders) SELECT k FROM o", ALL),
 ]
 
 
@@ -975,6 +1408,11 @@ WORKS = [
      frozenset({"postgres"}), None),
     ("unnest-duckdb", "SELECT o.id, u.n FROM orders AS o, unnest([1, 2]) AS u(n)",
      frozenset({"duckdb"}), None),
+    ("membership-filter", "SELECT id, note FROM team_orders", ALL,
+     "SELECT id, note FROM orders"),
+    # json_each reads nothing but its argument (the README names it among
+    # the generators a query may read rows from).
+    ("json-each-sqlite", "SELECT value FROM json_each('[1, 2]')", frozenset({"sqlite"}), None),
 ]
 
 
@@ -1031,11 +1469,42 @@ TABLE_PARTS = [
     ("only", "SELECT id FROM ONLY orders", frozenset({"postgres"})),
     ("indexed-by", "SELECT id FROM orders INDEXED BY no_such_index", frozenset({"sqlite"})),
     ("not-indexed", "SELECT id FROM orders NOT INDEXED", frozenset({"sqlite"})),
+    ("using-sample-whole-from", "SELECT count(*) FROM orders, customers USING SAMPLE 2 ROWS",
+     frozenset({"duckdb"})),
 ]
 
 
 @cases("part", TABLE_PARTS)
 def test_table_part_is_refused_or_kept(engine, sql):
+    assert_refused_or_same_as_public(engine, sql)
+
+
+# CTEs whose names differ from a table's only in case. SQLite and DuckDB
+# match names whatever their case; PostgreSQL folds unquoted names to lower
+# case. A CTE the engine binds a name to must be the one the rewrite kept:
+# the statement is refused, or gives what it gives on the public database.
+_ROW = "1 AS tenant_id, 7 AS id, 1 AS customer_id, 'x' AS note, 1 AS amount, 1 AS day"
+CASE_VARIANT_CTES = [
+    ("unquoted-upper-named-like-published", "WITH ORDERS AS (SELECT 7 AS id) SELECT id FROM orders",
+     ALL),
+    ("quoted-mixed-case-named-like-published",
+     'WITH "Orders" AS (SELECT 7 AS id) SELECT id FROM orders', ALL),
+    ("mixed-case-reference", "WITH Cte AS (SELECT 7 AS id) SELECT id FROM cte", ALL),
+    ("named-like-internal-table", f'WITH "App_Order" AS (SELECT {_ROW}) SELECT id FROM orders',
+     ALL),
+    ("named-like-internal-table-unquoted",
+     f"WITH APP_ORDER AS (SELECT {_ROW}) SELECT id FROM orders", ALL),
+    ("named-like-internal-table-nested",
+     f'SELECT * FROM (WITH "APP_ORDER" AS (SELECT {_ROW}) SELECT id FROM orders) AS s', ALL),
+]
+
+
+@cases("case", CASE_VARIANT_CTES)
+def test_case_variant_cte_names(engine, sql):
+    assert_refused_or_same_as_public(engine, sql)
+
+
+def assert_refused_or_same_as_public(engine, sql):
     native = rewritten(sql, engine.name)
     if native is None:
         return
@@ -1043,7 +1512,7 @@ def test_table_part_is_refused_or_kept(engine, sql):
     want = outcome(engine, "public", sql)
     if want[0] == "error":
         assert got[0] == "error", (
-            f"the engine refuses this on a table ({want[1]}); the native SQL runs: "
+            f"the engine refuses this on the public database ({want[1]}); the native SQL runs: "
             f"{summary(got)}\nnative SQL: {native}")
     else:
         assert same(got, want), f"{summary(got)}\nexpected {summary(want)}\nnative SQL: {native}"

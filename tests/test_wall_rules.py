@@ -49,8 +49,6 @@ def test_text_that_would_be_written_unquoted_is_refused(dialect, sql):
     ("postgres", "SELECT DATE_PART('day', DATE '2020-01-01') FROM orders"),
     ("duckdb", "SELECT CAST(id AS BIGINT), INTERVAL 3 DAY FROM orders"),
     (None, "SELECT 1.5e3, 0.25, .5 FROM orders"),
-    # A quoted type name that stays quoted is no risk.
-    ("postgres", "SELECT id::\"x --\" FROM orders"),
 ])
 def test_plain_units_types_and_numbers_pass(dialect, sql):
     assert "app_order" in rewrite(sql, dialect)
@@ -214,6 +212,30 @@ def test_allowed_functions_never_lift_the_floor():
     error = refusal("SELECT query_to_xml('x', true, true, '') FROM orders", "postgres",
                     allowed_functions={"query_to_xml"})
     assert "query_to_xml" in error.args[0]
+
+
+@pytest.mark.parametrize("sql", ["SELECT 'secrets'::regclass FROM orders",
+                                 "SELECT id::oid FROM orders"])
+def test_catalogue_lookup_types_are_refused_for_every_catalogue(sql):
+    raw = types.SimpleNamespace(tables={"o": ORDERS})
+    with pytest.raises(Exception, match="looks names up in the database's catalogue"):
+        Session(raw, {"tenant": 1}).generateNativeSQL(sql, "postgres")
+
+
+def test_unknown_types_need_a_duck_typed_catalogue():
+    # A row type names a table: (NULL::secrets).* would list its columns.
+    error = refusal("SELECT (NULL::secrets).* FROM orders", "postgres")
+    assert "the type 'secrets'" in error.args[0]
+    raw = types.SimpleNamespace(tables={"o": ORDERS})
+    out = Session(raw, {"tenant": 1}).generateNativeSQL('SELECT id::"x --" FROM orders', "postgres")
+    assert 'CAST("id" AS "x --")' in out  # quoted, so no risk
+
+
+def test_names_differing_from_a_cte_only_in_case_are_refused():
+    error = refusal("WITH ORDERS AS (SELECT 7 AS id) SELECT id FROM orders", "duckdb")
+    assert "differs only in case from the CTE 'ORDERS'" in error.args[0]
+    error = refusal('WITH "App_Order" AS (SELECT 1 AS id) SELECT id FROM orders', "duckdb")
+    assert error.args[0] == "The native SQL does not read back as the same statement"
 
 
 # ---- the filter binds to the internal table, and runs first -------------------

@@ -12,6 +12,10 @@ Every engine holds three databases:
 * ``public``: tenant 1's rows under the published names, in the published
   column order: what a query that must work is compared with.
 
+``members`` maps users to tenants: ``team_orders`` publishes ``app_order``
+through a membership filter that reads it, for user 5 (a member of tenant 1
+only).
+
 Every text value of tenant 2 holds ``LEAK-T2``, every value of ``secrets``
 holds ``LEAK-SECRET``, and tenant 2's amounts (999001 ... 999004) occur
 nowhere else, so a leaked value shows in the rows, or in an error message,
@@ -35,7 +39,8 @@ MARKERS = ("LEAK-T2", "LEAK-SECRET")
 TENANT2_NUMBERS = ("999001", "999002", "999003", "999004")
 
 TENANT = 1
-PARAMS = {"tenant": TENANT}
+USER = 5
+PARAMS = {"tenant": TENANT, "user": USER}
 
 # (tenant_id, id, customer_id, note, amount, day)
 ORDERS = [
@@ -64,6 +69,11 @@ NOTES = [
     (1, "mine"),
     (2, "LEAK-T2-note"),
 ]
+# (tenant_id, user_id): user 5 belongs to tenant 1, user 6 to tenant 2.
+MEMBERS = [
+    (1, USER),
+    (2, 6),
+]
 
 ORDER_COLUMNS = ("id", "customer_id", "note", "amount", "day")
 CUSTOMER_COLUMNS = ("id", "name")
@@ -89,6 +99,11 @@ def catalogue():
         # The same internal table under a dotted public name.
         Table(pub_name="sales.orders", name="app_order", columns=same(ORDER_COLUMNS),
               filters="tenant_id = {tenant}"),
+        # A membership filter: the tenants come from a table the filter reads
+        # by its bare name.
+        Table(pub_name="team_orders", name="app_order", columns=same(ORDER_COLUMNS),
+              filters="tenant_id IN (SELECT members.tenant_id FROM members "
+                      "WHERE members.user_id = {user})"),
     ])
 
 
@@ -108,15 +123,16 @@ def _tables(day_type):
         "CREATE TABLE app_customer (tenant_id INTEGER, id INTEGER, name TEXT)",
         "CREATE TABLE secrets (id INTEGER, body TEXT)",
         "CREATE TABLE app_note (owner INTEGER, body TEXT)",
+        "CREATE TABLE members (tenant_id INTEGER, user_id INTEGER)",
     ]
 
     def mine(rows):
         return [r for r in rows if r[0] == TENANT]
 
     internal = {"app_order": ORDERS, "app_customer": CUSTOMERS, "secrets": SECRETS,
-                "app_note": NOTES}
+                "app_note": NOTES, "members": MEMBERS}
     control = {"app_order": mine(ORDERS), "app_customer": mine(CUSTOMERS), "secrets": [],
-               "app_note": mine(NOTES)}
+               "app_note": mine(NOTES), "members": mine(MEMBERS)}
     public_ddl = [
         f"CREATE TABLE orders (id INTEGER, customer_id INTEGER, note TEXT, amount INTEGER, "
         f"day {day_type})",

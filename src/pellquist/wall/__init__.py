@@ -75,6 +75,10 @@ class Call:
                 why = functions.refusal(node, allowed)
                 if why is not None:
                     self.refuse(why)
+            if isinstance(node, exp.DataType):
+                why = functions.type_refusal(node, allowed)
+                if why is not None:
+                    self.refuse(why)
             if isinstance(node, exp.CTE):
                 self.cte_names.add(node.alias)
             if isinstance(node, exp.TableFromRows):
@@ -113,7 +117,19 @@ class Call:
             return False
         if not isinstance(node.this, exp.Identifier):
             return False
-        return scope.cte_of(node, node.name) is not None
+        exact, folded = scope.resolve(node, node.name)
+        if exact is None and folded is not None:
+            self.refuse(f"The table name {node.name!r} differs only in case from the CTE "
+                        f"{folded.alias!r} in scope: some engines read the CTE, others a "
+                        "table; write the name as the CTE is written")
+        return exact is not None
+
+    def shadowed(self, node: exp.Table) -> bool:
+        """Whether a CTE in scope at ``node`` has its name in any case: an
+        engine that ignores case would read that CTE instead of the table."""
+        if node.args.get("db") or node.args.get("catalog"):
+            return False
+        return scope.resolve(node, node.name)[1] is not None
 
     def bind_filter(self, condition: exp.Expression, select: exp.Select) -> None:
         """Names the internal table in the subquery's FROM with an alias that

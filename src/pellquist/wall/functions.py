@@ -69,6 +69,8 @@ FLOOR_NAMES = frozenset({
     "reflect", "java_method", "try_reflect", "input_file_name",
     "input_file_block_start", "input_file_block_length", "current_user", "user",
     "session_user", "assert_true", "raise_error",
+    # Session state that outlives the statement.
+    "setseed", "set_seed",
     # Several engines: sleeping holds the connection.
     "sleep", "pg_sleep", "pg_sleep_for", "pg_sleep_until", "sleepeachrow",
 })
@@ -141,8 +143,36 @@ def refusal(node: exp.Func, allowed: frozenset[str] | None) -> str | None:
         if on_floor(name):
             return (f"The SQL calls the function {names[0]!r}, which can read data outside the "
                     "published tables or change the session")
-    if allowed is not None and is_anonymous(node) and names[0] not in allowed:
+    if (allowed is not None and is_anonymous(node) and names[0] not in allowed
+            and names[0] not in GENERATORS):
         return (f"The SQL calls the function {names[0]!r}, which the catalogue does not allow; "
                 "list it in the catalogue's allowed_functions to allow it")
     return None
 
+
+
+# PostgreSQL's object-identifier types: a cast of text to one looks the name
+# up in the system catalogues, which tells whether an unpublished table exists.
+_CATALOGUE_TYPES = frozenset({
+    "regclass", "regproc", "regprocedure", "regoper", "regoperator", "regtype",
+    "regconfig", "regdictionary", "regnamespace", "regrole", "regcollation", "oid",
+})
+
+
+def type_refusal(node: exp.DataType, allowed: frozenset[str] | None) -> str | None:
+    """Why a type the statement names may not be used, or None."""
+    if isinstance(node, exp.ObjectIdentifier):
+        return (f"The SQL uses the type {str(node.this).lower()!r}, which looks names up in "
+                "the database's catalogue")
+    if node.this != exp.DataType.Type.USERDEFINED:
+        return None
+    kind = node.args.get("kind")
+    name = (kind.name if isinstance(kind, exp.Expression) else str(kind or "")).lower()
+    if name.rsplit(".", 1)[-1] in _CATALOGUE_TYPES:
+        return (f"The SQL uses the type {name!r}, which looks names up in the database's "
+                "catalogue")
+    if allowed is not None:
+        # A type sqlglot does not know may be a table's row type, which
+        # describes an unpublished table.
+        return f"The SQL uses the type {name!r}, which the rewrite does not know"
+    return None

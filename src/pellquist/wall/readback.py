@@ -99,17 +99,18 @@ def refusal(call: Any, new_tree: exp.Expression, native: str, back: Any) -> str 
         if not isinstance(node.this, exp.Identifier):
             continue  # a generator, judged above
         if _inside_filter(node, call.alias):
-            # The catalogue's own read; a CTE of that name would capture it.
-            if call.is_cte(node):
+            # The catalogue's own read; a CTE of that name, in any case,
+            # would capture it on some engine.
+            if call.shadowed(node):
                 return message
             filter_reads += 1
             continue
         built = _built_by_rewrite(node, call.alias)
-        if call.is_cte(node):
+        if built and node.name.lower() in internal and call.shadowed(node):
             # A CTE named like an internal table would capture the read of
             # a replacement subquery.
-            if built and node.name.lower() in internal:
-                return message
+            return message
+        if call.is_cte(node):
             continue
         if not built:
             return message

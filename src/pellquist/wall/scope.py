@@ -15,6 +15,11 @@ every engine binds it to the CTE.  The rules, for a WITH at any level:
 
 Anywhere else the name falls through to the next WITH outwards, and finally
 to the catalogue, where it is rewritten or refused.
+
+Engines disagree on case: PostgreSQL compares quoted names exactly, SQLite
+and DuckDB never mind the case.  So a name that matches a CTE in scope only
+when case is ignored is refused: one engine would read the CTE, another the
+table.
 """
 
 from __future__ import annotations
@@ -61,8 +66,16 @@ def _recursive_term_source(cte: exp.CTE, node: exp.Expression) -> bool:
     return False
 
 
-def cte_of(node: exp.Table, name: str) -> exp.CTE | None:
-    """The CTE that an unqualified table name ``name`` at ``node`` binds to, or None."""
+def resolve(node: exp.Table, name: str) -> tuple[exp.CTE | None, exp.CTE | None]:
+    """The CTE that an unqualified table name ``name`` at ``node`` binds to.
+
+    Returns ``(exact, folded)`` for the innermost level that has a CTE of the
+    name in any case: ``exact`` is the CTE written with the same case (the
+    one that engines comparing quoted names exactly bind to), ``folded`` one
+    whose name differs at most in case (the one SQLite and DuckDB bind to
+    whatever the case).  Both are None when no CTE in scope has the name.
+    """
+    folded_name = name.lower()
     child: exp.Expression = node
     parent = node.parent
     while parent is not None:
@@ -70,26 +83,37 @@ def cte_of(node: exp.Table, name: str) -> exp.CTE | None:
             with_ = parent.parent
             owner = with_.parent if with_ is not None else None
             if not isinstance(with_, exp.With) or owner is None:
-                return None
+                return None, None
+            visible = []
             for cte in with_.expressions:
                 if cte is parent:
-                    if (cte.alias == name and with_.args.get("recursive")
-                            and _defines_rows(cte) and _recursive_term_source(cte, node)):
-                        return cte
+                    if (with_.args.get("recursive") and _defines_rows(cte)
+                            and _recursive_term_source(cte, node)):
+                        visible.append(cte)
                     break
-                if cte.alias == name and _defines_rows(cte):
-                    return cte
+                if _defines_rows(cte):
+                    visible.append(cte)
+            found = _match(visible, name, folded_name)
+            if found[1] is not None:
+                return found
             # The owner's own WITH has been judged: go on above the owner.
             child, parent = owner, owner.parent
             continue
         with_ = parent.args.get("with_")
         if isinstance(with_, exp.With) and child is not with_:
-            for cte in with_.expressions:
-                if cte.alias == name and _defines_rows(cte):
-                    return cte
+            found = _match([c for c in with_.expressions if _defines_rows(c)], name, folded_name)
+            if found[1] is not None:
+                return found
         child, parent = parent, parent.parent
-    return None
+    return None, None
 
 
-def all_cte_names(tree: exp.Expression) -> set[str]:
-    return {cte.alias for cte in tree.find_all(exp.CTE)}
+def _match(ctes: list[exp.CTE], name: str, folded_name: str):
+    exact = folded = None
+    for cte in ctes:
+        alias = cte.alias
+        if alias == name and exact is None:
+            exact = cte
+        if alias.lower() == folded_name and folded is None:
+            folded = cte
+    return exact, folded
