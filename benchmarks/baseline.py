@@ -11,7 +11,6 @@ the package and nothing else imports it.
 
 from __future__ import annotations
 
-from typing import Any
 
 from sqlglot import exp, parse_one
 

@@ -39,15 +39,11 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import math
 import os
 import platform
-import shutil
 import sqlite3
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 from collections.abc import Iterator, Sequence
@@ -58,7 +54,8 @@ TESTS = Path(__file__).resolve().parents[1] / "tests"
 sys.path.insert(0, str(TESTS))
 
 import tpch  # noqa: E402
-from conftest import INSTALL_POSTGRES, INSTALL_VENV, _postgres_bin, _run, tool_env  # noqa: E402
+from conftest import INSTALL_POSTGRES, INSTALL_VENV, _postgres_bin  # noqa: E402
+from conftest import postgres_server as throwaway_postgres  # noqa: E402
 
 from pellquist.models import Catalogue, Column, Table  # noqa: E402
 from pellquist.quist import Session  # noqa: E402
@@ -171,16 +168,6 @@ class SQLite(Engine):
         self.conn.close()
 
 
-def _duckdb_copy(cur, table, columns, rows):
-    # COPY from a CSV file, as the engine tests load DuckDB: row-by-row
-    # inserts take it seconds per table.
-    with tempfile.TemporaryDirectory() as folder:
-        path = Path(folder) / f"{table}.csv"
-        with path.open("w", newline="") as f:
-            csv.writer(f, quoting=csv.QUOTE_NONNUMERIC).writerows(rows)
-        cur.execute(f"COPY \"{table}\" FROM '{path}' (FORMAT csv, HEADER false)")
-
-
 class DuckDB(Engine):
     name = "duckdb"
 
@@ -194,7 +181,7 @@ class DuckDB(Engine):
         self.version = f"DuckDB {duckdb.__version__}"
         self.conn = duckdb.connect()
         tpch.populate(self.conn, tables, internal=True, types=tpch.TYPES["duckdb"],
-                      insert=_duckdb_copy)
+                      insert=tpch.duckdb_copy)
         for statement in operator_indexes(tables):
             self.conn.execute(statement)
         self.conn.execute("ANALYZE")
@@ -215,36 +202,13 @@ class DuckDB(Engine):
 
 @contextlib.contextmanager
 def postgres_server() -> Iterator[dict[str, str]]:
-    """Connection settings of a throw-away server; stopped and removed on exit.
-
-    The start and stop of the tests' ``postgres_dsn`` fixture, outside pytest.
-    """
+    """Connection settings of a throw-away server, as the tests start one."""
     bindir = _postgres_bin()
     if bindir is None:
         raise Skipped("PostgreSQL server binaries (pg_ctl, initdb) not found; "
                       f"to provide them, run: {INSTALL_POSTGRES}")
-    base = Path(tempfile.mkdtemp(prefix="pellquist-bench-pg-"))
-    data, sockets = base / "data", base / "sock"
-    sockets.mkdir()
-    run_as: list[str] = []
-    if os.geteuid() == 0:
-        # The server refuses to run as root.
-        run_as = ["runuser", "-u", "postgres", "--"]
-        shutil.chown(base, "postgres")
-        shutil.chown(sockets, "postgres")
-        os.chmod(base, 0o755)
-    env = {**tool_env(), "LC_ALL": "C"}
-    try:
-        _run(run_as + [str(bindir / "initdb"), "-D", str(data), "-A", "trust", "-U", "postgres",
-                       "--no-sync", "-E", "UTF8"], env)
-        options = f"-k {sockets} -c listen_addresses='' -c fsync=off -c full_page_writes=off"
-        _run(run_as + [str(bindir / "pg_ctl"), "-D", str(data), "-l", str(base / "log"), "-o",
-                       options, "-w", "start"], env)
-        yield {"host": str(sockets), "user": "postgres", "dbname": "postgres"}
-    finally:
-        subprocess.run(run_as + [str(bindir / "pg_ctl"), "-D", str(data), "-m", "immediate",
-                                 "stop"], capture_output=True, env=env)
-        shutil.rmtree(base, ignore_errors=True)
+    with throwaway_postgres(bindir) as dsn:
+        yield dsn
 
 
 def _postgres_copy(cur, table, columns, rows):

@@ -8,13 +8,14 @@ missing, and ``-ra`` lists that reason at the end of the run.
 
 from __future__ import annotations
 
+import contextlib
 import glob
 import importlib
 import os
 import shutil
 import subprocess
 import tempfile
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from pathlib import Path
 from types import ModuleType
 from typing import NoReturn
@@ -95,15 +96,11 @@ def _run(cmd: list[str], env: dict[str, str]) -> None:
         raise RuntimeError(f"{' '.join(cmd)} failed:\n{proc.stdout}{proc.stderr}")
 
 
-@pytest.fixture(scope="session")
-def postgres_dsn():
-    """Connection settings of a throw-away PostgreSQL server, started for this run."""
-    bindir = _postgres_bin()
-    if bindir is None:
-        unavailable("PostgreSQL server binaries (pg_ctl, initdb) not found", INSTALL_POSTGRES)
-    require_module("psycopg")
-
-    # Outside pytest's temp root, which only root may enter.
+@contextlib.contextmanager
+def postgres_server(bindir: Path) -> Iterator[dict[str, str]]:
+    """Connection settings of a throw-away server on a unix socket in a temp
+    folder (outside pytest's temp root, which only root may enter); the
+    server is stopped and its folder removed on exit."""
     base = Path(tempfile.mkdtemp(prefix="pellquist-pg-"))
     data, sockets = base / "data", base / "sock"
     sockets.mkdir()
@@ -115,14 +112,25 @@ def postgres_dsn():
         shutil.chown(sockets, "postgres")
         os.chmod(base, 0o755)
     env = {**tool_env(), "LC_ALL": "C"}
-    _run(run_as + [str(bindir / "initdb"), "-D", str(data), "-A", "trust", "-U", "postgres",
-                   "--no-sync", "-E", "UTF8"], env)
-    options = f"-k {sockets} -c listen_addresses='' -c fsync=off -c full_page_writes=off"
-    _run(run_as + [str(bindir / "pg_ctl"), "-D", str(data), "-l", str(base / "log"), "-o",
-                   options, "-w", "start"], env)
     try:
+        _run(run_as + [str(bindir / "initdb"), "-D", str(data), "-A", "trust", "-U", "postgres",
+                       "--no-sync", "-E", "UTF8"], env)
+        options = f"-k {sockets} -c listen_addresses='' -c fsync=off -c full_page_writes=off"
+        _run(run_as + [str(bindir / "pg_ctl"), "-D", str(data), "-l", str(base / "log"), "-o",
+                       options, "-w", "start"], env)
         yield {"host": str(sockets), "user": "postgres", "dbname": "postgres"}
     finally:
         subprocess.run(run_as + [str(bindir / "pg_ctl"), "-D", str(data), "-m", "immediate",
                                  "stop"], capture_output=True, env=env)
         shutil.rmtree(base, ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def postgres_dsn():
+    """Connection settings of a throw-away PostgreSQL server, started for this run."""
+    bindir = _postgres_bin()
+    if bindir is None:
+        unavailable("PostgreSQL server binaries (pg_ctl, initdb) not found", INSTALL_POSTGRES)
+    require_module("psycopg")
+    with postgres_server(bindir) as dsn:
+        yield dsn

@@ -45,14 +45,11 @@ flagged.
 
 from __future__ import annotations
 
-import csv
 import json
 import re
-import tempfile
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
-from pathlib import Path
 
 import pytest
 
@@ -418,15 +415,6 @@ def index_tenant_columns(conn) -> None:
         conn.execute(f'CREATE INDEX "{table}_tenant" ON "{table}" ("{tpch.TENANT_COLUMN}")')
 
 
-def _duckdb_copy(cur, table, columns, rows):
-    # COPY from a CSV file fills a table in milliseconds; INSERTs take seconds.
-    with tempfile.TemporaryDirectory() as folder:
-        path = Path(folder) / f"{table}.csv"
-        with path.open("w", newline="") as f:
-            csv.writer(f, quoting=csv.QUOTE_NONNUMERIC).writerows(rows)
-        cur.execute(f"COPY \"{table}\" FROM '{path}' (FORMAT csv, HEADER false)")
-
-
 def _postgres_copy(cur, table, columns, rows):
     with cur.copy(f'COPY "{table}" FROM STDIN') as copy:
         for row in rows:
@@ -440,7 +428,7 @@ PG_DATABASE = "plan_oracle"
 def duckdb_engine(tables):
     duckdb = require_module("duckdb")
     conn = duckdb.connect()
-    tpch.populate(conn, tables, internal=True, types=tpch.TYPES["duckdb"], insert=_duckdb_copy)
+    tpch.populate(conn, tables, internal=True, types=tpch.TYPES["duckdb"], insert=tpch.duckdb_copy)
     index_tenant_columns(conn)
     yield DuckDB(DUCKDB, conn, duckdb.Error, {"default": []})
     conn.close()

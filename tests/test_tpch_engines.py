@@ -30,12 +30,9 @@ tenant 2.
 
 from __future__ import annotations
 
-import csv
 import math
 import sqlite3
-import tempfile
 from decimal import Decimal
-from pathlib import Path
 
 import pytest
 
@@ -95,24 +92,13 @@ def _sqlite(tables, _request):
     return Engine("sqlite", *dbs, sqlite3.Error)
 
 
-def _duckdb_copy(cur, table, columns, rows):
-    # Row-by-row inserts take DuckDB seconds per table; COPY from a CSV file
-    # takes milliseconds. Strings are quoted, numbers not, so the file reads
-    # back exactly.
-    with tempfile.TemporaryDirectory() as folder:
-        path = Path(folder) / f"{table}.csv"
-        with path.open("w", newline="") as f:
-            csv.writer(f, quoting=csv.QUOTE_NONNUMERIC).writerows(rows)
-        cur.execute(f"COPY \"{table}\" FROM '{path}' (FORMAT csv, HEADER false)")
-
-
 def _duckdb(tables, _request):
     duckdb = require_module("duckdb")
     dbs = []
     for internal in (False, True):
         conn = duckdb.connect()
         tpch.populate(conn, tables, internal=internal, types=tpch.TYPES["duckdb"],
-                      insert=_duckdb_copy)
+                      insert=tpch.duckdb_copy)
         dbs.append(conn)
     return Engine("duckdb", *dbs, duckdb.Error)
 

@@ -21,7 +21,7 @@ from typing import Any
 from sqlglot import exp
 from sqlglot.errors import ErrorLevel, UnsupportedError
 
-from . import scope, sources
+from . import sources
 
 def _comments_and_reads(tree: exp.Expression) -> tuple[Counter[str], Counter[tuple]]:
     comments: Counter[str] = Counter()
