@@ -52,8 +52,10 @@ from pathlib import Path
 
 TESTS = Path(__file__).resolve().parents[1] / "tests"
 sys.path.insert(0, str(TESTS))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import tpch  # noqa: E402
+from run import print_table  # noqa: E402
 from conftest import INSTALL_POSTGRES, INSTALL_VENV, _postgres_bin  # noqa: E402
 from conftest import postgres_server as throwaway_postgres  # noqa: E402
 
@@ -377,21 +379,6 @@ def bounded_ratio(value: float, on_bound: bool, off_bound: bool) -> str:
     if on_bound and off_bound:
         return "?"
     return (">" if on_bound else "<" if off_bound else "") + f"{value:.2f}"
-
-
-def print_table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
-    widths = [max(len(str(h)), *(len(str(r[i])) for r in rows)) for i, h in enumerate(headers)]
-
-    def line(cells: Sequence[str]) -> str:
-        padded = (str(c).ljust(w) if i == 0 else str(c).rjust(w)
-                  for i, (c, w) in enumerate(zip(cells, widths)))
-        return "| " + " | ".join(padded) + " |"
-
-    print(line(headers))
-    print("|" + "|".join("-" * (w + 1) + (":" if i else "-") for i, w in enumerate(widths)) + "|")
-    for row in rows:
-        print(line(row))
-    print()
 
 
 def load_average() -> str:
