@@ -62,6 +62,7 @@ REFUSAL_PATTERNS = tuple(re.compile(p, re.DOTALL) for p in (
     r"the CTE, others a table; write the name as the CTE is written",
     r"The SQL uses the type .+, which (looks names up in the database's catalogue|the "
     r"rewrite does not know)",
+    r"The SQL joins tables to a SELECT that has no FROM",
 ))
 
 DIALECTS = (None, "postgres", "duckdb", "sqlite", "mysql", "tsql", "bigquery", "snowflake",

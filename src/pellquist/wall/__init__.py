@@ -79,6 +79,10 @@ class Call:
                 why = functions.type_refusal(node, allowed)
                 if why is not None:
                     self.refuse(why)
+            if isinstance(node, exp.Select) and not node.args.get("from_") and (
+                    node.args.get("joins") or node.args.get("laterals")):
+                # sqlglot writes such joins as items of the select list.
+                self.refuse("The SQL joins tables to a SELECT that has no FROM")
             if isinstance(node, exp.CTE):
                 self.cte_names.add(node.alias)
             if isinstance(node, exp.TableFromRows):
@@ -125,11 +129,12 @@ class Call:
         return exact is not None
 
     def shadowed(self, node: exp.Table) -> bool:
-        """Whether a CTE in scope at ``node`` has its name in any case: an
-        engine that ignores case would read that CTE instead of the table."""
+        """Whether some engine could read a CTE instead of the table the
+        rewrite reads at ``node``: a CTE of that name, in any case, in reach
+        of it in any order (see scope.any_cte_named)."""
         if node.args.get("db") or node.args.get("catalog"):
             return False
-        return scope.resolve(node, node.name)[1] is not None
+        return scope.any_cte_named(node, node.name) is not None
 
     def bind_filter(self, condition: exp.Expression, select: exp.Select) -> None:
         """Names the internal table in the subquery's FROM with an alias that

@@ -39,6 +39,32 @@ FLOOR_NAMES = frozenset({
     "obj_description", "col_description", "shobj_description",
     "format_type", "row_security_active",
     "txid_current", "txid_current_if_assigned", "txid_current_snapshot",
+    "txid_status", "mxid_age", "currtid2", "satisfies_hash_partition",
+    "getdatabaseencoding", "get_current_ts_config", "getpgusername",
+    "inet_client_port", "inet_server_port", "version", "current_version", "current_role",
+    "loread", "lowrite",
+    # PostgreSQL: functions of an object identifier.  An integer or a text
+    # literal becomes an oid or a regclass without a cast, so each can name an
+    # unpublished object: a type input given a table's row type parses a row
+    # of that table, a validator looks the object up.  No query over the
+    # published tables needs one.
+    "amvalidate", "btequalimage", "btvarstrequalimage", "btoidcmp", "hashoid",
+    "hashoidextended", "fmgr_c_validator", "fmgr_internal_validator", "fmgr_sql_validator",
+    "plpgsql_validator", "postgresql_fdw_validator", "file_fdw_validator", "file_fdw_handler",
+    "makeaclitem", "nameconcatoid",
+    "array_in", "bit_in", "bpcharin", "domain_in", "enum_in", "interval_in", "multirange_in",
+    "numeric_in", "range_in", "record_in", "time_in", "timestamp_in", "timestamptz_in",
+    "timetz_in", "varbit_in", "varcharin", "anyrange_in", "anymultirange_in",
+    "anycompatiblerange_in", "anycompatiblemultirange_in",
+    # PostgreSQL's contributed modules: raw pages, index checks, row locks,
+    # queries and tables named by text, and settings of the session.
+    "get_raw_page", "page_header", "page_checksum", "fsm_page_contents", "tuple_data_split",
+    "bt_metap", "bt_page_items", "bt_page_stats", "bt_index_check", "bt_index_parent_check",
+    "hash_bitmap_info", "hash_metapage_info", "hash_page_items", "hash_page_stats",
+    "hash_page_type", "verify_heapam", "pgrowlocks", "connectby", "xpath_table",
+    "xslt_process", "set_limit", "show_limit", "isn_weak",
+    # uuid-ossp: a version 1 uuid carries the server's hardware address.
+    "uuid_generate_v1",
     # DuckDB: tables and files by text, catalogue views, the environment.
     "query", "query_table", "getenv", "glob", "read_text", "read_blob",
     "read_csv", "read_csv_auto", "read_parquet", "parquet_scan", "parquet_metadata",
@@ -51,10 +77,30 @@ FLOOR_NAMES = frozenset({
     "current_database", "current_catalog", "current_schema", "current_schemas",
     "which_secret", "load_extension", "install_extension", "checkpoint",
     "force_checkpoint", "enable_profiling", "disable_profiling",
+    "getvariable", "in_search_path", "get_block_size", "current_connection_id",
+    "current_query_id", "current_transaction_id", "sleep_ms", "write_log",
+    "enable_logging", "disable_logging", "truncate_duckdb_logs",
+    # DuckDB: a column's statistics cover every row of the table, and an
+    # index key names a table.
+    "stats", "index_key",
+    # DuckDB: SQL text planned or run, and tables named by text.
+    "json_serialize_plan", "json_serialize_sql", "json_deserialize_sql",
+    "json_execute_serialized_sql", "histogram_values", "summary", "sql_auto_complete",
+    "vss_join", "vss_match", "match_bm25",
+    # DuckDB: host memory, the parser and the catalogue's resources.
+    "arrow_scan_dumb", "python_arrow_scan", "pandas_scan", "python_map_function",
+    "add_grammar_extension", "remove_grammar_extension", "register_external_resource",
+    "register_external_resource_type", "create_external_resource",
+    "deregister_external_resource", "destroy_external_resource",
+    "test_all_types", "test_vector_types", "dbgen", "dsdgen",
+    "st_read_meta", "st_readosm", "st_readshp", "start_ui", "start_ui_server",
+    "stop_ui_server", "load_aws_credentials",
     # SQLite: extensions and files (the shell's and common loadable ones).
     "readfile", "writefile", "edit", "fts3_tokenizer", "fsdir", "zipfile",
     "sqlite_dbpage", "sqlite_dbdata", "sqlite_dbptr", "sqlite_stmt", "dbstat",
-    "sqlite_offset",
+    "sqlite_offset", "changes", "total_changes", "last_insert_rowid",
+    "fts5", "fts5_source_id", "optimize", "sha3_query", "sha1_query", "eval", "completion",
+    "carray", "bytecode", "tables_used", "explain", "checkfreelist", "zipfile_cds",
     # ClickHouse: table functions and lookups by name.
     "file", "url", "urlcluster", "remote", "remotesecure", "cluster",
     "clusterallreplicas", "merge", "s3", "s3cluster", "gcs", "azureblobstorage",
@@ -69,6 +115,15 @@ FLOOR_NAMES = frozenset({
     "reflect", "java_method", "try_reflect", "input_file_name",
     "input_file_block_start", "input_file_block_length", "current_user", "user",
     "session_user", "assert_true", "raise_error",
+    # Raising an error for a row is a channel out of a filter that runs late.
+    "error",
+    # Snowflake, Databricks and SQL Server: the session, the account, stages,
+    # secrets and objects by name.
+    "current_statement", "current_session", "current_transaction", "current_client",
+    "current_ip_address", "current_account", "current_account_name", "current_region",
+    "current_warehouse", "current_organization_name", "current_organization_user",
+    "current_available_roles", "current_secondary_roles", "current_role_type",
+    "current_user_id", "object_id", "to_file", "secret",
     # Session state that outlives the statement.
     "setseed", "set_seed",
     # Several engines: sleeping holds the connection.
@@ -88,6 +143,35 @@ FLOOR_PREFIXES = (
     "dicthas",
     "dictis",
     "read_",      # DuckDB file readers, present and future
+    "parquet_",   # DuckDB's Parquet files and their metadata
+    "postgres_",  # DuckDB's PostgreSQL scanner and PostgreSQL's postgres_fdw
+    "mysql_",     # DuckDB's MySQL scanner
+    "iceberg_",   # DuckDB's Iceberg tables
+    "ducklake_",  # DuckDB's lake catalogues
+    "_pg_",       # PostgreSQL's information_schema helpers, of type and index oids
+    "binary_upgrade_",  # PostgreSQL's upgrade hooks set the next oids
+    "oid",        # PostgreSQL's object identifiers
+    "acl",        # PostgreSQL's privilege items, which look roles up by name
+    "regclass",   # PostgreSQL's lookups of catalogue names, one per reg type
+    "regcollation",
+    "regconfig",
+    "regdictionary",
+    "regnamespace",
+    "regoper",
+    "regproc",
+    "regrole",
+    "regtype",
+    "brin_",      # PostgreSQL's index maintenance and page inspection, by index
+    "gin_",
+    "gist_",
+    "heap_",      # PostgreSQL's raw heap tuples and their repair
+    "pgstat",     # pgstattuple: storage statistics of a named table or index
+    "autoprewarm_",  # pg_prewarm's buffer dump and worker
+    "crosstab",   # tablefunc's crosstab runs a query given as text
+    "ssl_",       # sslinfo: the client's connection and certificate
+    "rtree",      # SQLite's R*Tree checks and node dumps, by table name
+    "shell_",     # the SQLite shell's schema helpers
+    "ai_",        # model services reached over the network
 )
 
 # Table functions that produce rows from their arguments alone.
@@ -97,7 +181,7 @@ GENERATORS = frozenset({
     "json_array_elements", "jsonb_array_elements_text", "json_array_elements_text",
     "regexp_split_to_table", "explode", "explode_outer", "posexplode",
     "posexplode_outer", "inline", "inline_outer", "numbers", "generate_subscripts",
-    "string_split", "split_to_table", "flatten",
+    "string_split", "split_to_table", "flatten", "repeat_row", "icu_calendar_names",
 })
 
 

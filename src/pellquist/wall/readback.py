@@ -45,7 +45,8 @@ def _built_by_rewrite(table: exp.Table, alias: str) -> bool:
     if select.args.get("joins") or select.args.get("laterals") or select.args.get("with_"):
         return False
     subquery = select.parent
-    if not (isinstance(subquery, exp.Subquery) and select.arg_key == "this"):
+    if not (isinstance(subquery, exp.Subquery) and select.arg_key == "this"
+            and sources.in_row_position(subquery)):
         return False
     # A filtered table carries the rewrite's alias; an unfiltered one none.
     return table.alias in ("", alias)

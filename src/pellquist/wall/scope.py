@@ -117,3 +117,25 @@ def _match(ctes: list[exp.CTE], name: str, folded_name: str):
         if alias.lower() == folded_name and folded is None:
             folded = cte
     return exact, folded
+
+
+def any_cte_named(node: exp.Expression, name: str) -> exp.CTE | None:
+    """A CTE of any WITH around ``node`` whose name is ``name`` in any case,
+    whatever its order in the WITH and whether ``node`` sits in its body.
+
+    For a table the rewrite itself reads (an internal table, a filter's own
+    table) the question is only whether some engine could bind the name to
+    a CTE: SQLite lets every CTE of a WITH see every other, PostgreSQL does
+    so under RECURSIVE, and DuckDB binds a recursive CTE's name anywhere in
+    its recursive term.  So every CTE in reach counts.
+    """
+    folded_name = name.lower()
+    parent = node.parent
+    while parent is not None:
+        with_ = parent.args.get("with_")
+        if isinstance(with_, exp.With):
+            for cte in with_.expressions:
+                if cte.alias.lower() == folded_name:
+                    return cte
+        parent = parent.parent
+    return None
