@@ -2,7 +2,10 @@
 
 import io
 import json
+import os
+import pty
 import re
+import shlex
 import subprocess
 import sys
 from pathlib import Path
@@ -24,7 +27,8 @@ COMMANDS = {"script": [SCRIPT], "module": [sys.executable, "-m", "pellquist"]}
 
 @pytest.fixture
 def run(capsys, monkeypatch):
-    """run(mode, *argv, stdin=None) -> (status, stdout, stderr); stdin None is no input."""
+    """run(mode, *argv, stdin=None) -> (status, stdout, stderr); stdin None is no input,
+    bytes are read as they are."""
 
     def run(mode, *argv, stdin=None, cwd=ROOT):
         if mode != "main":
@@ -32,7 +36,10 @@ def run(capsys, monkeypatch):
                 COMMANDS[mode] + list(argv), cwd=cwd, capture_output=True, text=True,
                 input=stdin, stdin=subprocess.DEVNULL if stdin is None else None, timeout=60)
             return proc.returncode, proc.stdout, proc.stderr
-        monkeypatch.setattr(sys, "stdin", io.StringIO(stdin or ""))
+        if isinstance(stdin, bytes):
+            monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+        else:
+            monkeypatch.setattr(sys, "stdin", io.StringIO(stdin or ""))
         monkeypatch.chdir(cwd)
         try:
             status = cli.main(list(argv))
@@ -44,15 +51,36 @@ def run(capsys, monkeypatch):
     return run
 
 
-@pytest.mark.parametrize("mode", ["main", "script", "module"])
 @pytest.mark.parametrize("catalogue, sql, stdin", [
     (SHOP, ORDERS, None), (SHOP, "-", ORDERS),
     ("examples/shop.toml", None, ORDERS + "\n"),  # relative to the working directory
     (None, ORDERS, None),  # the demo catalogue
 ])
-def test_rewrite(run, mode, catalogue, sql, stdin):
+def test_rewrite(run, catalogue, sql, stdin):
     argv = (["--catalogue", catalogue] if catalogue else []) + ["--param", "tenant=7"]
-    assert run(mode, "rewrite", *argv, *[sql] * bool(sql), stdin=stdin) == (0, NATIVE + "\n", "")
+    assert run("main", "rewrite", *argv, *[sql] * bool(sql), stdin=stdin) == (
+        0, NATIVE + "\n", "")
+
+
+@pytest.mark.parametrize("mode", ["script", "module"])
+def test_entry_points(run, mode):
+    """The console script and ``python -m pellquist`` are main(): output, status, stderr."""
+    assert run(mode, "rewrite", "-c", SHOP, "-p", "tenant=7", stdin=ORDERS) == (
+        0, NATIVE + "\n", "")
+    status, out, err = run(mode, "rewrite", "-c", SHOP, "-p", "tenant=7", "DELETE FROM x")
+    assert (status, out) == (2, "") and err.startswith("pellquist: error: refused: ")
+    assert err.count("\n") == 1
+
+
+@pytest.mark.parametrize("flag, value, literal", [
+    ("--param", "7", "7"), ("-p", "-7", "(-7)"), ("--param", "2.50", "2.50"),
+    ("--param", "1e3", "1E+3"), ("--string-param", "T-7", "'T-7'"),
+    ("--raw-param", "(SELECT 7)", "(SELECT 7)"),
+])
+def test_param_flags(run, flag, value, literal):
+    status, out, err = run("main", "rewrite", "-c", SHOP, flag, f"tenant={value}", ORDERS)
+    assert (status, err) == (0, "")
+    assert out == NATIVE.replace("= 7", "= " + literal) + "\n"
 
 
 def test_rewrite_string_param_dialect_pretty(run):
@@ -77,38 +105,140 @@ ERRORS = {
                       "bad catalogue: {bad}: tables[0].internal: expected a name"),
     "missing-catalogue": (["-c", "{missing}", ORDERS], "bad catalogue: {missing}: cannot read"),
     "not-toml": (["-c", "{not_toml}", ORDERS], "bad catalogue: {not_toml}: not valid TOML"),
-    "missing-param": (["-c", SHOP, "-p", "region=EU", ORDERS],
+    "missing-param": (["-c", SHOP, "-s", "region=EU", ORDERS],
                       "missing parameter tenant: pass --param tenant=VALUE"),
-    "param-syntax": (["-c", SHOP, "-p", "tenant", ORDERS], "expected NAME=VALUE, got 'tenant'"),
-    "param-name": (["-c", SHOP, "-p", "a b=1", ORDERS], "expected NAME=VALUE"),
+    "param-syntax": (["-c", SHOP, "-p", "tenant", ORDERS],
+                     "--param: expected NAME=VALUE, got 'tenant'"),
+    "param-name": (["-c", SHOP, "--raw-param", "a b=1", ORDERS], "expected NAME=VALUE"),
+    "param-twice": (T7 + ["-s", "tenant=7", ORDERS], "parameter tenant is given more than once"),
+    "param-not-a-number": (["-c", SHOP, "-p", "tenant=7 OR 1=1", ORDERS],
+                           "--param tenant: expected a number, got '7 OR 1=1'; pass a string "
+                           "with --string-param tenant=VALUE, or SQL text with --raw-param "
+                           "tenant=VALUE"),
+    "param-nan": (["-c", SHOP, "-p", "tenant=NaN", ORDERS], "expected a number"),
     "string-param": (["-c", SHOP, "-s", "tenant=a\\b", ORDERS], "backslashes"),
-    "filter-injection": (["-c", SHOP, "-p", "tenant=7; DROP TABLE x", ORDERS],
-                         "does not parse as a single condition"),
-    "filter-injection-lines": (["-c", SHOP, "-p", "tenant=7;\nDROP TABLE x", ORDERS],
+    "filter-injection": (["-c", SHOP, "--raw-param", "tenant=7; DROP TABLE x", ORDERS],
+                         "bad catalogue: The row filter of table 'sales.orders' does not parse "
+                         "as a single condition"),
+    "filter-injection-lines": (["-c", SHOP, "--raw-param", "tenant=7;\nDROP TABLE x", ORDERS],
                                "does not parse as a single condition"),
-    "filter-tokenizer-lines": (["-c", SHOP, "-p", "tenant='a\nb", ORDERS], "does not parse"),
+    "filter-parse": (["-c", SHOP, "--raw-param", "tenant=1 +", ORDERS],
+                     "a row filter does not parse: "),
+    "filter-tokenizer-lines": (["-c", SHOP, "--raw-param", "tenant='a\nb", ORDERS],
+                               "a row filter does not parse: "),
+    "unknown-dialect": (T7 + ["--dialect", "postgress", ORDERS],
+                        "unknown dialect 'postgress'. Did you mean postgres?"),
+    "dialect-setting": (T7 + ["--dialect", "postgres, foo=bar", ORDERS],
+                        "unknown dialect 'postgres, foo=bar': Unknown setting 'foo'."),
+    "too-long": (T7 + [ORDERS + " WHERE id IN (" + "1, " * 40_000 + "1)"],
+                 "over the limit: the query is 120,043 characters long; the limit is 100,000"),
+    "too-deep": (T7 + ["SELECT " + "(" * 150 + "1" + ")" * 150],
+                 "over the limit: the query nests parentheses more than 100 deep"),
+    "too-deep-for-the-parser": (T7 + ["SELECT " + "NOT " * 3000 + "1"],
+                                "over the limit: the query nests too deeply for the parser"),
     "no-sql": (T7 + ["-"], "no SQL given"),
 }
 
 
-@pytest.mark.parametrize("mode", ["main", "script"])
 @pytest.mark.parametrize("argv, message", ERRORS.values(), ids=ERRORS)
-def test_user_errors(run, tmp_path, mode, argv, message):
+def test_user_errors(run, tmp_path, argv, message):
     files = {"bad": BAD_TOML, "missing": None, "not_toml": "[[tables]\n"}
     for name, text in files.items():
         if text is not None:
             (tmp_path / f"{name}.toml").write_text(text)
     fill = {name: str(tmp_path / f"{name}.toml") for name in files}
-    status, out, err = run(mode, "rewrite", *[a.format(**fill) if a[:1] == "{" else a
-                                              for a in argv])
+    status, out, err = run("main", "rewrite", *[a.format(**fill) if a[:1] == "{" else a
+                                                for a in argv])
     assert (status, out) == (2, "")
     assert err.startswith("pellquist: error: ") and err.endswith("\n"), err
     assert err.count("\n") == 1 and "Traceback" not in err, err
     assert message.format(**fill) in err
+    if not message.startswith("refused"):
+        assert "refused" not in err
 
 
-@pytest.mark.parametrize("mode", ["main", "module"])
-def test_check(run, tmp_path, mode):
+# Each one is bad UTF-8, a NUL or a control character, in the SQL and in
+# the names and literals an error message quotes.
+GARBAGE = [
+    b"\x00\x01\x02\xff\xfe\x80garbage",
+    b"SELECT \x00 FROM sales.nope\x00\x7f",
+    b"SELECT * FROM \"a\x00\x1b[2J\x07\"",
+    b"SELECT * FROM sales.orders WHERE name = 'a\x00\x1b]0;title\x07",
+    b"SELECT \xe2\x80\xae id FROM sales.orders \x9b",
+    b"\x00" * 1000 + b"SELECT (",
+    b"SELECT id FROM `a\x00\r\nb`",
+]
+
+
+@pytest.mark.parametrize("data", GARBAGE)
+def test_garbage_on_stdin_is_one_clean_line(run, data):
+    status, out, err = run("main", "rewrite", *T7, stdin=data)
+    assert (status, out) == (2, ""), err
+    assert err.startswith("pellquist: error: ") and err.endswith("\n")
+    line = err[:-1]
+    assert line.isprintable(), repr(line)
+    assert "\n" not in line and "\x00" not in line and "\x1b" not in line
+
+
+def test_no_sql_and_a_terminal_on_stdin_is_a_usage_error():
+    leader, follower = pty.openpty()
+    try:
+        proc = subprocess.run([sys.executable, "-m", "pellquist", "rewrite", *T7], cwd=ROOT,
+                              stdin=follower, capture_output=True, text=True, timeout=60)
+    finally:
+        os.close(follower)
+        os.close(leader)
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert proc.stderr == ("pellquist: error: no SQL given: pass it as an argument, or pipe it "
+                           "in on standard input\n")
+
+
+def test_internal_fault_is_not_a_user_error(run, monkeypatch):
+    import pellquist.api
+
+    def broken(*args, **kwargs):
+        raise RuntimeError("the wall fell over\nwith a second line")
+
+    monkeypatch.setattr(pellquist.api, "rewrite", broken)
+    status, out, err = run("main", "rewrite", *T7, ORDERS)
+    assert (status, out) == (1, "")
+    assert err == ("pellquist: internal error: RuntimeError: the wall fell over\\nwith a "
+                   "second line\n")
+
+
+def help_examples(text):
+    """The commands of the examples section of a --help text, continuation lines joined."""
+    lines = text.split("examples:\n" if "examples:\n" in text else "example:\n", 1)[1]
+    commands, current = [], ""
+    for line in lines.splitlines():
+        if not line.strip():
+            break
+        current += line.strip()
+        if current.endswith("\\"):
+            current = current[:-1]
+        else:
+            commands.append(current)
+            current = ""
+    return commands
+
+
+@pytest.mark.parametrize("command", ["rewrite", "check", "demo"])
+def test_help_examples_run_as_written(run, command):
+    _, out, _ = run("main", command, "--help")
+    examples = help_examples(out)
+    assert len(examples) >= 1 and all("pellquist " + command in e for e in examples)
+    env = dict(os.environ, PATH=str(Path(SCRIPT).parent) + os.pathsep + os.environ["PATH"])
+    for example in examples:
+        assert shlex.split(example, comments=True)  # well-formed shell words
+        proc = subprocess.run(["bash", "-c", "set -o pipefail; " + example], cwd=ROOT, env=env,
+                              capture_output=True, text=True, timeout=120,
+                              stdin=subprocess.DEVNULL)
+        assert (proc.returncode, proc.stderr) == (0, ""), example
+        assert proc.stdout, example
+
+
+def test_check(run, tmp_path):
+    mode = "main"
     status, out, err = run(mode, "check", "--catalogue", "examples/shop.toml")
     assert status == 0 and err == ""
     for name in ("sales.customers", "app_customer", "sales.orders", "sales.products",
@@ -124,11 +254,10 @@ def test_check(run, tmp_path, mode):
     assert status == 0 and "s.t" in out and out.splitlines()[-1] == "parameters: region, tenant"
 
 
-@pytest.mark.parametrize("mode", ["main", "script"])
-def test_check_bad_catalogue(run, tmp_path, mode):
+def test_check_bad_catalogue(run, tmp_path):
     path = tmp_path / "bad.toml"
     path.write_text(BAD_TOML)
-    status, out, err = run(mode, "check", "-c", str(path))
+    status, out, err = run("main", "check", "-c", str(path))
     assert (status, out) == (2, "")
     assert err.startswith(f"pellquist: error: bad catalogue: {path}: tables[0].internal: ")
     assert err.count("\n") == 1 and err.endswith("\n")
@@ -148,9 +277,8 @@ def tenant_blocks(out):
     return {tenant: "\n".join(lines) for tenant, lines in blocks.items()}
 
 
-@pytest.mark.parametrize("mode", ["main", "module"])
-def test_demo_keeps_tenants_apart(run, mode):
-    status, out, err = run(mode, "demo")
+def test_demo_keeps_tenants_apart(run):
+    status, out, err = run("main", "demo")
     assert status == 0 and err == ""
     blocks = tenant_blocks(out)
     assert set(blocks) == {1, 2}

@@ -44,6 +44,11 @@ def test_text_that_would_be_written_unquoted_is_refused(dialect, sql):
     assert error.args[0].startswith("The SQL holds text that would be written outside quotes")
 
 
+def test_nul_characters_are_refused_quoted_or_not():
+    for sql in ('SELECT "a\x00b" FROM orders', "SELECT 'a\x00b' FROM orders"):
+        assert "outside quotes" in refusal(sql).args[0]
+
+
 @pytest.mark.parametrize("dialect, sql", [
     ("postgres", "SELECT EXTRACT(year FROM DATE '2020-01-01') FROM orders"),
     ("postgres", "SELECT DATE_PART('day', DATE '2020-01-01') FROM orders"),

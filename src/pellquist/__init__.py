@@ -4,6 +4,10 @@
 SELECT, refuses anything that is not a plain read, and replaces every
 published table with a filtered, renamed subquery over its internal table.
 
+Applications call ``pellquist.rewrite(catalogue, sql, params)``: a fresh
+session per call, params checked by type, limits on the query's size and
+nesting, and the errors of ``pellquist.errors`` (all ``PellquistError``).
+
 Names are loaded on first use, so ``import pellquist`` does not load the
 compiled core (``pellquist.quist``) until ``pellquist.Session`` is touched.
 """
@@ -13,7 +17,11 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
-__all__ = ["Catalogue", "Column", "Session", "Table", "TableNotFound"]
+__all__ = [
+    "BadCatalogue", "Catalogue", "Column", "LimitExceeded", "MissingParam", "PellquistError",
+    "RawSql", "Refused", "Session", "SqlString", "SqlSyntaxError", "SqlTokenError", "Table",
+    "TableNotFound", "UnknownDialect", "UnknownTable", "UnsafeParam", "rewrite",
+]
 __version__ = "0.1.0"
 
 _HOMES = {
@@ -22,10 +30,21 @@ _HOMES = {
     "Column": "pellquist.models",
     "Table": "pellquist.models",
     "TableNotFound": "pellquist.models",
+    "SqlString": "pellquist.models",
+    "RawSql": "pellquist.models",
+    "rewrite": "pellquist.api",
+    **{name: "pellquist.errors" for name in (
+        "BadCatalogue", "LimitExceeded", "MissingParam", "PellquistError", "Refused",
+        "SqlSyntaxError", "SqlTokenError", "UnknownDialect", "UnknownTable", "UnsafeParam")},
 }
 
 if TYPE_CHECKING:  # pragma: no cover
-    from .models import Catalogue, Column, Table, TableNotFound
+    from .api import rewrite
+    from .errors import (
+        BadCatalogue, LimitExceeded, MissingParam, PellquistError, Refused, SqlSyntaxError,
+        SqlTokenError, UnknownDialect, UnknownTable, UnsafeParam,
+    )
+    from .models import Catalogue, Column, RawSql, SqlString, Table, TableNotFound
     from .quist import Session
 
 

@@ -1,30 +1,41 @@
 """The ``pellquist`` command: rewrite queries, check catalogues, run the demo.
 
 A user error (a refused statement, an unknown table, SQL that does not parse,
-a bad catalogue, a missing parameter) prints one line to stderr and exits
-with status 2.
+an unknown dialect, a bad catalogue, a missing or unsafe parameter, a query
+over the limits, a usage mistake) prints one line to stderr and exits with
+status 2.  Any other failure is a fault of pellquist: one line saying so,
+status 1.
 """
 
 from __future__ import annotations
 
 import argparse
+import decimal
 import re
 import sys
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
 from . import demo
-from .models import Catalogue, CatalogueError, SqlString, TableNotFound, load_catalogue
+from .models import Catalogue, CatalogueError, RawSql, SqlString, load_catalogue
 
 PROG = "pellquist"
 
+# Every example runs as written from the repository's root (a test runs them).
 REWRITE_EXAMPLES = """\
 examples:
   pellquist rewrite --catalogue examples/shop.toml --param tenant=7 \\
       "SELECT id, amount FROM sales.orders"
   echo "SELECT name FROM sales.customers" | pellquist rewrite -c examples/shop.toml \\
       -p tenant=7 --dialect postgres --pretty
-  pellquist rewrite -c shop.toml --string-param region=EU "SELECT * FROM sales.orders"
+  pellquist rewrite -c examples/shop.toml --string-param tenant=T-7 "SELECT id FROM sales.orders"
+  pellquist rewrite -c examples/shop.toml --raw-param "tenant=(SELECT 7)" \\
+      "SELECT id FROM sales.orders"
+
+--param takes a number; --string-param quotes its value as a string literal;
+--raw-param pastes its value as SQL text (never pass user input with it).
+The examples run from the root of pellquist's source tree, which holds
+examples/shop.toml; without --catalogue the demo's catalogue is used.
 """
 
 CHECK_EXAMPLES = """\
@@ -38,6 +49,9 @@ examples:
   pellquist demo --tenant 2   # only tenant 2
 """
 
+# Longest error line printed: a message may quote a long piece of the query.
+MAX_MESSAGE = 1000
+
 
 class UserError(Exception):
     """An error the user can fix; reported as one line, exit status 2."""
@@ -48,37 +62,45 @@ def _fail(message: str) -> NoReturn:
 
 
 def _describe(error: BaseException) -> str:
-    """One line for an error raised while rewriting a query."""
-    from sqlglot.errors import ParseError, TokenError
+    """One line for an error of :func:`pellquist.rewrite`, naming its kind."""
+    from . import errors
 
-    if isinstance(error, TableNotFound):
+    if isinstance(error, errors.UnknownTable):
         return f"unknown table {error.args[0]!r}: it is neither published nor a CTE of the query"
-    if isinstance(error, ParseError):
+    if isinstance(error, errors.UnknownDialect):
+        return str(error)
+    if isinstance(error, errors.SqlSyntaxError):
+        what = ("a row filter does not parse" if str(error).startswith("a row filter")
+                else "SQL does not parse")
         if error.errors:
             first = error.errors[0]
             where = f" (line {first.get('line')}, column {first.get('col')})" if first.get(
                 "line") else ""
             description = re.sub(r"<Token token_type: [^,]*, text: (.*?), line: .*?>", r"'\1'",
                                  str(first.get("description")))
-            return f"SQL does not parse: {description}{where}"
-        return "SQL does not parse: " + (str(error).strip().splitlines() or ["unknown error"])[0]
-    if isinstance(error, TokenError):
-        return f"SQL does not parse: {error}"
-    if isinstance(error, KeyError):
-        return f"missing parameter {error.args[0]!r} for a row filter"
-    if type(error) is Exception and len(error.args) == 2:
-        return f"refused: {error.args[0]}"
-    if isinstance(error, ValueError):
-        return f"refused: {error}"
+            return f"{what}: {description}{where}"
+        text = str(error.__cause__ or error)  # sqlglot's own words, without the row filter note
+        return f"{what}: " + (text.strip().splitlines() or ["unknown error"])[0]
+    if isinstance(error, errors.MissingParam):
+        return str(error)
+    if isinstance(error, errors.UnsafeParam):
+        return f"unsafe parameter: {error}"
+    if isinstance(error, errors.BadCatalogue):
+        return f"bad catalogue: {error}"
+    if isinstance(error, errors.LimitExceeded):
+        return f"over the limit: {error}"
+    if isinstance(error, errors.Refused):
+        return f"refused: {error.message}"
     return f"{type(error).__name__}: {error}"
 
 
 def _rewrite(catalogue: Catalogue, params: dict[str, Any], sql: str, dialect: str | None) -> str:
-    from .quist import Session
+    from .api import rewrite
+    from .errors import PellquistError
 
     try:
-        return Session(catalogue, params).generateNativeSQL(sql, dialect)
-    except Exception as e:  # every failure of a rewrite is the user's input
+        return rewrite(catalogue, sql, params, dialect=dialect)
+    except PellquistError as e:
         _fail(_describe(e))
 
 
@@ -89,17 +111,52 @@ def _load(path: str | None) -> Catalogue:
         _fail(f"bad catalogue: {e}")
 
 
-def _params(pairs: Sequence[str], strings: Sequence[str]) -> dict[str, Any]:
-    params: dict[str, Any] = {}
-    for raw, quote in [(p, False) for p in pairs] + [(s, True) for s in strings]:
-        name, sep, value = raw.partition("=")
-        if not sep or not name.isidentifier():
-            _fail(f"expected NAME=VALUE, got {raw!r}")
+_NUMBER = re.compile(r"[+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?\Z", re.ASCII)
+
+
+def _number(name: str, value: str) -> int | decimal.Decimal:
+    if _NUMBER.match(value):
         try:
-            params[name] = SqlString(value) if quote else value
-        except ValueError as e:
-            _fail(str(e))
+            return int(value) if value.lstrip("+-").isdigit() else decimal.Decimal(value)
+        except ValueError:  # more digits than an int may have
+            pass
+    _fail(f"--param {name}: expected a number, got {value!r}; pass a string with "
+          f"--string-param {name}=VALUE, or SQL text with --raw-param {name}=VALUE")
+
+
+def _params(numbers: Sequence[str], strings: Sequence[str], raw: Sequence[str]) -> dict[str, Any]:
+    params: dict[str, Any] = {}
+    given = ([("--param", p) for p in numbers] + [("--string-param", s) for s in strings]
+             + [("--raw-param", r) for r in raw])
+    for flag, pair in given:
+        name, sep, value = pair.partition("=")
+        if not sep or not name.isidentifier():
+            _fail(f"{flag}: expected NAME=VALUE, got {pair!r}")
+        if name in params:
+            _fail(f"parameter {name} is given more than once")
+        if flag == "--param":
+            params[name] = _number(name, value)
+        elif flag == "--raw-param":
+            params[name] = RawSql(value)
+        else:
+            try:
+                params[name] = SqlString(value)
+            except ValueError as e:
+                _fail(str(e))
     return params
+
+
+def _read_stdin() -> str:
+    if sys.stdin is None or sys.stdin.isatty():
+        _fail("no SQL given: pass it as an argument, or pipe it in on standard input")
+    binary = getattr(sys.stdin, "buffer", None)
+    if binary is None:
+        return sys.stdin.read()
+    data = binary.read()
+    try:
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError as e:
+        _fail(f"standard input is not UTF-8 text (byte {data[e.start]:#04x} at offset {e.start})")
 
 
 def _pretty(sql: str, dialect: str | None) -> str:
@@ -109,13 +166,13 @@ def _pretty(sql: str, dialect: str | None) -> str:
 
 
 def cmd_rewrite(args: argparse.Namespace) -> int:
+    params = _params(args.param, args.string_param, args.raw_param)
     catalogue = _load(args.catalogue)
-    params = _params(args.param, args.string_param)
     missing = sorted(catalogue.placeholders() - params.keys())
     if missing:
         _fail("missing parameter" + ("s " if len(missing) > 1 else " ")
               + ", ".join(missing) + ": pass " + " ".join(f"--param {m}=VALUE" for m in missing))
-    sql = sys.stdin.read() if args.sql in (None, "-") else args.sql
+    sql = _read_stdin() if args.sql in (None, "-") else args.sql
     if not sql.strip():
         _fail("no SQL given: pass it as an argument or on standard input")
     native = _rewrite(catalogue, params, sql, args.dialect)
@@ -168,7 +225,8 @@ def _indent(text: str, prefix: str = "    ") -> str:
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
-    from .quist import Session
+    from .api import rewrite
+    from .errors import PellquistError
 
     catalogue = demo.catalogue()
     tenants = [args.tenant] if args.tenant is not None else demo.TENANTS
@@ -181,8 +239,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
         native = None
         for tenant in tenants:
             try:
-                native = Session(catalogue, {"tenant": tenant}).generateNativeSQL(sql, "sqlite")
-            except Exception as e:
+                native = rewrite(catalogue, sql, {"tenant": tenant}, dialect="sqlite")
+            except PellquistError as e:
                 print(f"  -> {_describe(e)}")
                 break
             if tenant == tenants[0]:
@@ -212,9 +270,11 @@ def build_parser() -> argparse.ArgumentParser:
     rewrite.add_argument("-c", "--catalogue", metavar="FILE",
                          help="catalogue file (.toml or .json); default: the demo catalogue")
     rewrite.add_argument("-p", "--param", action="append", default=[], metavar="NAME=VALUE",
-                         help="a filter parameter, pasted as SQL text (numbers, lists)")
+                         help="a filter parameter that is a number (an integer or a decimal)")
     rewrite.add_argument("-s", "--string-param", action="append", default=[],
                          metavar="NAME=VALUE", help="a filter parameter quoted as a string literal")
+    rewrite.add_argument("--raw-param", action="append", default=[], metavar="NAME=VALUE",
+                         help="a filter parameter pasted as SQL text; never user input")
     rewrite.add_argument("-d", "--dialect", help="SQL dialect to read and write (e.g. postgres)")
     rewrite.add_argument("--pretty", action="store_true", help="print the SQL over several lines")
     rewrite.set_defaults(run=cmd_rewrite)
@@ -233,18 +293,30 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def one_line(text: str, limit: int = MAX_MESSAGE) -> str:
+    """``text`` as one printable line: newlines, NULs, other control and
+    format characters and lone surrogates (undecodable input) are written as
+    Python escapes, so a message that quotes the query cannot break the line
+    or drive the terminal.  Cut to ``limit`` characters."""
+    line = "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii")
+                   for c in text[:limit + 1])
+    return line if len(line) <= limit else line[:limit - 3] + "..."
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
         return args.run(args)
     except UserError as e:
-        # One line, whatever the message quotes (SQL text may span lines).
-        message = str(e).replace("\r", "\\r").replace("\n", "\\n")
-        print(f"{PROG}: error: {message}", file=sys.stderr)
+        print(f"{PROG}: error: {one_line(str(e))}", file=sys.stderr)
         return 2
     except BrokenPipeError:
         return 0
+    except Exception as e:  # a fault of pellquist or sqlglot, not of the input
+        print(f"{PROG}: internal error: {one_line(f'{type(e).__name__}: {e}')}",
+              file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":  # pragma: no cover

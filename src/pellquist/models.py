@@ -26,7 +26,7 @@ from pathlib import Path
 from typing import Any
 
 __all__ = [
-    "Catalogue", "CatalogueError", "Column", "SqlString", "Table", "TableNotFound",
+    "Catalogue", "CatalogueError", "Column", "RawSql", "SqlString", "Table", "TableNotFound",
     "catalogue_from_data", "load_catalogue",
 ]
 
@@ -266,6 +266,41 @@ class SqlString:
 
     def __hash__(self) -> int:
         return hash((SqlString, self.value))
+
+
+class RawSql:
+    """A params value pasted into a row filter as SQL text, exactly as given.
+
+    ``str(RawSql(text))`` is ``text``.  It is for SQL the application itself
+    writes (a list such as ``(1, 2, 3)``, an expression): the text becomes
+    part of the filter and can change what the filter means, so it must
+    never hold user input.  Wrap a string value in :class:`SqlString`
+    instead.
+    """
+
+    __slots__ = ("sql",)
+
+    def __init__(self, sql: str) -> None:
+        if not isinstance(sql, str):
+            raise TypeError(f"RawSql: expected a string, got {type(sql).__name__}")
+        self.sql = sql
+
+    def __format__(self, how: str) -> str:
+        if how:
+            raise ValueError(f"RawSql is pasted as it is, not in the format {how!r}")
+        return self.sql
+
+    def __str__(self) -> str:
+        return self.sql
+
+    def __repr__(self) -> str:
+        return f"RawSql({self.sql!r})"
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, RawSql) and other.sql == self.sql
+
+    def __hash__(self) -> int:
+        return hash((RawSql, self.sql))
 
 
 # ---- catalogue files -----------------------------------------------------------

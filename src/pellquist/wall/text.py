@@ -28,13 +28,18 @@ def unquoted_text(node: exp.Expression) -> str | None:
 
     Comments count: sqlglot writes each as ``/* text */`` without escaping,
     so a comment holding a comment marker would end early and let the rest
-    of its text run as SQL.
+    of its text run as SQL.  A NUL counts anywhere, quoted or not.
     """
     comments = node.comments
     if comments:
         for comment in comments:
-            if "*/" in comment or "/*" in comment:
+            if "*/" in comment or "/*" in comment or "\x00" in comment:
                 return comment
+    for value in node.args.values():
+        # Drivers pass SQL as C strings: a NUL would end the statement there,
+        # quoted or not.
+        if isinstance(value, str) and "\x00" in value:
+            return value
     if isinstance(node, _QUOTED):
         return None
     if isinstance(node, exp.Literal):

@@ -1,0 +1,299 @@
+"""``pellquist.rewrite``: one call per request, typed params, bounded work, typed errors."""
+
+from __future__ import annotations
+
+import datetime
+import decimal
+import math
+import re
+from collections.abc import Mapping
+from typing import Any
+
+from sqlglot.errors import ParseError, TokenError
+
+from .errors import (
+    BadCatalogue, LimitExceeded, MissingParam, PellquistError, Refused, SqlSyntaxError,
+    SqlTokenError, UnknownDialect, UnknownTable, UnsafeParam,
+)
+from .models import RawSql, SqlString, TableNotFound
+
+__all__ = ["DEFAULT_MAX_DEPTH", "DEFAULT_MAX_LENGTH", "nesting_depth", "rewrite"]
+
+# 100,000 characters is far beyond a query a person writes or a tool
+# generates for one report.  A rewrite (parse, wall, render, read-back) goes
+# through roughly 130,000 characters a second and at its peak holds some 400
+# bytes per character of a long IN list: under a second and about 50 MB at
+# this limit, where a 5 MB query would cost some 45 seconds and over 2 GB.
+DEFAULT_MAX_LENGTH = 100_000
+# sqlglot parses and renders by recursion: a few hundred nested parentheses
+# exhaust Python's default recursion limit of 1000 (about 490 nested derived
+# tables do).  Real queries nest a handful of levels; 100 leaves room for
+# generated SQL and stays far from the interpreter's limit, in any thread.
+DEFAULT_MAX_DEPTH = 100
+
+_TYPES_ACCEPTED = ("int, bool, a finite float or Decimal, datetime.date, datetime.datetime, "
+                   "SqlString or RawSql")
+
+
+class _Literal:
+    """A params value already rendered as SQL text for a row filter.
+
+    ``str.format`` calls ``__format__`` for ``{name}``, ``__str__`` for
+    ``{name!s}`` and ``__repr__`` for ``{name!r}``: each gives the same text,
+    so no field of a filter can render the value any other way.
+    """
+
+    __slots__ = ("text",)
+
+    def __init__(self, text: str) -> None:
+        self.text = text
+
+    def __format__(self, how: str) -> str:
+        if how:
+            raise BadCatalogue("row filter placeholders are plain {name} fields; "
+                               f"one asks for the format {how!r}")
+        return self.text
+
+    def __str__(self) -> str:
+        return self.text
+
+    __repr__ = __str__
+
+
+def _number(text: str) -> str:
+    # A negative number pasted after a minus ("x-{n}") would start a "--"
+    # comment: the parentheses keep it one operand wherever it lands.
+    return f"({text})" if text.startswith("-") else text
+
+
+def _render(name: str, value: Any) -> str:
+    """The SQL text of one params value, or UnsafeParam.
+
+    Each type is rendered by its base class's own method, so a subclass
+    that overrides ``__str__`` or ``isoformat`` cannot change the text.
+    """
+    if isinstance(value, bool):
+        return "TRUE" if value else "FALSE"
+    if isinstance(value, int):
+        try:
+            return _number(int.__repr__(value))
+        except ValueError as e:  # more digits than int -> str allows
+            raise UnsafeParam(f"param {name!r}: {e}") from None
+    if isinstance(value, float):
+        if not math.isfinite(value):
+            raise UnsafeParam(f"param {name!r}: {float.__repr__(value)} is not a finite number")
+        return _number(float.__repr__(value))
+    if isinstance(value, decimal.Decimal):
+        if not decimal.Decimal.is_finite(value):
+            raise UnsafeParam(f"param {name!r}: Decimal {decimal.Decimal.__str__(value)!r} "
+                              "is not a finite number")
+        return _number(decimal.Decimal.__str__(value))
+    if isinstance(value, datetime.datetime):
+        return _string(name, datetime.datetime.isoformat(value, sep=" "))
+    if isinstance(value, datetime.date):
+        return _string(name, datetime.date.isoformat(value))
+    if isinstance(value, SqlString):
+        # Quoted afresh by SqlString itself: the slot could have been
+        # reassigned since the value was checked, or a subclass could quote
+        # differently.
+        return _string(name, SqlString.value.__get__(value))
+    if isinstance(value, RawSql):
+        sql = RawSql.sql.__get__(value)
+        if not isinstance(sql, str):
+            raise UnsafeParam(f"param {name!r}: RawSql holds a {type(sql).__name__}, not a str")
+        return sql
+    if isinstance(value, str):
+        raise UnsafeParam(
+            f"param {name!r} is a plain str, which would be pasted into the row filter as SQL "
+            "text: wrap it in SqlString(...) for a string value, or in RawSql(...) to paste "
+            "SQL text that the application wrote")
+    raise UnsafeParam(f"param {name!r}: a {type(value).__qualname__} is not accepted; "
+                      f"pass {_TYPES_ACCEPTED}")
+
+
+def _string(name: str, text: Any) -> str:
+    try:
+        return str(SqlString(text))
+    except (TypeError, ValueError) as e:
+        raise UnsafeParam(f"param {name!r}: {e}") from None
+
+
+def _safe_params(params: Mapping[str, Any] | None) -> dict[str, _Literal]:
+    if params is None:
+        return {}
+    if not isinstance(params, Mapping):
+        raise UnsafeParam(f"params: expected a mapping of names to values, "
+                          f"got {type(params).__qualname__}")
+    safe: dict[str, _Literal] = {}
+    for name, value in params.items():
+        if not isinstance(name, str):
+            raise UnsafeParam(f"params: names must be strings, got {name!r}")
+        safe[name] = _Literal(_render(name, value))
+    return safe
+
+
+# What the depth scanner steps over whole: quoted text and comments, in which
+# a parenthesis is not one.  A string or identifier without its closing quote,
+# and a comment without its end, run to the end of the text.
+_SCAN = re.compile(r"""
+      '[^']*(?:''[^']*)*'?
+    | "[^"]*(?:""[^"]*)*"?
+    | `[^`]*(?:``[^`]*)*`?
+    | --[^\n]*
+    | /\*(?:.*?\*/|.*)
+    | (?P<open>[(\[{])
+    | (?P<close>[)\]}])
+""", re.VERBOSE | re.DOTALL)
+
+
+def nesting_depth(sql: str, stop_above: int | None = None) -> int:
+    """The deepest nesting of parentheses, brackets and braces in ``sql``,
+    outside string literals, quoted identifiers and comments.
+
+    It reads the text only (no parsing), so it costs a fraction of what
+    sqlglot would spend on the same text and cannot recurse.  With
+    ``stop_above``, it returns as soon as the depth exceeds that.
+    """
+    depth = deepest = 0
+    for match in _SCAN.finditer(sql):
+        kind = match.lastgroup
+        if kind == "open":
+            depth += 1
+            if depth > deepest:
+                deepest = depth
+                if stop_above is not None and deepest > stop_above:
+                    break
+        elif kind == "close" and depth:
+            depth -= 1
+    return deepest
+
+
+def _limit(name: str, value: int | None) -> None:
+    if value is not None and (not isinstance(value, int) or isinstance(value, bool)
+                              or value < 1):
+        raise ValueError(f"{name}: expected a positive int or None, got {value!r}")
+
+
+def _check_dialect(dialect: Any) -> None:
+    from sqlglot.dialects.dialect import Dialect
+
+    try:
+        Dialect.get_or_raise(dialect)
+    except ValueError as e:
+        message = str(e)
+        if message.lower().startswith("unknown dialect"):
+            message = "u" + message[1:]
+        else:
+            message = f"unknown dialect {dialect!r}: {message}"
+        raise UnknownDialect(message, dialect) from e
+
+
+def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
+            dialect: Any = None, max_length: int | None = DEFAULT_MAX_LENGTH,
+            max_depth: int | None = DEFAULT_MAX_DEPTH) -> str:
+    """The native SQL of ``sql``: every published table read through its
+    row filter, filled from ``params``.  The entry point for applications.
+
+    Each call builds its own ``Session`` and drops it on return: nothing is
+    shared between calls, requests or threads except ``catalogue``, which
+    the rewrite only reads.  That is why this is a function and not an
+    object to keep: a session holds one set of params, and a session kept
+    and reused could serve one tenant's query with another's params, or be
+    refilled by one thread while another rewrites.  A session costs next to
+    nothing to build next to the parse, so there is nothing to save.
+
+    ``params`` values are checked by type before anything else is done, and
+    each is rendered as SQL text for the filters' ``{name}`` fields:
+
+    * ``int``, and ``bool`` as ``TRUE`` / ``FALSE``;
+    * a finite ``float`` or ``decimal.Decimal`` (a negative number is
+      written in parentheses);
+    * ``datetime.date`` and ``datetime.datetime`` as a quoted ISO string
+      literal (``'2024-05-01'``, ``'2024-05-01 13:45:00'``);
+    * ``SqlString(text)``: a quoted string literal;
+    * ``RawSql(text)``: the text itself, pasted as SQL.  Only for SQL the
+      application writes; never for user input.
+
+    A plain ``str`` and any other type raise :class:`UnsafeParam`.
+
+    Limits, checked on the text before sqlglot sees it (``None`` turns one
+    off):
+
+    * ``max_length`` (default 100,000 characters): a longer ``sql`` raises
+      :class:`LimitExceeded` at once;
+    * ``max_depth`` (default 100): parentheses, brackets and braces nested
+      deeper, outside quotes and comments, raise :class:`LimitExceeded`.
+      Nesting that the scan cannot see and that still exhausts the
+      parser's recursion raises it too.
+
+    Errors are the classes of :mod:`pellquist.errors`, each raised from the
+    session's own exception and a subclass of its class: :class:`Refused`,
+    :class:`UnknownTable`, :class:`BadCatalogue`, :class:`MissingParam`,
+    :class:`UnsafeParam`, :class:`SqlSyntaxError` (:class:`SqlTokenError`,
+    :class:`UnknownDialect`) and :class:`LimitExceeded`; all are
+    :class:`PellquistError`.  Any other exception is a fault of pellquist
+    or sqlglot, and is raised unchanged.
+    """
+    safe = _safe_params(params)
+    if not isinstance(sql, str):
+        raise TypeError(f"sql: expected a str, got {type(sql).__qualname__}")
+    _limit("max_length", max_length)
+    _limit("max_depth", max_depth)
+    if max_length is not None and len(sql) > max_length:
+        raise LimitExceeded(f"the query is {len(sql):,} characters long; the limit is "
+                            f"{max_length:,}")
+    if max_depth is not None:
+        depth = nesting_depth(sql, stop_above=max_depth)
+        if depth > max_depth:
+            raise LimitExceeded(f"the query nests parentheses more than {max_depth} deep")
+    if dialect is not None:
+        _check_dialect(dialect)
+
+    from .quist import Session
+
+    try:
+        return Session(catalogue, safe).generateNativeSQL(sql, dialect)
+    except PellquistError:
+        raise  # a filter field that misuses a rendered value (_Literal)
+    except TableNotFound as e:
+        raise UnknownTable(*e.args) from e
+    except KeyError as e:
+        # str.format names the field it could not fill; any other KeyError
+        # is a fault, not a missing param.
+        if len(e.args) == 1 and isinstance(e.args[0], str) and e.args[0] not in safe:
+            raise MissingParam(e.args[0]) from e
+        raise
+    except TokenError as e:
+        raise SqlTokenError(_syntax_message(e, sql, dialect, params)) from e
+    except ParseError as e:
+        raise SqlSyntaxError(_syntax_message(e, sql, dialect, params), e.errors) from e
+    except RecursionError as e:
+        raise LimitExceeded("the query nests too deeply for the parser") from e
+    except ValueError as e:
+        # The two complaints about a row filter: not one condition, or a
+        # subquery with a column that could bind outside it.
+        if str(e).startswith("The row filter"):
+            raise BadCatalogue(*e.args) from e
+        raise
+    except Exception as e:
+        # The session refuses a statement with a plain Exception(message, sql).
+        if type(e) is Exception and len(e.args) == 2:
+            raise Refused(*e.args) from e
+        raise
+
+
+def _syntax_message(error: Exception, sql: str, dialect: Any,
+                    params: Mapping[str, Any] | None) -> str:
+    """sqlglot's message, saying so when it is a row filter that does not
+    parse.  Only a RawSql value can break a filter's syntax, so the query
+    is parsed again on its own only then, on this error path."""
+    message = str(error)
+    if params and any(isinstance(v, RawSql) for v in params.values()):
+        import sqlglot
+
+        try:
+            sqlglot.parse(sql, read=dialect)
+        except (ParseError, TokenError, RecursionError):
+            return message
+        return f"a row filter does not parse with its RawSql params filled in: {message}"
+    return message
