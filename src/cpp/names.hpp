@@ -66,8 +66,6 @@ namespace quist {
     X(Block, "Block")                                                           \
     X(Query, "Query")                                                           \
     X(Table, "Table")                                                           \
-    X(CTE, "CTE")                                                               \
-    X(With, "With")                                                             \
     X(column, "column")                                                         \
     X(alias_, "alias_")                                                         \
     X(select, "select")                                                         \
@@ -86,12 +84,7 @@ namespace quist {
     X(strip, "strip")                                                           \
     X(format, "format")                                                         \
     X(replace, "replace")                                                       \
-    X(parent, "parent")                                                         \
     X(index, "index")                                                           \
-    X(recursive, "recursive")                                                   \
-    X(expressions, "expressions")                                               \
-    X(expression, "expression")                                                 \
-    X(Union, "Union")                                                           \
     X(TableFromRows, "TableFromRows")                                           \
     X(Condition, "Condition")                                                   \
     X(In, "In")                                                                 \

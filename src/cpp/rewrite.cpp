@@ -22,21 +22,12 @@ bool continues_identifier(Py_UCS4 ch) {
     return Py_UNICODE_ISALNUM(ch) || ch == '_' || ch == '$';
 }
 
-// Keeps a reference as written only when it is a CTE of the statement: an
-// unqualified, plain name that a CTE in scope defines.  A qualified name
-// always means a real table.
-bool is_cte_reference(const FunctionObject* f, const ScopeRecord* scope, PyObject* node,
-                      PyObject* name) {
-    const Names& n = names();
+// Keeps a reference as written only when it is a CTE of the statement.  The
+// set of CTE names is a cheap first test; the wall's Call judges the rest
+// (qualified names, scope at every level of WITH, case; pellquist.wall.scope).
+bool is_cte_reference(const ScopeRecord* scope, PyObject* node, PyObject* name) {
     if (require_status(PySequence_Contains(scope->cte_names, name)) == 0) return false;
-    if (truth(get_attr(node, n.catalog).get()) || truth(get_attr(node, n.db).get())) return false;
-    // A name computed from an expression (Snowflake's IDENTIFIER('x')) is
-    // looked up by the engine among tables, whatever CTE shares its text.
-    Ref exp = lookup_global(f, n.exp);
-    if (!is_instance(get_attr(node, n.this_).get(), get_attr(exp.get(), n.Identifier).get()))
-        return false;
-    // Scope at every level of WITH: pellquist.wall.scope.
-    return truth(call_method1(scope->wall, n.is_cte, node).get());
+    return truth(call_method1(scope->wall, names().is_cte, node).get());
 }
 
 // The catalog or db part of the lookup key, as written: a node's `this` if
@@ -163,7 +154,7 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
     line = 40;
     Ref name = get_attr(node, n.name);
     line = 41;
-    if (is_cte_reference(f, scope, node, name.get())) return Ref::borrow(node);
+    if (is_cte_reference(scope, node, name.get())) return Ref::borrow(node);
 
     line = 43;
     Ref table_name = lowered(name.get());

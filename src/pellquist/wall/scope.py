@@ -26,6 +26,8 @@ from __future__ import annotations
 
 from sqlglot import exp
 
+from .sources import is_set
+
 # Arguments a recursive UNION may carry; any other set argument (BY NAME,
 # CORRESPONDING, ORDER BY, LIMIT, ...) makes engines disagree on whether
 # the CTE is recursive at all.
@@ -36,18 +38,14 @@ _PLAIN_CTE_ARGS = frozenset({"this", "alias", "materialized"})
 def _is_plain_union(body: exp.Expression) -> bool:
     if type(body) is not exp.Union:
         return False
-    return all(key in _PLAIN_UNION_ARGS or _unset(value) for key, value in body.args.items())
-
-
-def _unset(value: object) -> bool:
-    return value is None or value is False or value == [] or value == ""
+    return all(key in _PLAIN_UNION_ARGS or not is_set(value) for key, value in body.args.items())
 
 
 def _defines_rows(cte: exp.CTE) -> bool:
     """Whether the CTE's name stands for rows: a query body, no scalar form."""
     if not isinstance(cte.this, exp.Query):
         return False
-    return all(key in _PLAIN_CTE_ARGS or _unset(value) for key, value in cte.args.items())
+    return all(key in _PLAIN_CTE_ARGS or not is_set(value) for key, value in cte.args.items())
 
 
 def _recursive_term_source(cte: exp.CTE, node: exp.Expression) -> bool:

@@ -46,18 +46,19 @@ def in_row_position(node: exp.Expression) -> bool:
     return isinstance(parent, (exp.From, exp.Join, exp.Lateral))
 
 
-def _set(value: object) -> bool:
+def is_set(value: object) -> bool:
+    """Whether a node argument holds something (not None, False, [] or "")."""
     return not (value is None or value is False or value == [] or value == "")
 
 
 def unsupported_part(table: exp.Table, kept: frozenset[str]) -> str | None:
     for key, value in table.args.items():
-        if key not in kept and _set(value):
+        if key not in kept and is_set(value):
             return _PART_NAMES.get(key, key)
     alias = table.args.get("alias")
     if isinstance(alias, exp.TableAlias):
         for key, value in alias.args.items():
-            if key not in ALIAS_PARTS_KEPT and _set(value):
+            if key not in ALIAS_PARTS_KEPT and is_set(value):
                 return f"an alias with {key}"
     return None
 
