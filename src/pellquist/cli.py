@@ -1,10 +1,11 @@
-"""The ``pellquist`` command: rewrite queries, check catalogues, run the demo.
+"""The ``pellquist`` command: rewrite queries, write and check catalogues, run the demo.
 
 A user error (a refused statement, an unknown table, SQL that does not parse,
 an unknown dialect, a bad catalogue, a missing or unsafe parameter, a query
-over the limits, a usage mistake) prints one line to stderr and exits with
-status 2.  Any other failure is a fault of pellquist: one line saying so,
-status 1.
+over the limits, a database that cannot be read, a usage mistake) prints one
+line to stderr and exits with status 2; ``check --database`` prints one such
+line for each problem it finds.  Any other failure is a fault of pellquist:
+one line saying so, status 1.
 """
 
 from __future__ import annotations
@@ -21,7 +22,8 @@ from .models import Catalogue, CatalogueError, RawSql, SqlString, load_catalogue
 
 PROG = "pellquist"
 
-# Every example runs as written from the repository's root (a test runs them).
+# Every example under "example(s):" runs as written from the repository's root
+# (a test runs them); the ones that need a database of the reader's come after.
 REWRITE_EXAMPLES = """\
 examples:
   pellquist rewrite --catalogue examples/shop.toml --param tenant=7 \\
@@ -41,6 +43,21 @@ examples/shop.toml; without --catalogue the demo's catalogue is used.
 CHECK_EXAMPLES = """\
 example:
   pellquist check --catalogue examples/shop.toml
+
+against a database (needs: pip install 'pellquist[database]'):
+  pellquist check --catalogue shop.toml --database sqlite:///shop.db
+
+With --database, every internal table, mapped column and row filter column
+must be in the database; each one that is not is reported on its own line.
+"""
+
+INIT_EXAMPLES = """\
+examples (need: pip install 'pellquist[database]'):
+  pellquist init --database sqlite:///shop.db --output shop.toml
+  pellquist init --database postgresql+psycopg://app@db.example/shop --schema app
+
+Every table gets a row filter: '<column> = {tenant}' where a column is named
+like a tenant, else '1 = 0', which shows no rows until you write the real one.
 """
 
 DEMO_EXAMPLES = """\
@@ -182,6 +199,8 @@ def cmd_rewrite(args: argparse.Namespace) -> int:
 
 def cmd_check(args: argparse.Namespace) -> int:
     catalogue = _load(args.catalogue)
+    problems, summary = (_check_database(args.catalogue, catalogue, args.database)
+                         if args.database else ([], []))
     rows = []
     for table in catalogue.tables.values():
         name = table.name if isinstance(table.name, str) else table.name.sql()
@@ -191,6 +210,46 @@ def cmd_check(args: argparse.Namespace) -> int:
     print(format_table(("public", "internal", "columns", "filter"), rows))
     needed = sorted(catalogue.placeholders())
     print("parameters:", ", ".join(needed) if needed else "none")
+    for line in summary:
+        print(line)
+    for problem in problems:
+        print(f"{PROG}: error: {one_line(problem)}", file=sys.stderr)
+    return 2 if problems else 0
+
+
+def _check_database(path: str, catalogue: Catalogue, url: str) -> tuple[list[str], list[str]]:
+    """Problems of ``catalogue`` in the database at ``url``, as error lines,
+    and the summary lines; a database that cannot be read is a user error."""
+    from . import database
+
+    try:
+        report = database.check_catalogue(catalogue, url)
+    except database.DatabaseError as e:
+        _fail(str(e))
+    return [f"{path}: {p}" for p in report.problems], report.summary()
+
+
+def cmd_init(args: argparse.Namespace) -> int:
+    from . import database
+
+    try:
+        made = database.skeleton(args.database, args.schema)
+    except database.DatabaseError as e:
+        _fail(str(e))
+    if not args.output:
+        sys.stdout.write(made.text)
+        return 0
+    try:
+        # Never over an existing file: it may be a catalogue already edited.
+        with open(args.output, "x", encoding="utf-8") as out:
+            out.write(made.text)
+    except FileExistsError:
+        _fail(f"{args.output} exists: remove it or choose another --output")
+    except OSError as e:
+        _fail(f"cannot write {args.output}: {e.strerror or e}")
+    skipped = f"; {len(made.skipped)} not published, see its comments" if made.skipped else ""
+    print(f"{args.output}: {len(made.tables)} tables{skipped}; confirm each row filter, then "
+          f"run: {PROG} check --catalogue {args.output} --database URL")
     return 0
 
 
@@ -283,7 +342,19 @@ def build_parser() -> argparse.ArgumentParser:
                            epilog=CHECK_EXAMPLES, formatter_class=fmt)
     check.add_argument("-c", "--catalogue", metavar="FILE", required=True,
                        help="catalogue file (.toml or .json)")
+    check.add_argument("--database", metavar="URL",
+                       help="also check the catalogue against this database (a SQLAlchemy URL)")
     check.set_defaults(run=cmd_check)
+
+    init = sub.add_parser("init", help="write a catalogue for a database's tables",
+                          epilog=INIT_EXAMPLES, formatter_class=fmt)
+    init.add_argument("--database", metavar="URL", required=True,
+                      help="the database to read (a SQLAlchemy URL)")
+    init.add_argument("--schema", help="the schema to read; default: the connection's own")
+    init.add_argument("-o", "--output", metavar="FILE",
+                      help="write the catalogue here (never over an existing file); "
+                           "default: standard output")
+    init.set_defaults(run=cmd_init)
 
     run_demo = sub.add_parser("demo", help="show the rewrite keeping two tenants apart",
                               epilog=DEMO_EXAMPLES, formatter_class=fmt)

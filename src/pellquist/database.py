@@ -1,0 +1,447 @@
+"""Catalogues from, and checked against, a live database.
+
+:func:`skeleton` reads a database's tables and views and writes a catalogue
+file (TOML, the format :func:`pellquist.models.load_catalogue` reads) that
+publishes each under its own name.  :func:`check_catalogue` compares a
+catalogue with a database: every internal table, every mapped column and
+every column a row filter names must be there.
+
+Both read the database's own catalogue through SQLAlchemy's inspector, so
+any engine with a SQLAlchemy dialect works.  SQLAlchemy is an optional
+dependency (``pip install 'pellquist[database]'``), imported only when one
+of these functions runs.
+
+A skeleton fails closed.  A table without a ``filter`` is published with
+every row, to everyone, so a skeleton never leaves a table without one:
+
+* a table with a column named like a tenant (``tenant``, ``tenant_id``,
+  ``tenantid``, ``..._tenant_id``) gets ``filter = "<column> = {tenant}"``,
+  marked in a comment as a guess to confirm;
+* every other table gets ``filter = "1 = 0"`` (:data:`NO_ROWS`), which
+  publishes no rows at all until its author writes the real filter, or
+  deletes the line for a table every tenant may read in full.
+
+A forgotten table therefore shows no rows instead of everyone's, and
+:func:`check_catalogue` names the tables still on ``1 = 0`` as well as the
+tables with no filter.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import re
+import string
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from typing import Any
+
+from .models import Catalogue, Table
+
+__all__ = [
+    "DatabaseError", "NO_ROWS", "Report", "Skeleton", "check_catalogue", "safe_url", "skeleton",
+]
+
+INSTALL = "pip install 'pellquist[database]'"
+
+# The filter a skeleton gives a table it cannot guess one for: true for no row.
+NO_ROWS = "1 = 0"
+
+_TENANT_COLUMN = re.compile(r"tenant|tenant_?id|\w+_tenant_id", re.IGNORECASE)
+# What a catalogue file accepts as one part of a table name (models._IDENTIFIER).
+_NAME_PART = re.compile(r"[A-Za-z_][A-Za-z0-9_$]*\Z")
+_BARE_KEY = re.compile(r"[A-Za-z0-9_-]+\Z")
+_WHERE = re.compile(r"where(?![A-Za-z0-9_$])", re.IGNORECASE)
+
+# Engines whose quoted names still match whatever their case; elsewhere the
+# rewrite's quoted names must match the database's exactly.
+_CASE_INSENSITIVE = frozenset({"sqlite", "duckdb", "mysql", "mariadb", "mssql"})
+# SQLAlchemy dialect names that sqlglot spells differently.
+_SQLGLOT_DIALECTS = {"postgresql": "postgres", "mssql": "tsql", "mariadb": "mysql"}
+
+
+class DatabaseError(Exception):
+    """A database that cannot be reached or read, an unusable URL, or
+    SQLAlchemy missing.  The message names the URL without its password."""
+
+
+def safe_url(url: str) -> str:
+    """``url`` as it may be shown: any password replaced by ``***``."""
+    try:
+        from sqlalchemy.engine import make_url
+
+        return make_url(url).render_as_string(hide_password=True)
+    except Exception:  # not a URL SQLAlchemy reads, or no SQLAlchemy: mask by hand
+        return re.sub(r":[^:/@]*@", ":***@", url)
+
+
+def _sqlalchemy() -> Any:
+    try:
+        import sqlalchemy
+    except ImportError:
+        raise DatabaseError(f"reading a database needs SQLAlchemy: {INSTALL}") from None
+    return sqlalchemy
+
+
+def _first_line(error: BaseException) -> str:
+    text = str(getattr(error, "orig", None) or error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
+
+
+class _Database:
+    """An open connection's inspector, with names compared as the engine
+    compares quoted names."""
+
+    def __init__(self, inspector: Any, shown: str) -> None:
+        self.inspector = inspector
+        self.shown = shown
+        dialect = inspector.dialect
+        self.dialect = dialect
+        self.fold = str.lower if dialect.name in _CASE_INSENSITIVE else (lambda name: name)
+        self.default_schema = inspector.default_schema_name
+        self._relations: dict[str | None, dict[str, str]] = {}
+
+    def stored(self, name: str) -> str:
+        """A name as the database stores it.  The inspector lower-cases the
+        names of engines that store unquoted names in upper case; the rewrite
+        quotes names, so files must hold the stored form."""
+        return self.dialect.denormalize_name(name) if self.dialect.requires_name_normalize \
+            else name
+
+    def relations(self, schema: str | None) -> dict[str, str]:
+        """Stored name -> inspector's name of each table and view in
+        ``schema``; none for a schema the engine does not have."""
+        if schema not in self._relations:
+            names: list[str] = []
+            inspector = self.inspector
+            try:
+                for lister in (inspector.get_table_names, inspector.get_view_names,
+                               inspector.get_materialized_view_names):
+                    try:
+                        names += lister(schema=schema)
+                    except NotImplementedError:  # an engine without materialized views
+                        pass
+            except _sqlalchemy().exc.SQLAlchemyError:  # SQLite: no database of that name
+                # The failed statement may have ended the engine's transaction.
+                inspector.bind.rollback()
+                names = []
+            self._relations[schema] = {self.stored(n): n for n in names}
+        return self._relations[schema]
+
+    def find(self, schema: str | None, name: str) -> tuple[str, str] | None:
+        """(stored, inspector's) name of the relation ``name`` in ``schema``."""
+        for stored, reflected in self.relations(schema).items():
+            if self.fold(stored) == self.fold(name):
+                return stored, reflected
+        return None
+
+    def columns(self, schema: str | None, reflected: str) -> list[str]:
+        return [self.stored(c["name"]) for c in
+                self.inspector.get_columns(reflected, schema=schema)]
+
+    def has_close_name(self, schema: str | None, name: str) -> str | None:
+        """A relation whose name differs from ``name`` only in case."""
+        for stored in self.relations(schema):
+            if stored.lower() == name.lower():
+                return stored
+        return None
+
+
+@contextlib.contextmanager
+def _open(url: str) -> Iterator[_Database]:
+    sqlalchemy = _sqlalchemy()
+    shown = safe_url(url)
+    try:
+        parsed = sqlalchemy.engine.make_url(url)
+    except sqlalchemy.exc.ArgumentError:
+        raise DatabaseError(f"not a database URL: {shown} (expected e.g. sqlite:///shop.db or "
+                            "postgresql+psycopg://user@host/db)") from None
+    backend = parsed.get_backend_name()
+    if backend in ("sqlite", "duckdb") and parsed.database not in (None, "", ":memory:"):
+        # Both engines would create an empty database for a mistyped path.
+        from pathlib import Path
+
+        if not Path(parsed.database).is_file():
+            raise DatabaseError(f"{shown}: no database file {parsed.database}")
+    try:
+        engine = sqlalchemy.create_engine(parsed)
+    except sqlalchemy.exc.NoSuchModuleError:
+        raise DatabaseError(f"{shown}: SQLAlchemy knows no database driver "
+                            f"{parsed.drivername!r} (is the package that provides it "
+                            "installed?)") from None
+    except ImportError as e:
+        raise DatabaseError(f"{shown}: the driver for {parsed.drivername!r} is not installed "
+                            f"({e})") from None
+    except sqlalchemy.exc.ArgumentError as e:
+        raise DatabaseError(f"{shown}: {_first_line(e)}") from None
+    try:
+        with engine.connect() as connection:
+            yield _Database(sqlalchemy.inspect(connection), shown)
+    except sqlalchemy.exc.SQLAlchemyError as e:
+        raise DatabaseError(f"cannot read {shown}: {_first_line(e)}") from None
+    finally:
+        engine.dispose()
+
+
+# ---- pellquist init -------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Skeleton:
+    """A catalogue file's text, the tables it publishes and the relations it
+    left out (names a catalogue file cannot hold)."""
+
+    text: str
+    tables: list[str]
+    skipped: list[str]
+
+
+def _toml_string(text: str) -> str:
+    out = []
+    for ch in text:
+        if ch in '"\\':
+            out.append("\\" + ch)
+        elif ord(ch) < 0x20 or ord(ch) == 0x7F:
+            out.append(f"\\u{ord(ch):04X}")
+        else:
+            out.append(ch)
+    return '"' + "".join(out) + '"'
+
+
+def _toml_key(name: str) -> str:
+    return name if _BARE_KEY.match(name) else _toml_string(name)
+
+
+def _comment(text: str) -> str:
+    """One line of a TOML comment, whatever a database name holds."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode() for c in text)
+
+
+_HEADER = """\
+# Catalogue written by `pellquist init` from {url}, schema {schema}.
+# Each table and view is published under its own name, with every column.
+# Rename the public names as you like; delete the tables and columns that
+# must stay private.
+#
+# Row filters: a table with no `filter` line shows every row to everyone.
+# Tables with a column named like a tenant got `<column> = {{tenant}}`:
+# confirm it.  Every other table got `filter = "{no_rows}"`, which shows no
+# rows at all: write its real filter, or delete the line if every row may be
+# read by everyone.  Then run:
+#   pellquist check --catalogue FILE --database URL
+"""
+
+
+def skeleton(url: str, schema: str | None = None) -> Skeleton:
+    """A catalogue file for the tables and views of ``schema`` (the
+    connection's default schema if None) in the database at ``url``."""
+    with _open(url) as db:
+        target = schema if schema is not None else db.default_schema
+        relations = db.relations(target)
+        if not relations:
+            raise DatabaseError(f"{db.shown}: no tables or views in schema {target!r}")
+        views = {db.stored(v) for v in db.inspector.get_view_names(schema=target)}
+        qualify = schema is not None and schema != db.default_schema
+        if qualify and not all(_NAME_PART.match(p) for p in schema.split(".")):
+            raise DatabaseError(f"schema {schema!r}: a catalogue file takes names of letters, "
+                                "digits, '_' and '$'")
+        lines = [_HEADER.format(url=_comment(db.shown), schema=_comment(str(target)),
+                                no_rows=NO_ROWS)]
+        published: list[str] = []
+        skipped: list[str] = []
+        taken: set[str] = set()
+        for stored in sorted(relations):
+            if not _NAME_PART.match(stored) or stored.lower() in taken:
+                why = ("its name is not letters, digits, '_' and '$'"
+                       if _NAME_PART.match(stored) is None
+                       else "another table has the same name but for case")
+                lines.append(f"# Not published: {_comment(stored)} ({why}).\n")
+                skipped.append(stored)
+                continue
+            taken.add(stored.lower())
+            columns = db.columns(target, relations[stored])
+            tenant = next((c for c in columns if _TENANT_COLUMN.fullmatch(c)), None)
+            lines.append("[[tables]]" + ("  # a view" if stored in views else ""))
+            lines.append(f"public = {_toml_string(stored)}")
+            internal = f"{schema}.{stored}" if qualify else stored
+            lines.append(f"internal = {_toml_string(internal)}")
+            if tenant is not None and _NAME_PART.match(tenant):
+                lines.append(f"filter = {_toml_string(tenant + ' = {tenant}')}"
+                             f"  # guessed from the column {tenant}: confirm it")
+            else:
+                lines.append(f"filter = {_toml_string(NO_ROWS)}"
+                             "  # no rows until you write this table's filter")
+            lines.append("")
+            lines.append("[tables.columns]")
+            lines += [f"{_toml_key(c)} = {_toml_string(c)}" for c in columns]
+            lines.append("")
+            published.append(stored)
+    if not published:
+        raise DatabaseError(f"{db.shown}: no table or view in schema {target!r} has a name a "
+                            "catalogue file can hold (letters, digits, '_' and '$')")
+    return Skeleton("\n".join(lines), published, skipped)
+
+
+# ---- pellquist check --database ---------------------------------------------------
+
+@dataclass
+class Report:
+    """What :func:`check_catalogue` found: ``problems`` (one line each) and
+    counts of what it found in place."""
+
+    url: str
+    problems: list[str] = field(default_factory=list)
+    tables: int = 0
+    columns: int = 0
+    filter_columns: int = 0
+    unfiltered: list[str] = field(default_factory=list)
+    no_rows: list[str] = field(default_factory=list)
+
+    def summary(self) -> list[str]:
+        if self.problems:
+            n = len(self.problems)
+            return [f"database {self.url}: {n} problem{'s' if n != 1 else ''}"]
+        lines = [f"database {self.url}: {self.tables} tables, {self.columns} columns and "
+                 f"{self.filter_columns} row filter columns found"]
+        if self.unfiltered:
+            lines.append("no row filter (every row readable with any params): "
+                         + ", ".join(self.unfiltered))
+        if self.no_rows:
+            lines.append(f"filter {NO_ROWS} (no row readable until its filter is written): "
+                         + ", ".join(self.no_rows))
+        return lines
+
+
+def _parts(name: Any) -> tuple[str | None, str]:
+    """(schema, table) of an internal name; a database part joins the schema
+    as ``database.schema``, the form SQLAlchemy's DuckDB dialect takes."""
+    if isinstance(name, str):
+        parts = name.split(".")
+    else:
+        parts = [p for p in (name.catalog, name.db, name.name) if p]
+    return (".".join(parts[:-1]) or None), parts[-1]
+
+
+def _filter_condition(text: str, dialect: str | None) -> Any:
+    """The row filter as the rewrite parses it: placeholders filled, a
+    leading WHERE dropped."""
+    import sqlglot
+
+    class Zero(dict):
+        def __missing__(self, key: str) -> int:
+            return 0
+
+    filled = string.Formatter().vformat(text.strip(), (), Zero())
+    match = _WHERE.match(filled)
+    if match:
+        filled = filled[match.end():].strip()
+    return sqlglot.parse_one(filled, read=dialect)
+
+
+def _sources(query: Any) -> set[str]:
+    """Lower-cased names a column of ``query`` may be qualified with: its
+    FROM and JOIN sources' aliases or names, and its CTEs."""
+    from sqlglot import exp
+
+    names = set()
+    for node in [query.args.get("from_")] + list(query.args.get("joins") or []):
+        if node is not None and isinstance(node.this, (exp.Table, exp.Subquery)):
+            names.add(node.this.alias_or_name.lower())
+    with_ = query.args.get("with_")
+    if with_ is not None:
+        names |= {cte.alias.lower() for cte in with_.expressions}
+    return names
+
+
+def _filter_problems(db: _Database, table: Table, internal: str, own_name: str,
+                     columns: list[str], dialect: str | None) -> tuple[list[str], int]:
+    from sqlglot import exp
+
+    try:
+        condition = _filter_condition(table.filters or "", dialect)
+    except Exception as e:  # a filter sqlglot cannot read in this database's dialect
+        return [f"{table.pub_name}: the row filter does not parse as {dialect or 'SQL'}: "
+                f"{_first_line(e)}"], 0
+    problems: list[str] = []
+    found = 0
+    have = {db.fold(c) for c in columns}
+    for column in condition.find_all(exp.Column):
+        enclosing = []
+        node = column.parent
+        while node is not None:
+            if isinstance(node, exp.Select):
+                enclosing.append(node)
+            node = node.parent
+        qualifier = column.table
+        if not enclosing:
+            if qualifier and (qualifier.lower() != own_name.lower() or column.db):
+                problems.append(
+                    f"{table.pub_name}: the row filter's column {column.sql()} is qualified by "
+                    f"{qualifier}, which is not {internal}: the database binds it to whatever "
+                    f"table named {qualifier} the query around the filter has, and a query can "
+                    "bring its own")
+            elif db.fold(column.name) in have:
+                found += 1
+            else:
+                problems.append(
+                    f"{table.pub_name}: the row filter names the column {column.name}, which "
+                    f"{internal} does not have: every query on {table.pub_name} fails, and a "
+                    "filter column missing from its table is the mistake that lets a column "
+                    "of the same name in the query around it stand in for it")
+        elif qualifier and qualifier.lower() not in set().union(*map(_sources, enclosing)):
+            # A subquery of the filter reads its own tables; a name none of
+            # them has binds outside the filter, in the user's query.  The
+            # internal table itself is renamed by the rewrite, so its own
+            # name is outside too.
+            problems.append(
+                f"{table.pub_name}: the row filter's subquery names {column.sql()}, but "
+                f"{qualifier} is none of that subquery's tables: the database binds it to a "
+                f"table named {qualifier} of the query around the filter, which a query can "
+                "bring")
+    return problems, found
+
+
+def check_catalogue(catalogue: Catalogue, url: str) -> Report:
+    """Compares ``catalogue`` with the database at ``url``: each problem is
+    one line of :attr:`Report.problems`.
+
+    A table that is missing is one problem (its columns are not looked
+    for); otherwise each mapped column that is missing is one, and so is
+    each column of the row filter that the internal table lacks or that
+    binds outside the filter.  Columns of a filter's own subqueries belong to
+    the tables those read and are looked up only for where they bind.
+    """
+    import sqlglot
+
+    with _open(url) as db:
+        report = Report(db.shown)
+        name = _SQLGLOT_DIALECTS.get(db.dialect.name, db.dialect.name)
+        dialect = name if sqlglot.Dialect.get(name) is not None else None
+        for table in catalogue.tables.values():
+            schema, name = _parts(table.name)
+            internal = f"{schema}.{name}" if schema else name
+            found = db.find(schema, name)
+            if found is None:
+                close = None if db.fold is str.lower else db.has_close_name(schema, name)
+                report.problems.append(
+                    f"{table.pub_name}: the internal table {internal} is not in the database"
+                    + (f" (there is {close}: the rewrite quotes names, so case counts)"
+                       if close else ""))
+                continue
+            report.tables += 1
+            columns = db.columns(schema, found[1])
+            have = {db.fold(c) for c in columns}
+            for column_name, column in table.columns.items():
+                if db.fold(column_name) in have:
+                    report.columns += 1
+                else:
+                    report.problems.append(
+                        f"{table.pub_name}: {internal} has no column {column_name} (published "
+                        f"as {column.pub_name})")
+            if not table.filters:
+                report.unfiltered.append(table.pub_name)
+                continue
+            if table.filters.strip() == NO_ROWS:
+                report.no_rows.append(table.pub_name)
+            problems, count = _filter_problems(db, table, internal, name, columns, dialect)
+            report.problems += problems
+            report.filter_columns += count
+    return report
