@@ -4,12 +4,15 @@
 
 VENV    := .venv
 PY      := $(VENV)/bin/python
-PYTHON312 ?= $(shell for p in $$(pyenv root 2>/dev/null)/versions/3.12.*/bin/python $$(command -v python3.12); do "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null && echo "$$p"; done | head -n 1)
+# The newest CPython X.Y found through pyenv, or pythonX.Y on PATH.
+find_python = $(shell for p in $$(ls -rd $$(pyenv root 2>/dev/null)/versions/$(1).*/bin/python 2>/dev/null) $$(command -v python$(1)); do "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != tuple(map(int, "$(1)".split("."))))' 2>/dev/null && echo "$$p"; done | head -n 1)
+PYTHON312 ?= $(call find_python,3.12)
+PYTHON313 ?= $(call find_python,3.13)
 BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.26' ninja
 STAMP   := $(VENV)/.installed
 SOURCES := $(shell find src -name "*.py" -o -name "*.pyi" -o -name "*.cpp" -o -name "*.hpp" -o -name "*.toml")
 
-.PHONY: install demo test sanitize bench bench-fence bench-callgrind clean
+.PHONY: install demo test test-3.13 typecheck sanitize bench bench-fence bench-callgrind clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
@@ -29,6 +32,25 @@ demo: install
 
 test: install
 	$(PY) -m pytest
+
+# The same suite on CPython 3.13, in its own venv and build directory.
+VENV313 := .venv-3.13
+STAMP313 := $(VENV313)/.installed
+
+$(STAMP313): pyproject.toml CMakeLists.txt $(SOURCES)
+	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found: install it with pyenv or put python3.13 on PATH" >&2; exit 2; }
+	test -x $(VENV313)/bin/python || $(PYTHON313) -m venv $(VENV313)
+	$(VENV313)/bin/python -m pip install -q --upgrade pip $(BUILD_DEPS)
+	$(VENV313)/bin/python -m pip install -q --no-build-isolation -C build-dir=build/py313 '.[test,fast]'
+	@touch $(STAMP313)
+
+test-3.13: $(STAMP313)
+	$(VENV313)/bin/python -m pytest -p no:cacheprovider -q
+
+# mypy --strict on the README's Python examples, and stubtest on the package.
+typecheck: install
+	$(PY) -m pip install -q 'mypy>=1.13'
+	$(PY) tools/typecheck.py
 
 # Timings of the rewrite against a plain-Python baseline (about a minute).
 bench: install
@@ -65,4 +87,4 @@ sanitize: $(ASAN_STAMP)
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider -q
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(VENV313)

@@ -81,19 +81,24 @@ def load(so: Path, action: str) -> list[str]:
     return proc.stdout.splitlines()
 
 
-MISMATCH = ("compile time Python version 3.11 of module 'pellquist.quist' "
-            "does not match runtime version 3.12")
+RUNNING = sys.version_info
+# A build that claims the minor version before the running one.
+OTHER_MINOR = (RUNNING.major << 24) | ((RUNNING.minor - 1) << 16) | (4 << 8) | 0xF0
+# A build that claims the running minor version with another micro version.
+OTHER_MICRO = (RUNNING.major << 24) | (RUNNING.minor << 16) | ((RUNNING.micro + 7) << 8) | 0xF0
+MISMATCH = (f"compile time Python version {RUNNING.major}.{RUNNING.minor - 1} of module "
+            f"'pellquist.quist' does not match runtime version {RUNNING.major}.{RUNNING.minor}")
 
 
 def test_other_minor_version_warns_and_loads(build_claiming):
-    out = load(build_claiming(0x030B04F0), "always")
+    out = load(build_claiming(OTHER_MINOR), "always")
     assert out == ["LOADED pellquist.quist", f"WARNED RuntimeWarning {MISMATCH}"]
 
 
 def test_warning_turned_error_fails_the_import_without_body_entry(build_claiming):
-    out = load(build_claiming(0x030B04F0), "error")
+    out = load(build_claiming(OTHER_MINOR), "error")
     assert out == [f"RAISED RuntimeWarning {MISMATCH} False"]
 
 
 def test_other_micro_version_does_not_warn(build_claiming):
-    assert load(build_claiming(0x030C07F0), "error") == ["LOADED pellquist.quist"]
+    assert load(build_claiming(OTHER_MICRO), "error") == ["LOADED pellquist.quist"]

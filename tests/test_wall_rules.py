@@ -328,10 +328,42 @@ def test_a_filter_may_read_a_table_of_its_own():
         membership("WITH members AS (SELECT 1 AS tenant_id) SELECT id FROM orders")
 
 
-def test_a_filter_subquery_column_must_name_its_table():
-    with pytest.raises(ValueError, match="unqualified column 'user_id'"):
-        membership("SELECT id FROM orders",
-                   "tenant_id IN (SELECT members.tenant_id FROM members WHERE user_id = {user})")
+@pytest.mark.parametrize("filters, message", [
+    ("tenant_id IN (SELECT members.tenant_id FROM members WHERE user_id = {user})",
+     "unqualified column 'user_id'"),
+    ("x.tenant_id = {user}", "column 'x.tenant_id' is qualified by a table that is not"),
+    ("sales.app_order.tenant_id = {user}", "is qualified by a table that is not"),
+    ("EXISTS (SELECT 1 FROM members AS m WHERE m.user_id = {user} AND m.t = x.tenant_id)",
+     "column 'x.tenant_id' names no table of the filter"),
+    # Names are matched as written: an engine that compares quoted names
+    # exactly would look for "M" outside the filter.
+    ("EXISTS (SELECT 1 FROM members AS m WHERE \"M\".user_id = {user})", "names no table"),
+], ids=["bare-in-subquery", "other-table", "qualified-own-name", "subquery-outer-name",
+        "subquery-case"])
+def test_a_filter_column_must_name_a_table_of_the_filter(filters, message):
+    with pytest.raises(ValueError, match=message):
+        membership("SELECT id FROM orders", filters)
+
+
+def test_a_filter_subquery_may_correlate_with_the_filtered_table():
+    out = membership("SELECT id FROM orders", "EXISTS (SELECT 1 FROM members AS m WHERE "
+                     "m.user_id = {user} AND m.order_id = App_Order.id)")
+    assert '"m"."order_id" = "_internal"."id"' in out
+
+
+def test_a_qualifier_from_outside_the_filter_cannot_reach_another_tenant(tmp_path):
+    # Had the filter kept "x", the user's alias would have supplied the
+    # tenant on SQLite: both tenants' rows would come back.
+    table = Table("orders", "app_order", {"id": "id"}, "x.tenant_id = {tenant}")
+    with pytest.raises(ValueError, match="not the filtered table"):
+        Session(Catalogue([table]), {"tenant": 2}).generateNativeSQL(
+            "SELECT (SELECT group_concat(id) FROM orders) FROM (SELECT 2 AS tenant_id) AS x",
+            "sqlite")
+    path = tmp_path / "cat.toml"
+    path.write_text('[[tables]]\npublic = "orders"\ninternal = "app_order"\n'
+                    'filter = "x.tenant_id = {tenant}"\n[tables.columns]\nid = "id"\n')
+    with pytest.raises(CatalogueError, match="not the filtered table"):
+        load_catalogue(path)
 
 
 @pytest.mark.parametrize("dialect, fence", [

@@ -18,9 +18,10 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 __all__ = [
-    "BadCatalogue", "Catalogue", "Column", "LimitExceeded", "MissingParam", "PellquistError",
-    "RawSql", "Refused", "Session", "SqlString", "SqlSyntaxError", "SqlTokenError", "Table",
-    "TableNotFound", "UnknownDialect", "UnknownTable", "UnsafeParam", "rewrite",
+    "BadCatalogue", "Catalogue", "CatalogueError", "Column", "LimitExceeded", "MissingParam",
+    "PellquistError", "RawSql", "Refused", "Session", "SqlString", "SqlSyntaxError",
+    "SqlTokenError", "Table", "TableNotFound", "UnknownDialect", "UnknownTable", "UnsafeParam",
+    "load_catalogue", "rewrite",
 ]
 __version__ = "0.1.0"
 
@@ -30,6 +31,8 @@ _HOMES = {
     "Column": "pellquist.models",
     "Table": "pellquist.models",
     "TableNotFound": "pellquist.models",
+    "CatalogueError": "pellquist.models",
+    "load_catalogue": "pellquist.models",
     "SqlString": "pellquist.models",
     "RawSql": "pellquist.models",
     "rewrite": "pellquist.api",
@@ -44,17 +47,21 @@ if TYPE_CHECKING:  # pragma: no cover
         BadCatalogue, LimitExceeded, MissingParam, PellquistError, Refused, SqlSyntaxError,
         SqlTokenError, UnknownDialect, UnknownTable, UnsafeParam,
     )
-    from .models import Catalogue, Column, RawSql, SqlString, Table, TableNotFound
+    from .models import (
+        Catalogue, CatalogueError, Column, RawSql, SqlString, Table, TableNotFound,
+        load_catalogue,
+    )
     from .quist import Session
-
-
-def __getattr__(name: str) -> Any:
-    home = _HOMES.get(name)
-    if home is None:
-        raise AttributeError(f"module 'pellquist' has no attribute {name!r}")
-    value = getattr(importlib.import_module(home), name)
-    globals()[name] = value
-    return value
+else:
+    # Only at run time: to a type checker the names are the imports above, and
+    # any other name is an error rather than Any.
+    def __getattr__(name: str) -> Any:
+        home = _HOMES.get(name)
+        if home is None:
+            raise AttributeError(f"module 'pellquist' has no attribute {name!r}")
+        value = getattr(importlib.import_module(home), name)
+        globals()[name] = value
+        return value
 
 
 def __dir__() -> list[str]:

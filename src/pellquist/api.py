@@ -31,6 +31,10 @@ DEFAULT_MAX_LENGTH = 100_000
 # generated SQL and stays far from the interpreter's limit, in any thread.
 DEFAULT_MAX_DEPTH = 100
 
+# The slots' own descriptors: read through them, a subclass cannot swap the
+# value for something else with a property.
+_SQL_STRING_VALUE: Any = vars(SqlString)["value"]
+_RAW_SQL_TEXT: Any = vars(RawSql)["sql"]
 _TYPES_ACCEPTED = ("int, bool, a finite float or Decimal, datetime.date, datetime.datetime, "
                    "SqlString or RawSql")
 
@@ -96,9 +100,9 @@ def _render(name: str, value: Any) -> str:
         # Quoted afresh by SqlString itself: the slot could have been
         # reassigned since the value was checked, or a subclass could quote
         # differently.
-        return _string(name, SqlString.value.__get__(value))
+        return _string(name, _SQL_STRING_VALUE.__get__(value))
     if isinstance(value, RawSql):
-        sql = RawSql.sql.__get__(value)
+        sql = _RAW_SQL_TEXT.__get__(value)
         if not isinstance(sql, str):
             raise UnsafeParam(f"param {name!r}: RawSql holds a {type(sql).__name__}, not a str")
         return sql

@@ -168,8 +168,8 @@ def _read_stdin() -> str:
         _fail("no SQL given: pass it as an argument, or pipe it in on standard input")
     binary = getattr(sys.stdin, "buffer", None)
     if binary is None:
-        return sys.stdin.read()
-    data = binary.read()
+        return str(sys.stdin.read())
+    data: bytes = binary.read()
     try:
         return data.decode("utf-8-sig")
     except UnicodeDecodeError as e:
@@ -292,6 +292,12 @@ def cmd_demo(args: argparse.Namespace) -> int:
     db = demo.database()
     print("pellquist demo: one public schema, one SQLite database, two tenants.")
     print(f"Catalogue: {len(catalogue.tables)} published tables; each query runs once per tenant.")
+    print("\nBoth tenants' rows sit in the same internal tables, told apart by a column:")
+    print(_indent(demo.INTERNAL))
+    cursor = db.execute(demo.INTERNAL)
+    print(_indent(format_table([d[0] for d in cursor.description], cursor.fetchall())))
+    print("Queries name only the published tables (sales.customers, sales.orders, ...), "
+          "and each reads its own tenant's rows.")
     for number, (sql, what) in enumerate(demo.QUERIES, 1):
         print(f"\n[{number}] {what}")
         print(_indent(sql))
@@ -378,7 +384,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except UserError as e:
         print(f"{PROG}: error: {one_line(str(e))}", file=sys.stderr)
         return 2

@@ -240,7 +240,8 @@ def skeleton(url: str, schema: str | None = None) -> Skeleton:
             raise DatabaseError(f"{db.shown}: no tables or views in schema {target!r}")
         views = {db.stored(v) for v in db.inspector.get_view_names(schema=target)}
         qualify = schema is not None and schema != db.default_schema
-        if qualify and not all(_NAME_PART.match(p) for p in schema.split(".")):
+        if schema is not None and qualify and not all(
+                _NAME_PART.match(p) for p in schema.split(".")):
             raise DatabaseError(f"schema {schema!r}: a catalogue file takes names of letters, "
                                 "digits, '_' and '$'")
         lines = [_HEADER.format(url=_comment(db.shown), schema=_comment(str(target)),
@@ -320,35 +321,23 @@ def _parts(name: Any) -> tuple[str | None, str]:
     return (".".join(parts[:-1]) or None), parts[-1]
 
 
+class _Zeros(dict[str, int]):
+    """Params that fill every placeholder with 0."""
+
+    def __missing__(self, key: str) -> int:
+        return 0
+
+
 def _filter_condition(text: str, dialect: str | None) -> Any:
     """The row filter as the rewrite parses it: placeholders filled, a
     leading WHERE dropped."""
     import sqlglot
 
-    class Zero(dict):
-        def __missing__(self, key: str) -> int:
-            return 0
-
-    filled = string.Formatter().vformat(text.strip(), (), Zero())
+    filled = string.Formatter().vformat(text.strip(), (), _Zeros())
     match = _WHERE.match(filled)
     if match:
         filled = filled[match.end():].strip()
     return sqlglot.parse_one(filled, read=dialect)
-
-
-def _sources(query: Any) -> set[str]:
-    """Lower-cased names a column of ``query`` may be qualified with: its
-    FROM and JOIN sources' aliases or names, and its CTEs."""
-    from sqlglot import exp
-
-    names = set()
-    for node in [query.args.get("from_")] + list(query.args.get("joins") or []):
-        if node is not None and isinstance(node.this, (exp.Table, exp.Subquery)):
-            names.add(node.this.alias_or_name.lower())
-    with_ = query.args.get("with_")
-    if with_ is not None:
-        names |= {cte.alias.lower() for cte in with_.expressions}
-    return names
 
 
 def _filter_problems(db: _Database, table: Table, internal: str, own_name: str,
@@ -363,39 +352,20 @@ def _filter_problems(db: _Database, table: Table, internal: str, own_name: str,
     problems: list[str] = []
     found = 0
     have = {db.fold(c) for c in columns}
+    # Only the filter's own level: its qualifiers and its subqueries' columns
+    # are the rewrite's to judge, and it refuses any that could bind outside
+    # the filter (so a loaded catalogue holds none).
     for column in condition.find_all(exp.Column):
-        enclosing = []
-        node = column.parent
-        while node is not None:
-            if isinstance(node, exp.Select):
-                enclosing.append(node)
-            node = node.parent
-        qualifier = column.table
-        if not enclosing:
-            if qualifier and (qualifier.lower() != own_name.lower() or column.db):
-                problems.append(
-                    f"{table.pub_name}: the row filter's column {column.sql()} is qualified by "
-                    f"{qualifier}, which is not {internal}: the database binds it to whatever "
-                    f"table named {qualifier} the query around the filter has, and a query can "
-                    "bring its own")
-            elif db.fold(column.name) in have:
-                found += 1
-            else:
-                problems.append(
-                    f"{table.pub_name}: the row filter names the column {column.name}, which "
-                    f"{internal} does not have: every query on {table.pub_name} fails, and a "
-                    "filter column missing from its table is the mistake that lets a column "
-                    "of the same name in the query around it stand in for it")
-        elif qualifier and qualifier.lower() not in set().union(*map(_sources, enclosing)):
-            # A subquery of the filter reads its own tables; a name none of
-            # them has binds outside the filter, in the user's query.  The
-            # internal table itself is renamed by the rewrite, so its own
-            # name is outside too.
+        if column.find_ancestor(exp.Select) is not None:
+            continue
+        if db.fold(column.name) in have:
+            found += 1
+        else:
             problems.append(
-                f"{table.pub_name}: the row filter's subquery names {column.sql()}, but "
-                f"{qualifier} is none of that subquery's tables: the database binds it to a "
-                f"table named {qualifier} of the query around the filter, which a query can "
-                "bring")
+                f"{table.pub_name}: the row filter names the column {column.name}, which "
+                f"{internal} does not have: every query on {table.pub_name} fails, and a "
+                "filter column missing from its table is the mistake that lets a column "
+                "of the same name in the query around it stand in for it")
     return problems, found
 
 
@@ -405,9 +375,8 @@ def check_catalogue(catalogue: Catalogue, url: str) -> Report:
 
     A table that is missing is one problem (its columns are not looked
     for); otherwise each mapped column that is missing is one, and so is
-    each column of the row filter that the internal table lacks or that
-    binds outside the filter.  Columns of a filter's own subqueries belong to
-    the tables those read and are looked up only for where they bind.
+    each column of the row filter that the internal table lacks.  Columns of
+    a filter's own subqueries belong to the tables those read.
     """
     import sqlglot
 

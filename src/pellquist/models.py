@@ -15,14 +15,15 @@ them work as well:
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping, Sequence
 import json
 import os
 import re
 import string
 import tomllib
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
+from types import MappingProxyType
 from typing import Any
 
 __all__ = [
@@ -43,7 +44,8 @@ class TableNotFound(LookupError):
 
     @property
     def key(self) -> str:
-        return self.args[0]
+        key: str = self.args[0]
+        return key
 
     def __str__(self) -> str:
         if len(self.args) == 2:
@@ -87,7 +89,11 @@ def _is_sql_expression(value: object) -> bool:
     return isinstance(value, exp.Expression)
 
 
-@dataclass(frozen=True, slots=True)
+_NO_COLUMNS: Mapping[str, Column | str] = MappingProxyType({})
+_NO_TABLES: Mapping[Any, Table] = MappingProxyType({})
+
+
+@dataclass(frozen=True, slots=True, init=False)
 class Table:
     """A published table.
 
@@ -100,8 +106,19 @@ class Table:
 
     pub_name: str
     name: Any
-    columns: Mapping[str, Column] = field(default_factory=dict)
-    filters: str | None = None
+    columns: Mapping[str, Column]
+    filters: str | None
+
+    # Written out rather than generated, so that type checkers take the plain
+    # strings the constructor accepts as columns.
+    def __init__(self, pub_name: str, name: Any,
+                 columns: Mapping[str, Column | str] = _NO_COLUMNS,
+                 filters: str | None = None) -> None:
+        object.__setattr__(self, "pub_name", pub_name)
+        object.__setattr__(self, "name", name)
+        object.__setattr__(self, "columns", columns)
+        object.__setattr__(self, "filters", filters)
+        self.__post_init__()
 
     def __post_init__(self) -> None:
         _expect(isinstance(self.pub_name, str), "Table", "pub_name", "a string", self.pub_name)
@@ -115,7 +132,8 @@ class Table:
             raise ValueError(f"Table.name: must not be empty (table {self.pub_name!r})")
         _expect(isinstance(self.columns, Mapping), "Table", "columns", "a mapping", self.columns)
         columns: dict[str, Column] = {}
-        for internal, column in self.columns.items():
+        given: Mapping[str, Column | str] = self.columns
+        for internal, column in given.items():
             if not isinstance(internal, str) or not internal:
                 raise TypeError(
                     f"Table.columns: keys must be non-empty strings, got {internal!r} "
@@ -140,7 +158,7 @@ class Table:
         return _placeholders(self.filters.strip()) if self.filters else set()
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, init=False)
 class Catalogue:
     """The published schema: ``tables`` maps any key to a :class:`Table`.
 
@@ -160,12 +178,21 @@ class Catalogue:
       tenant's values.
     """
 
-    tables: Mapping[Any, Table] = field(default_factory=dict)
-    allowed_functions: frozenset[str] = frozenset()
-    fence: bool = True
+    tables: Mapping[Any, Table]
+    allowed_functions: frozenset[str]
+    fence: bool
+
+    # Written out rather than generated, so that type checkers take a list of
+    # tables and any collection of names.
+    def __init__(self, tables: Mapping[Any, Table] | Sequence[Table] = _NO_TABLES,
+                 allowed_functions: Iterable[str] = frozenset(), fence: bool = True) -> None:
+        object.__setattr__(self, "tables", tables)
+        object.__setattr__(self, "allowed_functions", allowed_functions)
+        object.__setattr__(self, "fence", fence)
+        self.__post_init__()
 
     def __post_init__(self) -> None:
-        tables = self.tables
+        tables: Any = self.tables
         if isinstance(tables, (list, tuple)):
             tables = {getattr(t, "pub_name", i): t for i, t in enumerate(tables)}
         _expect(isinstance(tables, Mapping), "Catalogue", "tables", "a mapping or a list", tables)

@@ -24,9 +24,14 @@ QUERIES: list[tuple[str, str]] = [
      "a table without a filter: the same for every tenant"),
     ("DELETE FROM sales.orders",
      "refused: only plain reads are accepted"),
-    ("SELECT * FROM app_order",
-     "refused: the internal table is not published"),
+    ("SELECT name FROM sales.customers\nWHERE name NOT IN (SELECT cust_name FROM app_customer)",
+     "refused: an attempt around the filter, reading the internal table itself"),
 ]
+
+# Run on the database as it is, not through the rewrite: what the filters
+# keep apart.
+INTERNAL = ("SELECT tenant_id, cust_id, cust_name, cust_city FROM app_customer "
+            "ORDER BY tenant_id, cust_id")
 
 _CUSTOMERS = {
     1: [(1, "Ada Shop", "Leeds"), (2, "Brill & Co", "York"), (3, "Cobalt", "Hull")],
@@ -59,9 +64,9 @@ def database() -> sqlite3.Connection:
     for tenant, rows in _CUSTOMERS.items():
         db.executemany("INSERT INTO app_customer VALUES (?, ?, ?, ?)",
                        [(tenant, *r) for r in rows])
-    for tenant, rows in _ORDERS.items():
+    for tenant, order_rows in _ORDERS.items():
         db.executemany("INSERT INTO app_order VALUES (?, ?, ?, ?, ?)",
-                       [(tenant, *r) for r in rows])
+                       [(tenant, *r) for r in order_rows])
     db.executemany("INSERT INTO app_product VALUES (?, ?)", _PRODUCTS)
     return db
 

@@ -19,6 +19,7 @@ Every refusal is ``Exception(message, sql)``, like the rewrite's own.
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from functools import lru_cache
 from typing import Any
 
@@ -61,7 +62,7 @@ class Call:
 
     # ---- the statement -------------------------------------------------------
 
-    def check(self, tree: exp.Expression) -> set[str]:
+    def check(self, tree: exp.Expr) -> set[str]:
         """Refuses what the rewrite cannot vouch for; returns every CTE name."""
         allowed = self.allowed
         names: set[str] = set()
@@ -85,6 +86,17 @@ class Call:
                 self.refuse("The SQL joins tables to a SELECT that has no FROM")
             if isinstance(node, exp.CTE):
                 self.cte_names.add(node.alias)
+            if isinstance(node, exp.In):
+                why = sources.in_list_refusal(node)
+                if why is not None:
+                    self.refuse(why)
+            if isinstance(node, exp.Query) and (node.args.get("settings")
+                                                or node.args.get("format")):
+                # ClickHouse's per-statement settings change how the engine
+                # evaluates and what it reads (formats read schema and
+                # template files); a session sets them, not a query.
+                self.refuse("The SQL sets the engine's settings or output format for the "
+                            "statement (SETTINGS, FORMAT), which the rewrite cannot check")
             if isinstance(node, exp.TableFromRows):
                 self.refuse(f"The SQL reads rows from {sources.describe(node)}, "
                             "which the rewrite cannot check")
@@ -111,6 +123,9 @@ class Call:
         if part is not None:
             self.refuse(f"The table reference {sources.describe(node)} uses {part}, "
                         "which the rewrite cannot carry over")
+        why = sources.alias_columns_refusal(node, self.dialect)
+        if why is not None:
+            self.refuse(why)
 
     # ---- while the rewrite builds a subquery ---------------------------------
 
@@ -136,7 +151,7 @@ class Call:
             return False
         return scope.any_cte_named(node, node.name) is not None
 
-    def bind_filter(self, condition: exp.Expression, select: exp.Select) -> None:
+    def bind_filter(self, condition: exp.Expr, select: exp.Select) -> None:
         """Names the internal table in the subquery's FROM with an alias that
         no identifier of the statement uses, and qualifies the filter's bare
         columns with it.  A column the internal table lacks is then an engine
@@ -145,14 +160,23 @@ class Call:
         SQLite and DuckDB would bind to)."""
         source = select.args["from_"].this
         own_name = source.name.lower()
-        source.set("alias", exp.TableAlias(this=exp.to_identifier(self.alias, quoted=True)))
+        alias = exp.to_identifier(self.alias, quoted=True)
+        source.set("alias", exp.TableAlias(this=alias))
         for column in _columns_of_this_level(condition):
             # A filter may name the internal table itself; the alias replaces it.
-            if not column.table or (column.table.lower() == own_name and not column.db):
-                column.set("table", exp.to_identifier(self.alias, quoted=True))
-        # A subquery of the filter reads tables of its own; a bare column in
-        # it would bind to whatever scope has that name, the user's query
-        # included, so each must say which table it means.
+            if not column.table or _names_own_table(column, own_name):
+                column.set("table", alias.copy())
+            else:
+                # Any other qualifier names no table of the filter: it could
+                # only bind to a table or alias of the user's query.
+                raise ValueError(
+                    f"The row filter's column {column.sql()!r} is qualified by a table that "
+                    "is not the filtered table: name the internal table, or leave the column "
+                    "unqualified")
+        # A subquery of the filter reads tables of its own; a column in it
+        # that does not name one of them would bind to whatever scope has
+        # that name, the user's query included, so each must say which table
+        # it means, by a name the filter itself gives.
         for query in condition.find_all(exp.Query):
             for column in query.find_all(exp.Column):
                 if not column.table:
@@ -160,6 +184,15 @@ class Call:
                         f"The row filter's subquery has the unqualified column {column.name!r}: "
                         "qualify it with its table, so that it cannot bind to a column of the "
                         "query around the filter")
+                if column.table in _tables_in_reach(column, condition):
+                    continue
+                if _names_own_table(column, own_name):
+                    column.set("table", alias.copy())
+                    continue
+                raise ValueError(
+                    f"The row filter's subquery column {column.sql()!r} names no table of the "
+                    "filter: qualify it with a table or alias of its own subquery, or with "
+                    "the filtered table's name")
         self.filter_reads += sum(1 for _ in condition.find_all(exp.Table))
 
     def fence(self, select: exp.Select) -> exp.Select:
@@ -199,7 +232,7 @@ class Call:
 
     # ---- the native SQL -----------------------------------------------------
 
-    def check_native(self, new_tree: exp.Expression, native: str, back: Any) -> None:
+    def check_native(self, new_tree: exp.Expr, native: str, back: Any) -> None:
         why = readback.refusal(self, new_tree, native, back)
         if why is not None:
             self.refuse(why)
@@ -219,7 +252,28 @@ def _table_part_of_text(name: str) -> str:
     return exp.to_table(name).name
 
 
-def _columns_of_this_level(condition: exp.Expression):
+def _names_own_table(column: exp.Column, own_name: str) -> bool:
+    return not column.args.get("db") and not column.args.get("catalog") and (
+        column.table.lower() == own_name)
+
+
+def _tables_in_reach(column: exp.Column, condition: exp.Expr) -> set[str]:
+    """The table names and aliases, exactly as written, that the queries
+    between ``column`` and the filter's ``condition`` read from: the names a
+    qualifier can bind to without leaving the filter."""
+    names: set[str] = set()
+    node = column.parent
+    while node is not None and node is not condition:
+        if isinstance(node, exp.Select):
+            from_ = node.args.get("from_")
+            sources_ = [from_.this] if isinstance(from_, exp.From) else []
+            sources_ += [j.this for j in node.args.get("joins") or []]
+            names.update(s.alias_or_name for s in sources_ if s.alias_or_name)
+        node = node.parent
+    return names
+
+
+def _columns_of_this_level(condition: exp.Expr) -> Iterator[exp.Column]:
     """The columns of a condition outside any nested query of its own."""
     stack = [condition]
     while stack:

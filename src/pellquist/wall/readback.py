@@ -19,11 +19,12 @@ from collections import Counter
 from typing import Any
 
 from sqlglot import exp
+from sqlglot.dialects.dialect import Dialect
 from sqlglot.errors import ErrorLevel, UnsupportedError
 
 from . import sources
 
-def _comments_and_reads(tree: exp.Expression) -> tuple[Counter[str], Counter[tuple]]:
+def _comments_and_reads(tree: exp.Expr) -> tuple[Counter[str], Counter[tuple[str, str, str]]]:
     comments: Counter[str] = Counter()
     reads: Counter[tuple[str, str, str]] = Counter()
     for node in tree.walk():
@@ -39,7 +40,9 @@ def _built_by_rewrite(table: exp.Table, alias: str) -> bool:
     """Whether ``table`` is the FROM of a replacement subquery: ``(SELECT ...
     FROM table [WHERE ...] [OFFSET 0]) AS alias``."""
     position = table.parent
-    select = position.parent if isinstance(position, exp.From) else None
+    if not isinstance(position, exp.From):
+        return False
+    select = position.parent
     if not isinstance(select, exp.Select) or position.arg_key != "from_":
         return False
     if select.args.get("joins") or select.args.get("laterals") or select.args.get("with_"):
@@ -54,11 +57,12 @@ def _built_by_rewrite(table: exp.Table, alias: str) -> bool:
 
 def _inside_filter(table: exp.Table, alias: str) -> bool:
     """Whether ``table`` is read by the filter of a replacement subquery."""
-    child, parent = table, table.parent
+    child: exp.Expr = table
+    parent = table.parent
     while parent is not None:
         if isinstance(parent, exp.Select) and child is parent.args.get("where"):
-            source = parent.args.get("from_")
-            source = source.this if isinstance(source, exp.From) else None
+            from_ = parent.args.get("from_")
+            source = from_.this if isinstance(from_, exp.From) else None
             if (isinstance(source, exp.Table) and source.alias == alias
                     and _built_by_rewrite(source, alias)):
                 return True
@@ -66,8 +70,22 @@ def _inside_filter(table: exp.Table, alias: str) -> bool:
     return False
 
 
-def refusal(call: Any, new_tree: exp.Expression, native: str, back: Any) -> str | None:
+def _text_refusal(dialect: Any, native: str) -> str | None:
+    """Why the engine would not run ``native`` as it is written; or None."""
+    # The default dialect is run on any engine. Its strings take no backslash
+    # escapes, but ClickHouse's, Spark's and MySQL's do: there 'x\' ' would
+    # be one string, and what follows it SQL.
+    if "\\" in native and type(Dialect.get_or_raise(dialect)) is Dialect:
+        return ("The SQL holds a backslash, which some engines read as an escape in strings "
+                "and names and others do not; rewrite it in the dialect of the engine")
+    return None
+
+
+def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None:
     message = "The native SQL does not read back as the same statement"
+    why = _text_refusal(call.dialect, native)
+    if why is not None:
+        return why
     # A part the dialect cannot express is left out of the text with only a
     # warning (a PIVOT or an alias's column list on SQLite, say): the text
     # would read back cleanly as a different query.

@@ -24,6 +24,8 @@ table.
 
 from __future__ import annotations
 
+from typing import cast
+
 from sqlglot import exp
 
 from .sources import is_set
@@ -35,7 +37,7 @@ _PLAIN_UNION_ARGS = frozenset({"this", "expression", "distinct"})
 _PLAIN_CTE_ARGS = frozenset({"this", "alias", "materialized"})
 
 
-def _is_plain_union(body: exp.Expression) -> bool:
+def _is_plain_union(body: exp.Expr) -> bool:
     if type(body) is not exp.Union:
         return False
     return all(key in _PLAIN_UNION_ARGS or not is_set(value) for key, value in body.args.items())
@@ -48,7 +50,7 @@ def _defines_rows(cte: exp.CTE) -> bool:
     return all(key in _PLAIN_CTE_ARGS or not is_set(value) for key, value in cte.args.items())
 
 
-def _recursive_term_source(cte: exp.CTE, node: exp.Expression) -> bool:
+def _recursive_term_source(cte: exp.CTE, node: exp.Expr) -> bool:
     """Whether ``node`` is a direct FROM or JOIN source of the recursive term of ``cte``."""
     body = cte.this
     if not _is_plain_union(body):
@@ -74,7 +76,7 @@ def resolve(node: exp.Table, name: str) -> tuple[exp.CTE | None, exp.CTE | None]
     whatever the case).  Both are None when no CTE in scope has the name.
     """
     folded_name = name.lower()
-    child: exp.Expression = node
+    child: exp.Expr = node
     parent = node.parent
     while parent is not None:
         if isinstance(parent, exp.CTE):
@@ -106,7 +108,8 @@ def resolve(node: exp.Table, name: str) -> tuple[exp.CTE | None, exp.CTE | None]
     return None, None
 
 
-def _match(ctes: list[exp.CTE], name: str, folded_name: str):
+def _match(ctes: list[exp.CTE], name: str,
+           folded_name: str) -> tuple[exp.CTE | None, exp.CTE | None]:
     exact = folded = None
     for cte in ctes:
         alias = cte.alias
@@ -117,7 +120,7 @@ def _match(ctes: list[exp.CTE], name: str, folded_name: str):
     return exact, folded
 
 
-def any_cte_named(node: exp.Expression, name: str) -> exp.CTE | None:
+def any_cte_named(node: exp.Expr, name: str) -> exp.CTE | None:
     """A CTE of any WITH around ``node`` whose name is ``name`` in any case,
     whatever its order in the WITH and whether ``node`` sits in its body.
 
@@ -134,6 +137,6 @@ def any_cte_named(node: exp.Expression, name: str) -> exp.CTE | None:
         if isinstance(with_, exp.With):
             for cte in with_.expressions:
                 if cte.alias.lower() == folded_name:
-                    return cte
+                    return cast(exp.CTE, cte)
         parent = parent.parent
     return None

@@ -23,7 +23,7 @@ _QUOTED = (exp.Identifier, exp.HexString, exp.BitString, exp.ByteString, exp.Raw
            exp.National, exp.UnicodeString)
 
 
-def unquoted_text(node: exp.Expression) -> str | None:
+def unquoted_text(node: exp.Expr) -> str | None:
     """Text of ``node`` that would be written outside quotes and is not plain, or None.
 
     Comments count: sqlglot writes each as ``/* text */`` without escaping,
