@@ -18,9 +18,8 @@ namespace {
         word = "at least";
         count = required;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  fi.name, word, count, count == 1 ? "" : "s", given);
-    fail();
 }
 
 // Position of the parameter called `key`, or -1.  Keywords arrive interned
@@ -61,19 +60,16 @@ void bind_arguments(Func f, PyObject* defaults, PyObject* const* args, size_t na
     for (Py_ssize_t j = 0; j < k; ++j) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fi.name);
-            fail();
+            raise_format(PyExc_TypeError, "%.200s() keywords must be strings", fi.name);
         }
         int i = find_parameter(fn, static_cast<int>(nparams), key);
         if (i < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fi.name,
+            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fi.name,
                          key);
-            fail();
         }
         if (out[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+            raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          fi.name, key);
-            fail();
         }
         out[i] = args[n + j];
     }

@@ -4,8 +4,6 @@
 #include "traceback.hpp"
 
 #include <cstddef>
-#include <exception>
-#include <new>
 
 namespace quist {
 namespace {
@@ -15,25 +13,19 @@ constexpr int kMaxParams = 3;
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
-    const FunctionInfo& fi = info(f->id);
-    int line = fi.first_line;
-    PyObject* bound[kMaxParams];
+    int line = info(f->id).first_line;
     if (Py_EnterRecursiveCall(" in a pellquist.quist function")) {
-        add_traceback(fi.trace_name, line, f->globals);
+        add_traceback(f->id, line, f->globals);
         return nullptr;
     }
     PyObject* result = nullptr;
-    try {
+    at_boundary([&] {
+        PyObject* bound[kMaxParams];
         bind_arguments(f->id, f->defaults, args, nargsf, kwnames, bound);
         result = f->body(f, bound, line).release();
-    } catch (const PyErrOccurred&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    }
+    });
     Py_LeaveRecursiveCall();
-    if (result == nullptr) add_traceback(fi.trace_name, line, f->globals);
+    if (result == nullptr) add_traceback(f->id, line, f->globals);
     return result;
 }
 
@@ -44,6 +36,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) 
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->defaults);
     Py_VISIT(f->globals);
     Py_VISIT(f->builtins);
@@ -61,11 +54,13 @@ int function_clear(PyObject* self) {
 }
 
 void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     auto* f = reinterpret_cast<FunctionObject*>(self);
     if (f->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyObject* function_repr(PyObject* self) {
@@ -79,7 +74,6 @@ const Names::Function& of(PyObject* self) {
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(of(self).name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(of(self).qualname); }
-PyObject* get_module(PyObject*, void*) { return Py_NewRef(names().module_fullname); }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_annotations(PyObject*, void*) { return PyDict_New(); }
 
@@ -98,10 +92,10 @@ PyObject* get_globals(PyObject* self, void*) {
     return Py_NewRef(g ? g : Py_None);
 }
 
+// `__module__` is the type's own, "pellquist.quist", taken from its name.
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__doc__", get_none, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
@@ -111,37 +105,52 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The remaining slots are filled in by ready_function_type.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject FunctionType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "pellquist.quist.function",  // tp_name
-    sizeof(FunctionObject),      // tp_basicsize
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
 };
-#pragma GCC diagnostic pop
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+// Functions are made only by the module (no Py_tp_new, and instantiation
+// refused), bind through instances like Python functions (a method
+// descriptor), and cannot be subclassed or changed.
+PyType_Spec function_spec = {
+    .name = "pellquist.quist.function",
+    .basicsize = sizeof(FunctionObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+             Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = function_slots,
+};
+
+// Made once and kept for the life of the process, like the names.
+PyTypeObject* g_function_type = nullptr;
 
 }  // namespace
 
 void ready_function_type() {
-    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return;
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR;
-    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_descr_get = function_descr_get;
-    FunctionType.tp_traverse = function_traverse;
-    FunctionType.tp_clear = function_clear;
-    FunctionType.tp_dealloc = function_dealloc;
-    FunctionType.tp_repr = function_repr;
-    FunctionType.tp_getset = function_getset;
-    FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
-    require_status(PyType_Ready(&FunctionType));
+    if (g_function_type != nullptr) return;
+    g_function_type = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&function_spec)).release());
 }
 
 Ref make_function(Func id, Body body, PyObject* defaults, PyObject* globals, PyObject* builtins,
                   PyObject* closure) {
-    FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
+    FunctionObject* f = PyObject_GC_New(FunctionObject, g_function_type);
     if (f == nullptr) fail();
     f->vectorcall = function_vectorcall;
     f->id = id;
@@ -157,15 +166,13 @@ Ref make_function(Func id, Body body, PyObject* defaults, PyObject* globals, PyO
 
 Ref lookup_global(const FunctionObject* f, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(f->globals, name);
-    if (value != nullptr) return Ref::borrow(value);
+    if (value != nullptr) return Ref::new_ref(value);
     if (PyErr_Occurred()) fail();
     value = PyObject_GetAttr(f->builtins, name);
     if (value != nullptr) return Ref::steal(value);
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    fail();
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+    PyErr_Clear();
+    raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
 }  // namespace quist

@@ -24,11 +24,11 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     Func id;
     Body body;
-    PyObject* defaults;  // tuple of the trailing parameters' defaults, or nullptr
-    PyObject* globals;   // the module's globals
-    PyObject* builtins;  // the builtins module, for names missing from globals
-    PyObject* closure;   // the call record of the enclosing call, or nullptr
-    PyObject* weakreflist;
+    Owned defaults;  // tuple of the trailing parameters' defaults, or nullptr
+    Owned globals;   // the module's globals
+    Owned builtins;  // the builtins module, for names missing from globals
+    Owned closure;   // the call record of the enclosing call, or nullptr
+    PyObject* weakreflist;  // borrowed: the weak references' own list
 };
 
 // Makes the type ready; idempotent.  Throws on failure.

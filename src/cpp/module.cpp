@@ -6,8 +6,11 @@
 // create step and returns at once from the exec step.  A failed body clears
 // the record, so a later import runs everything again.
 
+#include "cpython.hpp"
 #include "function.hpp"
+#include "lines.hpp"
 #include "names.hpp"
+#include "record.hpp"
 #include "session.hpp"
 #include "traceback.hpp"
 
@@ -25,7 +28,7 @@ namespace {
 
 // Process-wide records: they outlive every module object.
 int64_t g_first_interpreter = -1;
-PyObject* g_recorded_module = nullptr;  // owned
+Owned g_recorded_module = nullptr;
 
 // Copies one attribute of the import spec into the module's globals.  A
 // spec without it is skipped; so is a None search path.
@@ -53,27 +56,25 @@ PyObject* quist_create(PyObject* spec, PyModuleDef* /*def*/) {
                         "interpreter per process.");
         return nullptr;
     }
+    PyObject* module = nullptr;
     if (g_recorded_module != nullptr) {
-        // The interpreter resets the state pointer of whatever module the
-        // create step returns, and the exec step that follows allocates a
-        // new one-byte marker; the marker of the module's earlier exec would
-        // be lost on every re-import.  Free it here, where it is still known.
-        PyMem_Free(PyModule_GetState(g_recorded_module));
+        // The earlier exec's state block is freed here, where it is still
+        // known; the exec step that follows makes a new one.
+        cpython::free_state_of_reused_module(g_recorded_module);
         return Py_NewRef(g_recorded_module);
     }
-    try {
+    at_boundary([&] {
         Ref name = require(PyObject_GetAttrString(spec, "name"));
-        Ref module = require(PyModule_NewObject(name.get()));
-        PyObject* globals = PyModule_GetDict(module.get());
+        Ref made = require(PyModule_NewObject(name.borrow()));
+        PyObject* globals = PyModule_GetDict(made.borrow());
         if (globals == nullptr) fail();
         copy_spec_attribute(spec, globals, "loader", "__loader__", false);
         copy_spec_attribute(spec, globals, "origin", "__file__", false);
         copy_spec_attribute(spec, globals, "parent", "__package__", false);
         copy_spec_attribute(spec, globals, "submodule_search_locations", "__path__", true);
-        return module.release();
-    } catch (const PyErrOccurred&) {
-        return nullptr;
-    }
+        module = made.release();
+    });
+    return module;
 }
 
 // Warns when the running interpreter is another major.minor than the one
@@ -92,8 +93,7 @@ void check_version() {
 }
 
 [[noreturn]] void cannot_import(PyObject* name) {
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    fail();
+    raise_format(PyExc_ImportError, "cannot import name %S", name);
 }
 
 // hasattr(): false on AttributeError, other errors propagate.
@@ -117,7 +117,7 @@ void from_import(PyObject* globals, PyObject* absolute_name, PyObject* import_na
     if (!module && PyErr_Occurred()) fail();
     if (module) {
         for (PyObject* name : fromlist) {
-            if (!has_attribute(module.get(), name)) {
+            if (!has_attribute(module.borrow(), name)) {
                 module.reset();
                 break;
             }
@@ -126,22 +126,22 @@ void from_import(PyObject* globals, PyObject* absolute_name, PyObject* import_na
     if (!module) {
         Ref locals = require(PyDict_New());
         Ref list = require(PyList_New(0));
-        for (PyObject* name : fromlist) require_status(PyList_Append(list.get(), name));
+        for (PyObject* name : fromlist) require_status(PyList_Append(list.borrow(), name));
         module = require(
-            PyImport_ImportModuleLevelObject(import_name, globals, locals.get(), list.get(), level));
+            PyImport_ImportModuleLevelObject(import_name, globals, locals.borrow(), list.borrow(), level));
     }
     for (PyObject* name : fromlist) {
-        PyObject* value = PyObject_GetAttr(module.get(), name);
+        PyObject* value = PyObject_GetAttr(module.borrow(), name);
         if (value == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) cannot_import(name);
             PyErr_Clear();
             // The name may be a submodule that is imported but not yet bound.
-            PyObject* modname = PyObject_GetAttr(module.get(), names().__name__);
+            PyObject* modname = PyObject_GetAttr(module.borrow(), names().str___name__);
             if (modname == nullptr) cannot_import(name);
             Ref owned = Ref::steal(modname);
             Ref key = Ref::steal(PyUnicode_FromFormat("%S.%S", modname, name));
             if (!key) cannot_import(name);
-            value = PyImport_GetModule(key.get());
+            value = PyImport_GetModule(key.borrow());
             if (value == nullptr) cannot_import(name);
         }
         Ref owned_value = Ref::steal(value);
@@ -159,50 +159,51 @@ void run_body(PyObject* module, PyObject*& globals, int& line, bool& registered)
     globals = PyModule_GetDict(module);
     if (globals == nullptr) fail();
     Ref builtins = require(PyImport_ImportModule("builtins"));
-    require_status(PyDict_SetItemString(globals, "__builtins__", builtins.get()));
+    require_status(PyDict_SetItemString(globals, "__builtins__", builtins.borrow()));
     check_version();
     make_names();
     const Names& n = names();
 
-    line = 1;
+    namespace L = lines::body;
+    line = L::kImportSqlglot;
     PyObject* modules = PyImport_GetModuleDict();
-    if (require_status(PySequence_Contains(modules, n.module_fullname)) == 0) {
-        require_status(PyObject_SetItem(modules, n.module_fullname, module));
+    if (require_status(PySequence_Contains(modules, n.str_module_fullname)) == 0) {
+        require_status(PyObject_SetItem(modules, n.str_module_fullname, module));
         registered = true;
     }
     make_code_info();
     ready_function_type();
-    ready_session_types();
+    ready_record_type();
 
-    line = 1;
-    from_import(globals, n.sqlglot, n.sqlglot, 0, {n.parse_one, n.exp});
-    line = 2;
-    from_import(globals, n.models_fullname, n.sqlglot_models, 1, {n.TableNotFound});
+    line = L::kImportSqlglot;
+    from_import(globals, n.str_sqlglot, n.str_sqlglot, 0, {n.str_parse_one, n.str_exp});
+    line = L::kImportModels;
+    from_import(globals, n.str_models_fullname, n.str_models_relative, 1, {n.str_TableNotFound});
 
-    line = 4;
+    line = L::kClass;
     Ref ns = require(PyDict_New());
-    set_item(ns.get(), n.__module__, n.module_fullname);
-    set_item(ns.get(), n.__qualname__, n.Session);
-    line = 5;
-    set_item(ns.get(), n.__init__,
-             make_function(Func::Init, session_init, nullptr, globals, builtins.get(), nullptr).get());
-    line = 9;
-    set_item(ns.get(), n.is_type,
-             make_function(Func::IsType, session_is_type, nullptr, globals, builtins.get(), nullptr)
-                 .get());
-    line = 14;
-    set_item(ns.get(), n.generateNativeSQL,
+    set_item(ns.borrow(), n.str___module__, n.str_module_fullname);
+    set_item(ns.borrow(), n.str___qualname__, n.str_Session);
+    line = lines::init::kDef;
+    set_item(ns.borrow(), n.str___init__,
+             make_function(Func::Init, session_init, nullptr, globals, builtins.borrow(), nullptr).borrow());
+    line = lines::is_type::kDef;
+    set_item(ns.borrow(), n.str_is_type,
+             make_function(Func::IsType, session_is_type, nullptr, globals, builtins.borrow(), nullptr)
+                 .borrow());
+    line = lines::generate::kDef;
+    set_item(ns.borrow(), n.str_generateNativeSQL,
              make_function(Func::Generate, session_generate, n.defaults_generate, globals,
-                           builtins.get(), nullptr)
-                 .get());
-    line = 4;
-    PyObject* args[] = {n.Session, n.empty_tuple, ns.get()};
+                           builtins.borrow(), nullptr)
+                 .borrow());
+    line = L::kClass;
+    PyObject* args[] = {n.str_Session, n.empty_tuple, ns.borrow()};
     Ref cls = vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr);
-    set_item(globals, n.Session, cls.get());
+    set_item(globals, n.str_Session, cls.borrow());
 
-    line = 1;
+    line = L::kTestDict;
     Ref test = require(PyDict_New());
-    set_item(globals, n.__test__, test.get());
+    set_item(globals, n.str___test__, test.borrow());
 }
 
 // Takes back the sys.modules entry that a failed body made, so that a later
@@ -212,8 +213,8 @@ void run_body(PyObject* module, PyObject*& globals, int& line, bool& registered)
 void unregister(PyObject* module) {
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* entry = PyObject_GetItem(modules, names().module_fullname);
-    if (entry == module) PyObject_DelItem(modules, names().module_fullname);
+    PyObject* entry = PyObject_GetItem(modules, names().str_module_fullname);
+    if (entry == module) PyObject_DelItem(modules, names().str_module_fullname);
     Py_XDECREF(entry);
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
@@ -231,12 +232,8 @@ int quist_exec(PyObject* module) {
     PyObject* globals = nullptr;
     int line = 0;
     bool registered = false;
-    try {
-        run_body(module, globals, line, registered);
-        return 0;
-    } catch (const PyErrOccurred&) {
-    }
-    if (line > 0) add_traceback(kBodyTraceName, line, globals);
+    if (at_boundary([&] { run_body(module, globals, line, registered); })) return 0;
+    if (line > 0) add_body_traceback(line, globals);
     if (registered) unregister(module);
     Py_CLEAR(g_recorded_module);
     return -1;

@@ -1,19 +1,24 @@
 #include "names.hpp"
 
+#include "cpython.hpp"
+#include "lines.hpp"
+
 #include <initializer_list>
 
 namespace quist {
 namespace {
 
 constexpr FunctionInfo kInfo[] = {
-    {"__init__", "Session.__init__", "pellquist.quist.Session.__init__", 5, 3,
+    {"__init__", "Session.__init__", "pellquist.quist.Session.__init__", lines::init::kDef, 3,
      {"self", "db", "params"}},
-    {"is_type", "Session.is_type", "pellquist.quist.Session.is_type", 9, 2,
+    {"is_type", "Session.is_type", "pellquist.quist.Session.is_type", lines::is_type::kDef, 2,
      {"tree", "_type", nullptr}},
     {"generateNativeSQL", "Session.generateNativeSQL",
-     "pellquist.quist.Session.generateNativeSQL", 14, 3, {"self", "aSql", "dialect"}},
+     "pellquist.quist.Session.generateNativeSQL", lines::generate::kDef, 3,
+     {"self", "aSql", "dialect"}},
     {"transformer", "Session.generateNativeSQL.<locals>.transformer",
-     "pellquist.quist.Session.generateNativeSQL.transformer", 38, 1, {"node", nullptr, nullptr}},
+     "pellquist.quist.Session.generateNativeSQL.transformer", lines::transformer::kDef, 1,
+     {"node", nullptr, nullptr}},
 };
 
 Names g_names;
@@ -37,16 +42,16 @@ PyObject* name_tuple(std::initializer_list<PyObject*> items) {
 // inspect.signature and help() read it like a Python function.
 PyObject* make_code(const FunctionInfo& fi, const Names::Function& fn) {
     Ref code = require(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(kSourceFile, fi.name, fi.first_line)));
+        cpython::new_empty_code(kSourceFile, fi.name, fi.first_line)));
     Ref varnames = require(PyTuple_New(fi.nparams));
     for (int i = 0; i < fi.nparams; ++i)
-        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(fn.params[i]));
-    Ref replace = get_attr(code.get(), g_names.replace);
+        PyTuple_SET_ITEM(varnames.borrow(), i, Py_NewRef(fn.params[i]));
+    Ref replace = get_attr(code.borrow(), g_names.str_replace);
     Ref count = require(PyLong_FromLong(fi.nparams));
-    PyObject* args[] = {count.get(), count.get(), varnames.get(), fn.qualname};
+    PyObject* args[] = {count.borrow(), count.borrow(), varnames.borrow(), fn.qualname};
     Ref kwnames = require(Py_BuildValue("(ssss)", "co_argcount", "co_nlocals", "co_varnames",
                                         "co_qualname"));
-    return vectorcall(replace.get(), args, 0, kwnames.get()).release();
+    return vectorcall(replace.borrow(), args, 0, kwnames.borrow()).release();
 }
 
 }  // namespace
@@ -59,8 +64,8 @@ bool names_ready() { return g_ready; }
 
 void make_names() {
     if (g_ready) return;
-    // Interned strings are immortal in 3.12, so a failure half-way leaks
-    // nothing worth freeing; the next attempt simply makes them again.
+    // Interned strings are immortal (3.12 and later), so a failure half-way
+    // leaks nothing worth freeing; the next attempt simply makes them again.
 #define QUIST_MAKE(member, text) g_names.member = intern(text);
     QUIST_NAMES(QUIST_MAKE)
 #undef QUIST_MAKE
@@ -74,12 +79,12 @@ void make_names() {
     }
     Names& n = g_names;
     n.empty_tuple = require(PyTuple_New(0)).release();
-    n.kw_dialect = name_tuple({n.dialect});
-    n.kw_read = name_tuple({n.read});
-    n.kw_sql = name_tuple({n.dialect, n.identify});
-    n.kw_this = name_tuple({n.this_});
-    n.kw_this_quoted = name_tuple({n.this_, n.quoted});
-    n.kw_this_alias = name_tuple({n.this_, n.alias});
+    n.kw_dialect = name_tuple({n.str_dialect});
+    n.kw_read = name_tuple({n.str_read});
+    n.kw_sql = name_tuple({n.str_dialect, n.str_identify});
+    n.kw_this = name_tuple({n.str_this_});
+    n.kw_this_quoted = name_tuple({n.str_this_, n.str_quoted});
+    n.kw_this_alias = name_tuple({n.str_this_, n.str_alias});
     n.defaults_generate = nullptr;
     g_ready = true;
 }

@@ -9,96 +9,96 @@
 
 namespace quist {
 
-// Each X(member, "text") becomes an interned str `names().member`.
+// Each X(str_member, "text") becomes an interned str `names().str_member`; the
+// prefix keeps a name apart from the object it names (`n.str_Select` is the
+// string "Select", not the class).
 #define QUIST_NAMES(X)                                                          \
-    X(__builtins__, "__builtins__")                                             \
-    X(__test__, "__test__")                                                     \
-    X(__module__, "__module__")                                                 \
-    X(__qualname__, "__qualname__")                                             \
-    X(__name__, "__name__")                                                     \
-    X(__init__, "__init__")                                                     \
-    X(is_type, "is_type")                                                       \
-    X(generateNativeSQL, "generateNativeSQL")                                   \
-    X(Session, "Session")                                                       \
-    X(module_fullname, "pellquist.quist")                                       \
-    X(sqlglot, "sqlglot")                                                       \
-    X(sqlglot_models, "models")                                                 \
-    X(models_fullname, "pellquist.models")                                      \
-    X(parse_one, "parse_one")                                                   \
-    X(exp, "exp")                                                               \
-    X(TableNotFound, "TableNotFound")                                           \
-    X(database, "database")                                                     \
-    X(params, "params")                                                         \
-    X(find_all, "find_all")                                                     \
-    X(ctes, "ctes")                                                             \
-    X(alias, "alias")                                                           \
-    X(tables, "tables")                                                         \
-    X(items, "items")                                                           \
-    X(pub_name, "pub_name")                                                     \
-    X(lower, "lower")                                                           \
-    X(transform, "transform")                                                   \
-    X(sql, "sql")                                                               \
-    X(dialect, "dialect")                                                       \
-    X(identify, "identify")                                                     \
-    X(read, "read")                                                             \
-    X(Select, "Select")                                                         \
-    X(DML, "DML")                                                               \
-    X(DDL, "DDL")                                                               \
-    X(Command, "Command")                                                       \
-    X(Commit, "Commit")                                                         \
-    X(Drop, "Drop")                                                             \
-    X(TruncateTable, "TruncateTable")                                           \
-    X(Into, "Into")                                                             \
-    X(Lock, "Lock")                                                             \
-    X(Column, "Column")                                                         \
-    X(wall, "wall")                                                             \
-    X(Call, "Call")                                                             \
-    X(check, "check")                                                           \
-    X(update, "update")                                                         \
-    X(blocked, "blocked")                                                       \
-    X(is_cte, "is_cte")                                                         \
-    X(bind_filter, "bind_filter")                                               \
-    X(fence, "fence")                                                           \
-    X(carry, "carry")                                                           \
-    X(requalify, "requalify")                                                   \
-    X(internal_name, "internal_name")                                           \
-    X(check_native, "check_native")                                             \
-    X(Block, "Block")                                                           \
-    X(Query, "Query")                                                           \
-    X(Table, "Table")                                                           \
-    X(column, "column")                                                         \
-    X(alias_, "alias_")                                                         \
-    X(select, "select")                                                         \
-    X(from_, "from_")                                                           \
-    X(where, "where")                                                           \
-    X(Subquery, "Subquery")                                                     \
-    X(TableAlias, "TableAlias")                                                 \
-    X(Identifier, "Identifier")                                                 \
-    X(this_, "this")                                                            \
-    X(quoted, "quoted")                                                         \
-    X(name, "name")                                                             \
-    X(catalog, "catalog")                                                       \
-    X(db, "db")                                                                 \
-    X(columns, "columns")                                                       \
-    X(filters, "filters")                                                       \
-    X(strip, "strip")                                                           \
-    X(format, "format")                                                         \
-    X(replace, "replace")                                                       \
-    X(index, "index")                                                           \
-    X(TableFromRows, "TableFromRows")                                           \
-    X(Condition, "Condition")                                                   \
-    X(In, "In")                                                                 \
-    X(args, "args")                                                             \
-    X(field, "field")                                                           \
-    X(startswith, "startswith")                                                 \
-    X(find, "find")                                                             \
-    X(dot, ".")                                                                 \
-    X(underscore, "_")                                                          \
-    X(empty, "")                                                                \
-    X(msg_only_select, "As of now, only select statements are supported.")      \
-    X(msg_dml_ddl, "The SQL contains either DML or DDL")                        \
-    X(msg_no_table, "No such table found.")                                     \
-    X(msg_no_read_back, "The native SQL does not read back as the same statement")
+    X(str___test__, "__test__")                                                 \
+    X(str___module__, "__module__")                                             \
+    X(str___qualname__, "__qualname__")                                         \
+    X(str___name__, "__name__")                                                 \
+    X(str___init__, "__init__")                                                 \
+    X(str_is_type, "is_type")                                                   \
+    X(str_generateNativeSQL, "generateNativeSQL")                               \
+    X(str_Session, "Session")                                                   \
+    X(str_module_fullname, "pellquist.quist")                                   \
+    X(str_sqlglot, "sqlglot")                                                   \
+    X(str_models_relative, "models")  /* pellquist.models from this package */  \
+    X(str_models_fullname, "pellquist.models")                                  \
+    X(str_parse_one, "parse_one")                                               \
+    X(str_exp, "exp")                                                           \
+    X(str_TableNotFound, "TableNotFound")                                       \
+    X(str_database, "database")                                                 \
+    X(str_params, "params")                                                     \
+    X(str_find_all, "find_all")                                                 \
+    X(str_ctes, "ctes")                                                         \
+    X(str_alias, "alias")                                                       \
+    X(str_tables, "tables")                                                     \
+    X(str_items, "items")                                                       \
+    X(str_pub_name, "pub_name")                                                 \
+    X(str_lower, "lower")                                                       \
+    X(str_transform, "transform")                                               \
+    X(str_sql, "sql")                                                           \
+    X(str_dialect, "dialect")                                                   \
+    X(str_identify, "identify")                                                 \
+    X(str_read, "read")                                                         \
+    X(str_Select, "Select")                                                     \
+    X(str_DML, "DML")                                                           \
+    X(str_DDL, "DDL")                                                           \
+    X(str_Command, "Command")                                                   \
+    X(str_Commit, "Commit")                                                     \
+    X(str_Drop, "Drop")                                                         \
+    X(str_TruncateTable, "TruncateTable")                                       \
+    X(str_Into, "Into")                                                         \
+    X(str_Lock, "Lock")                                                         \
+    X(str_Column, "Column")                                                     \
+    X(str_wall, "wall")                                                         \
+    X(str_Call, "Call")                                                         \
+    X(str_check, "check")                                                       \
+    X(str_update, "update")                                                     \
+    X(str_blocked, "blocked")                                                   \
+    X(str_is_cte, "is_cte")                                                     \
+    X(str_bind_filter, "bind_filter")                                           \
+    X(str_fence, "fence")                                                       \
+    X(str_carry, "carry")                                                       \
+    X(str_requalify, "requalify")                                               \
+    X(str_internal_name, "internal_name")                                       \
+    X(str_check_native, "check_native")                                         \
+    X(str_Block, "Block")                                                       \
+    X(str_Query, "Query")                                                       \
+    X(str_Table, "Table")                                                       \
+    X(str_column, "column")                                                     \
+    X(str_alias_, "alias_")                                                     \
+    X(str_select, "select")                                                     \
+    X(str_from_, "from_")                                                       \
+    X(str_where, "where")                                                       \
+    X(str_Subquery, "Subquery")                                                 \
+    X(str_TableAlias, "TableAlias")                                             \
+    X(str_Identifier, "Identifier")                                             \
+    X(str_this_, "this")                                                        \
+    X(str_quoted, "quoted")                                                     \
+    X(str_name, "name")                                                         \
+    X(str_catalog, "catalog")                                                   \
+    X(str_db, "db")                                                             \
+    X(str_columns, "columns")                                                   \
+    X(str_filters, "filters")                                                   \
+    X(str_strip, "strip")                                                       \
+    X(str_format, "format")                                                     \
+    X(str_replace, "replace")                                                   \
+    X(str_TableFromRows, "TableFromRows")                                       \
+    X(str_Condition, "Condition")                                               \
+    X(str_In, "In")                                                             \
+    X(str_args, "args")                                                         \
+    X(str_field, "field")                                                       \
+    X(str_startswith, "startswith")                                             \
+    X(str_find, "find")                                                         \
+    X(str_dot, ".")                                                             \
+    X(str_underscore, "_")                                                      \
+    X(str_empty, "")                                                            \
+    X(str_msg_only_select, "As of now, only select statements are supported.")  \
+    X(str_msg_dml_ddl, "The SQL contains either DML or DDL")                    \
+    X(str_msg_no_table, "No such table found.")                                 \
+    X(str_msg_no_read_back, "The native SQL does not read back as the same statement")
 
 // The module's functions, in the order of their first lines.
 enum class Func { Init, IsType, Generate, Transformer, Count };
@@ -118,28 +118,31 @@ const FunctionInfo& info(Func f);
 inline constexpr const char* kBodyTraceName = "init pellquist.quist";
 inline constexpr const char* kSourceFile = "src/pellquist/quist";
 
+// Every pointer here owns its object for the life of the process: the
+// names are made once and never released (the interpreter may be gone by
+// the time static destructors run).
 struct Names {
-#define QUIST_DECLARE(member, text) PyObject* member;
+#define QUIST_DECLARE(member, text) Owned member;
     QUIST_NAMES(QUIST_DECLARE)
 #undef QUIST_DECLARE
 
     // Per function: its name and qualified name, its parameter names (for
     // binding by keyword) and a code object for introspection.
     struct Function {
-        PyObject* name;
-        PyObject* qualname;
-        PyObject* params[3];
-        PyObject* code;
+        Owned name;
+        Owned qualname;
+        Owned params[3];
+        Owned code;
     } functions[static_cast<int>(Func::Count)];
 
-    PyObject* empty_tuple;
-    PyObject* defaults_generate;  // (None,)
-    PyObject* kw_dialect;         // ("dialect",)
-    PyObject* kw_read;            // ("read",)
-    PyObject* kw_sql;             // ("dialect", "identify")
-    PyObject* kw_this;            // ("this",)
-    PyObject* kw_this_quoted;     // ("this", "quoted")
-    PyObject* kw_this_alias;      // ("this", "alias")
+    Owned empty_tuple;
+    Owned defaults_generate;  // (None,)
+    Owned kw_dialect;         // ("dialect",)
+    Owned kw_read;            // ("read",)
+    Owned kw_sql;             // ("dialect", "identify")
+    Owned kw_this;            // ("this",)
+    Owned kw_this_quoted;     // ("this", "quoted")
+    Owned kw_this_alias;      // ("this", "alias")
 };
 
 // Valid once `make_names` has succeeded.

@@ -1,24 +1,73 @@
-// Owning references and the one error path.
+// Ownership in the types, and the one error path.
 //
-// Every PyObject* the core owns lives in a Ref; a raw PyObject* is always a
-// borrowed pointer.  A C API call that fails (returns NULL or -1 with an
-// exception set) is turned into a C++ `PyErrOccurred` by `require`, so the
-// logic reads straight through and each C entry point catches once, adds its
-// traceback entry and returns NULL or -1.  C++ exceptions never cross a
-// Python frame: every entry point that Python can call catches them.
+// Ownership.  A `Ref` owns one strong reference (or none) and releases it
+// when it goes:
+//   Ref::steal(p)    takes over a new reference, such as an API call's result;
+//   Ref::new_ref(p)  makes a new reference to an object held only borrowed;
+//   r.borrow()       the pointer, borrowed: valid while `r` holds it;
+//   r.release()      hands the reference over, to be returned to C.
+// A plain `PyObject*` parameter, local or return value is borrowed.  A raw
+// pointer that owns, which only the fields of a C struct may be, is
+// declared `Owned` and released by its owner's clear or dealloc slot.
+//
+// Errors.  A C API call that fails (NULL or -1 with an exception set)
+// becomes a C++ `PyErrOccurred` through `require`, so the logic reads
+// straight through.  `fail()` ends the current step on an exception already
+// set; `raise` and `raise_format` set one and end it in one call.  Every
+// entry point that Python can call runs its work through `at_boundary`, the
+// one place where C++ exceptions stop and become a return of NULL or -1:
+// they never cross a Python frame.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace quist {
 
-// Thrown when a Python exception is set and the current step must end.
-struct PyErrOccurred {};
+// A raw field that holds a strong reference of its own.
+using Owned = PyObject*;
 
-[[noreturn]] inline void fail() { throw PyErrOccurred{}; }
+// Thrown when a Python exception is set and the current step must end.
+struct PyErrOccurred {
+    PyErrOccurred() noexcept { assert(PyErr_Occurred() != nullptr); }
+};
+
+// Ends the current step on the exception already set.
+[[noreturn]] inline void fail() { throw PyErrOccurred(); }
+
+// Sets `type(message)` and ends the current step.
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyErrOccurred();
+}
+
+// Sets an exception formatted as PyErr_Format does and ends the current step.
+template <class... Args>
+[[noreturn]] void raise_format(PyObject* type, const char* format, Args... args) {
+    PyErr_Format(type, format, args...);
+    throw PyErrOccurred();
+}
+
+// Runs `work`; false, with the Python exception set, if it ended by one.
+// A C++ exception of any other kind becomes MemoryError or SystemError.
+template <class Work>
+bool at_boundary(Work&& work) noexcept {
+    try {
+        work();
+        return true;
+    } catch (const PyErrOccurred&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return false;
+}
 
 class Ref {
 public:
@@ -32,12 +81,12 @@ public:
         return *this;
     }
 
-    // Takes ownership of a new reference; nullptr stays empty.
+    // Takes over a new reference; nullptr stays empty.
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
-    // Adds a reference to a borrowed pointer.
-    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+    // A new reference to an object the caller holds borrowed; nullptr stays empty.
+    static Ref new_ref(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
 
-    PyObject* get() const noexcept { return p_; }
+    PyObject* borrow() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
@@ -80,6 +129,15 @@ inline Ref call1(PyObject* callable, PyObject* arg) {
 // Calls with positional arguments, then keyword values named by `kwnames`.
 inline Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
     return require(PyObject_Vectorcall(callable, args, nargs, kwnames));
+}
+
+// Raises `type(*args)`, as a Python `raise` of that call would.
+[[noreturn]] inline void raise_new(PyObject* type, PyObject* const* args, size_t nargs) {
+    Ref exc = vectorcall(type, args, nargs, nullptr);
+    if (!PyExceptionInstance_Check(exc.borrow()))
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.borrow())), exc.borrow());
+    fail();
 }
 
 }  // namespace quist

@@ -1,46 +1,37 @@
 #include "traceback.hpp"
 
-#include "names.hpp"
-
-#include <cstring>
-#include <frameobject.h>
+#include "cpython.hpp"
 
 namespace quist {
 namespace {
 
 // A traceback entry reads its line from the code object's first line, so
 // there is one code object per (function, line).  They are made on the
-// first failure at that line and kept: the set is small and fixed.
+// first failure at that line and kept for the life of the process: the set
+// is small and fixed.  Slot kFunctions is the module body's.
+constexpr int kFunctions = static_cast<int>(Func::Count);
 constexpr int kMaxLine = 96;
-constexpr int kTraceNames = static_cast<int>(Func::Count) + 1;
-PyCodeObject* g_codes[kTraceNames][kMaxLine];
+PyCodeObject* g_codes[kFunctions + 1][kMaxLine];  // owned
 
-int trace_slot(const char* trace_name) {
-    for (int f = 0; f < static_cast<int>(Func::Count); ++f)
-        if (std::strcmp(info(static_cast<Func>(f)).trace_name, trace_name) == 0) return f;
-    return static_cast<int>(Func::Count);  // the module body
+PyCodeObject* code_for(int slot, const char* trace_name, int line) {
+    if (line <= 0 || line >= kMaxLine) return cpython::new_empty_code(kSourceFile, trace_name, line);
+    PyCodeObject*& code = g_codes[slot][line];
+    if (code == nullptr) code = cpython::new_empty_code(kSourceFile, trace_name, line);
+    return reinterpret_cast<PyCodeObject*>(Py_XNewRef(code));
 }
 
-PyCodeObject* code_for(const char* trace_name, int line) {
-    if (line <= 0 || line >= kMaxLine) return PyCode_NewEmpty(kSourceFile, trace_name, line);
-    PyCodeObject*& slot = g_codes[trace_slot(trace_name)][line];
-    if (slot == nullptr) slot = PyCode_NewEmpty(kSourceFile, trace_name, line);
-    return reinterpret_cast<PyCodeObject*>(Py_XNewRef(slot));
-}
-
-}  // namespace
-
-void add_traceback(const char* trace_name, int line, PyObject* globals) {
+void add_entry(int slot, const char* trace_name, int line, PyObject* globals) {
+    assert(PyErr_Occurred() != nullptr);
     PyObject* exc = PyErr_GetRaisedException();
-    PyCodeObject* code = code_for(trace_name, line);
+    PyCodeObject* code = code_for(slot, trace_name, line);
     PyFrameObject* frame = nullptr;
     if (code != nullptr) {
         Ref owned_globals;
         if (globals == nullptr) {
             owned_globals = Ref::steal(PyDict_New());
-            globals = owned_globals.get();
+            globals = owned_globals.borrow();
         }
-        if (globals != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+        if (globals != nullptr) frame = cpython::new_frame(code, globals);
         Py_DECREF(code);
     }
     // Whatever failed above only costs the entry, never the exception.
@@ -50,6 +41,16 @@ void add_traceback(const char* trace_name, int line, PyObject* globals) {
         PyTraceBack_Here(frame);
         Py_DECREF(frame);
     }
+}
+
+}  // namespace
+
+void add_traceback(Func f, int line, PyObject* globals) {
+    add_entry(static_cast<int>(f), info(f).trace_name, line, globals);
+}
+
+void add_body_traceback(int line, PyObject* globals) {
+    add_entry(kFunctions, kBodyTraceName, line, globals);
 }
 
 }  // namespace quist

@@ -30,7 +30,6 @@ from __future__ import annotations
 
 import contextlib
 import re
-import string
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any
@@ -50,7 +49,6 @@ _TENANT_COLUMN = re.compile(r"tenant|tenant_?id|\w+_tenant_id", re.IGNORECASE)
 # What a catalogue file accepts as one part of a table name (models._IDENTIFIER).
 _NAME_PART = re.compile(r"[A-Za-z_][A-Za-z0-9_$]*\Z")
 _BARE_KEY = re.compile(r"[A-Za-z0-9_-]+\Z")
-_WHERE = re.compile(r"where(?![A-Za-z0-9_$])", re.IGNORECASE)
 
 # Engines whose quoted names still match whatever their case; elsewhere the
 # rewrite's quoted names must match the database's exactly.
@@ -321,23 +319,24 @@ def _parts(name: Any) -> tuple[str | None, str]:
     return (".".join(parts[:-1]) or None), parts[-1]
 
 
-class _Zeros(dict[str, int]):
-    """Params that fill every placeholder with 0."""
-
-    def __missing__(self, key: str) -> int:
-        return 0
-
-
-def _filter_condition(text: str, dialect: str | None) -> Any:
-    """The row filter as the rewrite parses it: placeholders filled, a
-    leading WHERE dropped."""
+def _filter_condition(table: Table, dialect: str | None) -> tuple[Any, Any]:
+    """The row filter as the rewrite reads it, taken from the rewrite's own
+    output for a one-table query (placeholders filled with 0): the filtered
+    subquery's SELECT and its WHERE condition."""
     import sqlglot
+    from sqlglot import exp
 
-    filled = string.Formatter().vformat(text.strip(), (), _Zeros())
-    match = _WHERE.match(filled)
-    if match:
-        filled = filled[match.end():].strip()
-    return sqlglot.parse_one(filled, read=dialect)
+    from .quist import Session
+
+    probe = Catalogue([table], fence=False)
+    params = {name: 0 for name in table.placeholders()}
+    native = Session(probe, params).generateNativeSQL(f"SELECT 1 FROM {table.pub_name}", dialect)
+    subquery = sqlglot.parse_one(native, read=dialect).find(exp.Subquery)
+    select = subquery.this if subquery is not None else None
+    where = select.args.get("where") if isinstance(select, exp.Select) else None
+    if where is None:
+        raise ValueError("the rewrite applies no row filter")
+    return select, where.this
 
 
 def _filter_problems(db: _Database, table: Table, internal: str, own_name: str,
@@ -345,9 +344,9 @@ def _filter_problems(db: _Database, table: Table, internal: str, own_name: str,
     from sqlglot import exp
 
     try:
-        condition = _filter_condition(table.filters or "", dialect)
-    except Exception as e:  # a filter sqlglot cannot read in this database's dialect
-        return [f"{table.pub_name}: the row filter does not parse as {dialect or 'SQL'}: "
+        select, condition = _filter_condition(table, dialect)
+    except Exception as e:  # a filter the rewrite cannot use in this database's dialect
+        return [f"{table.pub_name}: the row filter does not rewrite as {dialect or 'SQL'}: "
                 f"{_first_line(e)}"], 0
     problems: list[str] = []
     found = 0
@@ -356,7 +355,7 @@ def _filter_problems(db: _Database, table: Table, internal: str, own_name: str,
     # are the rewrite's to judge, and it refuses any that could bind outside
     # the filter (so a loaded catalogue holds none).
     for column in condition.find_all(exp.Column):
-        if column.find_ancestor(exp.Select) is not None:
+        if column.find_ancestor(exp.Select) is not select:
             continue
         if db.fold(column.name) in have:
             found += 1

@@ -1,0 +1,21 @@
+#include "catalogue.hpp"
+
+namespace quist {
+
+Ref lowered(PyObject* s) {
+    if (PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s)) {
+        const Py_UCS1* text = PyUnicode_1BYTE_DATA(s);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+        Py_ssize_t i = 0;
+        while (i < length && static_cast<unsigned>(text[i] - 'A') >= 26u) ++i;
+        if (i == length) return Ref::new_ref(s);
+    }
+    return call_method0(s, names().str_lower);
+}
+
+void unpack_error(Py_ssize_t got) {
+    raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                 got == 1 ? "" : "s");
+}
+
+}  // namespace quist
