@@ -12,7 +12,7 @@ BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.26' ninja
 STAMP   := $(VENV)/.installed
 SOURCES := $(shell find src -name "*.py" -o -name "*.pyi" -o -name "*.cpp" -o -name "*.hpp" -o -name "*.toml")
 
-.PHONY: install demo test test-3.13 typecheck sanitize bench bench-fence bench-callgrind clean
+.PHONY: install demo test test-3.13 typecheck sanitize bench bench-fence bench-catalogue bench-callgrind clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
@@ -60,6 +60,10 @@ bench: install
 # and SQLite, fence on against off (a few minutes).
 bench-fence: install
 	$(PY) benchmarks/fence.py
+
+# A one-table query on catalogues of 10 and 10**6 tables (a minute).
+bench-catalogue: install
+	$(PY) benchmarks/catalogue_size.py
 
 # Instruction counts under callgrind: the extension's own share (minutes).
 bench-callgrind: install

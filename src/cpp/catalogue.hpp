@@ -8,6 +8,12 @@ namespace quist {
 
 [[noreturn]] void unpack_error(Py_ssize_t got);
 
+// The lower-cased map of a pellquist.models Catalogue, which builds it once
+// (its tables cannot change), or an empty Ref for any other catalogue
+// object, whose tables are walked on every call.  Only the exact class
+// counts: a subclass may answer `tables` as it likes.
+Ref known_table_map(PyObject* database);
+
 // `s.lower()`.  A str that is ASCII without capitals is its own lower-case
 // form and is returned as it is, which also keeps its cached hash: catalogue
 // names nearly always are.

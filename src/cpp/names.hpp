@@ -28,6 +28,8 @@ namespace quist {
     X(str_parse_one, "parse_one")                                               \
     X(str_exp, "exp")                                                           \
     X(str_TableNotFound, "TableNotFound")                                       \
+    X(str_Catalogue, "Catalogue")                                               \
+    X(str__by_name, "_by_name")                                       \
     X(str_database, "database")                                                 \
     X(str_params, "params")                                                     \
     X(str_find_all, "find_all")                                                 \

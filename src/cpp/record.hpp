@@ -16,7 +16,7 @@ struct ScopeRecord {
     Owned cte_names;  // set of the statement's CTE aliases, case as written
     Owned dialect;    // the dialect argument as received
     Owned self;       // the Session
-    Owned tbl_map;    // lower-cased public name -> catalogue table
+    Owned tbl_map;    // lower-cased public name -> catalogue table (read only)
     Owned wall;       // the wall's Call for this rewrite (pellquist.wall)
 };
 

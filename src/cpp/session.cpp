@@ -131,19 +131,25 @@ Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
 
     line = L::kCatalogueLoop;
     Ref database = get_attr(scope->self, n.str_database);
-    Ref tables = get_attr(database.borrow(), n.str_tables);
-    // Made after `tables` is known, so that the map of a large catalogue is
-    // sized once.
-    line = L::kCatalogueMap;
-    const Py_ssize_t expected =
-        PyDict_CheckExact(tables.borrow()) ? PyDict_GET_SIZE(tables.borrow()) : 0;
-    scope->tbl_map = require(cpython::new_presized_dict(expected)).release();
-    walk_mapping(tables.borrow(), line, L::kCatalogueLoop, [&](PyObject*, PyObject* tbl) {
-        line = L::kCatalogueEntry;
-        Ref pub = get_attr(tbl, n.str_pub_name);
-        Ref key = lowered(pub.borrow());
-        require_status(PyDict_SetItem(scope->tbl_map, key.borrow(), tbl));
-    });
+    if (Ref known = known_table_map(database.borrow())) {
+        // A catalogue that cannot change keeps its map: a call costs the
+        // same whatever its size.
+        scope->tbl_map = known.release();
+    } else {
+        Ref tables = get_attr(database.borrow(), n.str_tables);
+        // Made after `tables` is known, so that the map of a large catalogue
+        // is sized once.
+        line = L::kCatalogueMap;
+        const Py_ssize_t expected =
+            PyDict_CheckExact(tables.borrow()) ? PyDict_GET_SIZE(tables.borrow()) : 0;
+        scope->tbl_map = require(cpython::new_presized_dict(expected)).release();
+        walk_mapping(tables.borrow(), line, L::kCatalogueLoop, [&](PyObject*, PyObject* tbl) {
+            line = L::kCatalogueEntry;
+            Ref pub = get_attr(tbl, n.str_pub_name);
+            Ref key = lowered(pub.borrow());
+            require_status(PyDict_SetItem(scope->tbl_map, key.borrow(), tbl));
+        });
+    }
 
     // The wall's walk of the statement: it refuses what the rewrite cannot
     // vouch for, and names the CTEs of every level, which the transformer

@@ -21,7 +21,7 @@ import os
 import re
 import string
 import tomllib
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from types import MappingProxyType
 from typing import Any
@@ -147,7 +147,7 @@ class Table:
                     f"got {type(column).__name__} (table {self.pub_name!r})"
                 )
             columns[internal] = column
-        object.__setattr__(self, "columns", columns)
+        object.__setattr__(self, "columns", MappingProxyType(columns))
         _expect(
             self.filters is None or isinstance(self.filters, str),
             "Table", "filters", "a string or None", self.filters,
@@ -181,6 +181,10 @@ class Catalogue:
     tables: Mapping[Any, Table]
     allowed_functions: frozenset[str]
     fence: bool
+    # Lower-cased public name -> table: the map every rewrite looks tables up
+    # in, built once here.  `tables` cannot change after construction, so it
+    # cannot go stale.
+    _by_name: Mapping[str, Table] = field(init=False, repr=False, compare=False)
 
     # Written out rather than generated, so that type checkers take a list of
     # tables and any collection of names.
@@ -197,7 +201,7 @@ class Catalogue:
             tables = {getattr(t, "pub_name", i): t for i, t in enumerate(tables)}
         _expect(isinstance(tables, Mapping), "Catalogue", "tables", "a mapping or a list", tables)
         checked: dict[Any, Table] = {}
-        seen: dict[str, Any] = {}
+        by_name: dict[str, Table] = {}
         for key, table in tables.items():
             if not isinstance(table, Table):
                 raise TypeError(
@@ -207,14 +211,15 @@ class Catalogue:
             # earlier one in every lookup: an unfiltered table could shadow a
             # filtered one.
             folded = table.pub_name.lower()
-            if folded in seen:
+            if folded in by_name:
                 raise ValueError(
-                    f"Catalogue.tables: {table.pub_name!r} and {seen[folded]!r} are the same "
-                    "public name (names are compared without case)"
+                    f"Catalogue.tables: {table.pub_name!r} and {by_name[folded].pub_name!r} are "
+                    "the same public name (names are compared without case)"
                 )
-            seen[folded] = table.pub_name
+            by_name[folded] = table
             checked[key] = table
-        object.__setattr__(self, "tables", checked)
+        object.__setattr__(self, "tables", MappingProxyType(checked))
+        object.__setattr__(self, "_by_name", MappingProxyType(by_name))
         allowed = self.allowed_functions
         if isinstance(allowed, str) or not all(
                 isinstance(n, str) and n for n in _iterable(allowed)):
