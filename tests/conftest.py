@@ -134,3 +134,37 @@ def postgres_dsn():
     require_module("psycopg")
     with postgres_server(bindir) as dsn:
         yield dsn
+
+
+# ---- ClickHouse (chdb) ------------------------------------------------------------
+
+# The sanitizer run preloads its runtime into the interpreter. chdb (a whole
+# ClickHouse in a shared library) cannot be loaded under it at all: it is
+# opened with RTLD_DEEPBIND, and the runtime aborts the process. It is no
+# code of ours (ours runs under the sanitizer in every other test), so the
+# Makefile's sanitize target sets this variable to leave it out; each test
+# that needs it is skipped with the variable named in the reason.
+SKIP_HEAVY_ENGINES = "PELLQUIST_SKIP_HEAVY_ENGINES"
+
+
+def require_heavy_engine(name: str) -> None:
+    """Skips the calling test when the run leaves ClickHouse out
+    (:data:`SKIP_HEAVY_ENGINES` set), CI or not: that run is not theirs.
+
+    Under a preloaded AddressSanitizer runtime without the variable, the
+    test fails instead of loading the engine, which would abort the run.
+    """
+    __tracebackhide__ = True
+    if os.environ.get(SKIP_HEAVY_ENGINES):
+        pytest.skip(f"{name} is left out of this run ({SKIP_HEAVY_ENGINES} is set)")
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.fail(f"{name} cannot run under the preloaded AddressSanitizer runtime; set "
+                    f"{SKIP_HEAVY_ENGINES}=1 to leave it out of this run", pytrace=False)
+
+
+def require_chdb() -> ModuleType:
+    """chdb, the in-process ClickHouse, or :func:`unavailable`."""
+    __tracebackhide__ = True
+    require_heavy_engine("ClickHouse")
+    return require_module("chdb")
+

@@ -31,6 +31,7 @@ from typing import Any
 
 import sqlglot
 from sqlglot.dialects.bigquery import BigQuery
+from sqlglot.dialects.clickhouse import ClickHouse
 from sqlglot.dialects.mysql import MySQL
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -630,8 +631,9 @@ def _fence_clauses(dialect: str | None) -> dict[str, str]:
     (SELECT NULL) OFFSET 0 ROWS)."""
     holder = exp.select("*").from_("t").offset(0)
     # MySQL's and BigQuery's OFFSET needs a LIMIT: the largest each takes.
+    # ClickHouse drops an OFFSET 0, and keeps the largest LIMIT a UInt64 holds.
     resolved = sqlglot.Dialect.get_or_raise(dialect)
-    if isinstance(resolved, MySQL):
+    if isinstance(resolved, (MySQL, ClickHouse)):
         holder = holder.limit("18446744073709551615")
     elif isinstance(resolved, BigQuery):
         holder = holder.limit("9223372036854775807")

@@ -54,11 +54,14 @@ _KINDS = ((int, "INTEGER"), (float, "REAL"), (_iso_date, "DATE"), (str, "TEXT"))
 # Each engine's column type per kind. SQLite keeps dates as ISO text (it has
 # no date type, and its date functions read ISO text); DuckDB and PostgreSQL
 # get real DATE columns, since the queries compare them with `date '...'`
-# literals, and 8-byte floats (their REAL is 4 bytes).
+# literals, and 8-byte floats (their REAL is 4 bytes); ClickHouse and Spark
+# likewise.
 TYPES = {
     "sqlite": {"INTEGER": "INTEGER", "REAL": "REAL", "DATE": "TEXT", "TEXT": "TEXT"},
     "duckdb": {"INTEGER": "INTEGER", "REAL": "DOUBLE", "DATE": "DATE", "TEXT": "VARCHAR"},
     "postgres": {"INTEGER": "INTEGER", "REAL": "DOUBLE PRECISION", "DATE": "DATE", "TEXT": "TEXT"},
+    "clickhouse": {"INTEGER": "Int32", "REAL": "Float64", "DATE": "Date", "TEXT": "String"},
+    "spark": {"INTEGER": "INT", "REAL": "DOUBLE", "DATE": "DATE", "TEXT": "STRING"},
 }
 
 
@@ -149,17 +152,7 @@ def populate(conn, tables, *, internal: bool, types=None, insert=None) -> None:
     types = types or {}
     insert = insert or insert_rows()
     cur = conn.cursor()
-    for name, (columns, kinds, rows) in tables.items():
-        keys = [c for c in columns if c.endswith("key")]
-        if internal:
-            table = internal_table(name)
-            data = [(1, *r) for r in rows]
-            data += [(2, *r) for r in tenant2_rows(name, columns, kinds, rows)]
-            columns = [TENANT_COLUMN] + [internal_column(c) for c in columns]
-            kinds = ["INTEGER", *kinds]
-            keys = [internal_column(c) for c in keys]
-        else:
-            table, data = name, rows
+    for table, columns, kinds, keys, data in contents(tables, internal=internal):
         defs = ", ".join(f'"{c}" {types.get(k, k)}' for c, k in zip(columns, kinds))
         cur.execute(f'CREATE TABLE "{table}" ({defs})')
         insert(cur, table, columns, data)
@@ -168,12 +161,34 @@ def populate(conn, tables, *, internal: bool, types=None, insert=None) -> None:
     conn.commit()
 
 
-def catalogue(tables, filters: str | None = ROW_FILTER) -> Catalogue:
+def contents(tables, *, internal: bool):
+    """``(table, columns, kinds, key columns, rows)`` of each table of the
+    public or the internal database."""
+    for name, (columns, kinds, rows) in tables.items():
+        keys = [c for c in columns if c.endswith("key")]
+        if internal:
+            data = [(1, *r) for r in rows]
+            data += [(2, *r) for r in tenant2_rows(name, columns, kinds, rows)]
+            yield (internal_table(name), [TENANT_COLUMN] + [internal_column(c) for c in columns],
+                   ["INTEGER", *kinds], [internal_column(c) for c in keys], data)
+        else:
+            yield name, list(columns), list(kinds), keys, rows
+
+
+def spark_populate(db, tables, *, internal: bool) -> None:
+    """:func:`populate` for a ``engine_sessions.SparkDatabase``: Spark has no
+    indexes, and its DDL quotes names with backticks."""
+    types = TYPES["spark"]
+    for table, columns, kinds, _keys, data in contents(tables, internal=internal):
+        db.load(table, ", ".join(f"`{c}` {types[k]}" for c, k in zip(columns, kinds)), data)
+
+
+def catalogue(tables, filters: str | None = ROW_FILTER, allowed_functions=()) -> Catalogue:
     return Catalogue({
         name: Table(name, internal_table(name),
                     {internal_column(c): Column(c) for c in columns}, filters)
         for name, (columns, _, _) in tables.items()
-    })
+    }, allowed_functions=frozenset(allowed_functions))
 
 
 def queries(path: Path = DATA_DIR / "queries.sql") -> dict[str, str]:

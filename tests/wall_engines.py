@@ -1,4 +1,5 @@
-"""Two tenants on SQLite, DuckDB and PostgreSQL, for the attack suite in test_wall.py.
+"""Two tenants on SQLite, DuckDB, PostgreSQL, ClickHouse and Spark, for the
+attack suite in test_wall.py.
 
 Every engine holds three databases:
 
@@ -80,6 +81,13 @@ CUSTOMER_COLUMNS = ("id", "name")
 NOTE_COLUMNS = ("owner", "body")
 
 
+# Everyday ClickHouse functions that sqlglot does not know, which a
+# deployment on ClickHouse would allow: the attacks that raise errors need
+# them, and the strict policy refuses them otherwise.
+ALLOWED_FUNCTIONS = frozenset({"toInt32", "toDate", "accurateCast", "intDiv", "countIf",
+                               "uniqExact"})
+
+
 def catalogue():
     """The published schema over the internal tables."""
     from pellquist.models import Catalogue, Table
@@ -104,7 +112,7 @@ def catalogue():
         Table(pub_name="team_orders", name="app_order", columns=same(ORDER_COLUMNS),
               filters="tenant_id IN (SELECT members.tenant_id FROM members "
                       "WHERE members.user_id = {user})"),
-    ])
+    ], allowed_functions=ALLOWED_FUNCTIONS)
 
 
 # ---- contents of the three databases ---------------------------------------------
@@ -115,15 +123,18 @@ def _literal(value):
     return "'" + value.replace("'", "''") + "'"
 
 
-def _tables(day_type):
-    """The CREATE statements and rows of each database, by database."""
+def _tables(day_type, text="TEXT", using=""):
+    """The CREATE statements and rows of each database, by database.
+
+    ``text`` is the engine's text type, ``using`` what follows a CREATE
+    TABLE's column list (Spark's storage format)."""
     internal_ddl = [
         "CREATE TABLE app_order (tenant_id INTEGER, id INTEGER, customer_id INTEGER, "
-        f"note TEXT, amount INTEGER, day {day_type})",
-        "CREATE TABLE app_customer (tenant_id INTEGER, id INTEGER, name TEXT)",
-        "CREATE TABLE secrets (id INTEGER, body TEXT)",
-        "CREATE TABLE app_note (owner INTEGER, body TEXT)",
-        "CREATE TABLE members (tenant_id INTEGER, user_id INTEGER)",
+        f"note {text}, amount INTEGER, day {day_type}){using}",
+        f"CREATE TABLE app_customer (tenant_id INTEGER, id INTEGER, name {text}){using}",
+        f"CREATE TABLE secrets (id INTEGER, body {text}){using}",
+        f"CREATE TABLE app_note (owner INTEGER, body {text}){using}",
+        f"CREATE TABLE members (tenant_id INTEGER, user_id INTEGER){using}",
     ]
 
     def mine(rows):
@@ -134,10 +145,10 @@ def _tables(day_type):
     control = {"app_order": mine(ORDERS), "app_customer": mine(CUSTOMERS), "secrets": [],
                "app_note": mine(NOTES), "members": mine(MEMBERS)}
     public_ddl = [
-        f"CREATE TABLE orders (id INTEGER, customer_id INTEGER, note TEXT, amount INTEGER, "
-        f"day {day_type})",
-        "CREATE TABLE customers (id INTEGER, name TEXT)",
-        "CREATE TABLE notes (owner INTEGER, body TEXT)",
+        f"CREATE TABLE orders (id INTEGER, customer_id INTEGER, note {text}, amount INTEGER, "
+        f"day {day_type}){using}",
+        f"CREATE TABLE customers (id INTEGER, name {text}){using}",
+        f"CREATE TABLE notes (owner INTEGER, body {text}){using}",
     ]
     public = {"orders": [r[1:] for r in mine(ORDERS)],
               "customers": [r[1:] for r in mine(CUSTOMERS)],
@@ -146,12 +157,18 @@ def _tables(day_type):
             "public": (public_ddl, public)}
 
 
-def _populate(execute, ddl, rows):
+def _populate(execute, ddl, rows, one_insert=False):
+    """Creates the tables and fills them, a row per INSERT, or each table in
+    one (``one_insert``): ClickHouse and Spark keep a table's rows apart by
+    INSERT (parts, files), and a scan that skips a part or a file by its
+    statistics would never meet tenant 2's rows at all."""
     for statement in ddl:
         execute(statement)
     for table, values in rows.items():
-        for row in values:
-            execute(f"INSERT INTO {table} VALUES ({', '.join(map(_literal, row))})")
+        tuples = [f"({', '.join(map(_literal, row))})" for row in values]
+        for batch in ([tuples] if one_insert else [[t] for t in tuples]):
+            if batch:
+                execute(f"INSERT INTO {table} VALUES {', '.join(batch)}")
 
 
 # ---- the engines ---------------------------------------------------------------
@@ -159,6 +176,10 @@ def _populate(execute, ddl, rows):
 class Engine:
     """One engine's three databases. ``name`` is also the sqlglot dialect;
     ``errors`` is what the engine raises for a statement it won't run."""
+
+    # Whether the default dialect's fence (a bare OFFSET 0) holds here: the
+    # engine keeps the filter below it, or refuses the text.
+    default_dialect_fenced = True
 
     def __init__(self, name, errors):
         self.name, self.errors = name, errors
@@ -246,6 +267,24 @@ class PostgresEngine(Engine):
         return {db: {name: self.rows(db, f"SHOW {name}")[0][0] for name in self.CHECKED}
                 | {"current_user": self.rows(db, "SELECT current_user")[0][0]}
                 for db in self.conns}
+
+
+class ClickHouseEngine(Engine):
+    """Three databases of the process's chdb server, each reached through a
+    connection of its own (see ``engine_sessions.ClickHouseDatabase``, whose
+    settings turn off what would hide a missing fence)."""
+
+    DATABASES = {"internal": "wall_internal", "control": "wall_control", "public": "wall_public"}
+    default_dialect_fenced = False  # it drops an OFFSET 0
+
+    def __init__(self, chdb):
+        from engine_sessions import ClickHouseDatabase, clickhouse_errors
+
+        super().__init__("clickhouse", clickhouse_errors(chdb))
+        for db, (ddl, rows) in _tables("DATE").items():
+            conn = ClickHouseDatabase(chdb, self.DATABASES[db])
+            self.conns[db] = conn
+            _populate(conn.execute, ddl, rows, one_insert=True)
 
 
 # ---- files some attacks read ---------------------------------------------------

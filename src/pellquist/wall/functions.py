@@ -111,6 +111,34 @@ FLOOR_NAMES = frozenset({
     "loop", "fuzzjson",
     "currentdatabase", "currentuser", "hostname", "getmacro", "getserverport",
     "throwif",
+    # ClickHouse: more table functions that read files, object stores, other
+    # servers, the host process's memory (chdb's Python) or the storage of a
+    # named table, and the functional forms of IN, whose second argument
+    # names a table (sqlglot never reads in(...) itself as a call).
+    "filecluster", "oss", "cosn", "bigquery", "ytsaurus", "arrowstream", "python",
+    "viewexplain", "fuzzquery", "timeseriesdata", "timeseriesmetricfamilies",
+    "timeseriesmetrics", "timeseriessamples", "timeseriesselector", "timeseriestags",
+    "notin", "globalin", "globalnotin", "nullin", "notnullin", "globalnullin",
+    "globalnotnullin",
+    # ClickHouse: settings, the server, its host and the session.
+    "getsettingordefault", "getserversetting", "getmergetreesetting", "globalvariable",
+    "getclienthttpheader", "getmaxtablenamelengthfordatabase", "hascolumnintable",
+    "pggetuserbyid", "pgtableisvisible", "database", "schema", "currentprofiles",
+    "currentroles", "currentschemas", "currentqueryid", "currenthandler",
+    "currentrequesturl", "enabledprofiles", "enabledroles", "defaultprofiles",
+    "defaultroles", "authenticateduser", "authuser", "connectionid", "connection_id",
+    "queryid", "query_id", "current_query_id", "initialqueryid", "initial_query_id",
+    "initialquerystarttime", "initial_query_start_time", "fqdn", "fullhostname",
+    "displayname", "serveruuid", "uptime", "revision", "buildid", "tcpport", "shardnum",
+    "shardcount", "zookeepersessionuptime", "getoskernelversion", "showcertificate",
+    "hasthreadfuzzer", "transactionid", "transactionlatestsnapshot",
+    "transactionoldestsnapshot", "logtrace", "tid", "addresstoline",
+    "addresstolinewithinlines", "addresstosymbol", "demangle",
+    # ClickHouse: models the server loads from its own files, and model
+    # services reached over the network.
+    "catboostevaluate", "naivebayesclassifier", "naivebayesclassifierwithprob",
+    "naivebayesclassifierwithallprobs", "aiclassify", "aiembed", "aiextract", "aifilter",
+    "aigenerate", "airedact", "aisimilarity", "aitranslate",
     # Spark and Hive: JVM calls and file metadata.
     "reflect", "java_method", "try_reflect", "input_file_name",
     "input_file_block_start", "input_file_block_length", "current_user", "user",
@@ -172,6 +200,15 @@ FLOOR_PREFIXES = (
     "rtree",      # SQLite's R*Tree checks and node dumps, by table name
     "shell_",     # the SQLite shell's schema helpers
     "ai_",        # model services reached over the network
+    "__",         # ClickHouse's internal functions (scalar subquery results, filters)
+    "filesystem",  # ClickHouse's free and total space of the server's disks
+    "mergetree",  # ClickHouse's parts, indexes and projections of a named table
+    "deltalake",  # ClickHouse's lake tables in files and object stores
+    "iceberg",
+    "hudi",
+    "paimon",
+    "azureblobstorage",
+    "prometheusquery",  # ClickHouse's time series stores
 )
 
 # Table functions that produce rows from their arguments alone.

@@ -86,24 +86,30 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
     why = _text_refusal(call.dialect, native)
     if why is not None:
         return why
+    expected = _comments_and_reads(new_tree)
     # A part the dialect cannot express is left out of the text with only a
     # warning (a PIVOT or an alias's column list on SQLite, say): the text
-    # would read back cleanly as a different query.
+    # would read back cleanly as a different query.  This render is the
+    # rewritten tree's last use, so it may work on the tree itself: a copy
+    # would cost as much again.
     try:
-        new_tree.sql(dialect=call.dialect, identify=True, unsupported_level=ErrorLevel.RAISE)
+        new_tree.sql(dialect=call.dialect, identify=True, unsupported_level=ErrorLevel.RAISE,
+                     copy=False)
     except UnsupportedError as e:
         first = str(e).splitlines()[0] if str(e) else "a part"
         return f"The SQL uses a part that the dialect cannot express: {first}"
     if type(back) is not exp.Select:
         return message
-    if back.sql(dialect=call.dialect, identify=True) != native:
-        return message
-    if _comments_and_reads(back) != _comments_and_reads(new_tree):
-        return message
     internal = set(call.internal_reads)
     blocked = call.blocked
     rewritten = filter_reads = 0
+    # One walk of the read-back tree: its comments and table reads are
+    # gathered on the way, and every node is judged.
+    comments: Counter[str] = Counter()
+    reads: Counter[tuple[str, str, str]] = Counter()
     for node in back.walk():
+        if node.comments:
+            comments.update(c.strip() for c in node.comments)
         if isinstance(node, blocked):
             return message
         in_position = sources.in_row_position(node)
@@ -113,6 +119,7 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
             return message
         if not isinstance(node, exp.Table):
             continue
+        reads[(node.catalog, node.db, node.name)] += 1
         if not in_position:
             return message
         if not isinstance(node.this, exp.Identifier):
@@ -134,6 +141,11 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
         if not built:
             return message
         rewritten += 1
+    if (comments, reads) != expected:
+        return message
     if rewritten != len(call.internal_reads) or filter_reads != call.filter_reads:
+        return message
+    # Last, since rendering may change the tree it renders (no copy is made).
+    if back.sql(dialect=call.dialect, identify=True, copy=False) != native:
         return message
     return None

@@ -18,7 +18,12 @@ refused too.
 
 from __future__ import annotations
 
+from functools import lru_cache
+from typing import Any
+
 from sqlglot import exp
+from sqlglot.dialects.clickhouse import ClickHouse
+from sqlglot.dialects.dialect import Dialect
 
 from .functions import GENERATORS, function_names
 
@@ -83,6 +88,57 @@ def describe(node: exp.Expression) -> str:
     except Exception:  # a node that does not render is described by its kind
         text = type(node).__name__
     return text if len(text) <= 80 else text[:77] + "..."
+
+
+def in_list_refusal(node: exp.In) -> str | None:
+    """Why the list of ``x IN (...)`` may not be read; or None.
+
+    ClickHouse reads a list of one bare name that is no column in scope,
+    ``x IN (name)`` (in any number of parentheses), as ``x IN name``: a test
+    of membership in the table of that name, which tells whether any of its
+    rows has a given value.  Such a list is never needed: ``x = name`` says
+    the same of a column.
+    """
+    values = node.expressions
+    if len(values) != 1:
+        return None
+    value = values[0]
+    while isinstance(value, exp.Paren):
+        value = value.this
+    if isinstance(value, (exp.Column, exp.Dot)):
+        return (f"The SQL tests membership in ({describe(value)}), which ClickHouse reads as "
+                "the rows of a table of that name; write the comparison with =")
+    return None
+
+
+def alias_columns_refusal(table: exp.Table, dialect: Any) -> str | None:
+    """Why ``table``'s alias column list cannot be carried onto its
+    replacement subquery in ``dialect``; or None.
+
+    ClickHouse ignores a column alias list on a table, which keeps its own
+    column names, but applies one on a subquery (and requires one name per
+    column): carried over, the list would rename columns the query reads by
+    their published names.
+    """
+    alias = table.args.get("alias")
+    if not (isinstance(alias, exp.TableAlias) and alias.args.get("columns")):
+        return None
+    if not _ignores_table_alias_columns(dialect):
+        return None
+    return (f"The table reference {describe(table)} has a column alias list, which ClickHouse "
+            "ignores on a table and applies on the subquery that replaces it")
+
+
+@lru_cache(maxsize=64)
+def _resolved_ignores_alias_columns(dialect: Any) -> bool:
+    return isinstance(Dialect.get_or_raise(dialect), ClickHouse)
+
+
+def _ignores_table_alias_columns(dialect: Any) -> bool:
+    try:
+        return _resolved_ignores_alias_columns(dialect)
+    except TypeError:  # a dialect object that cannot be hashed is resolved every time
+        return _resolved_ignores_alias_columns.__wrapped__(dialect)
 
 
 def row_source_refusal(node: exp.Expression) -> str | None:
