@@ -36,7 +36,7 @@ class Call:
     """The wall's view of one rewrite: the statement, its dialect and the
     catalogue's settings."""
 
-    __slots__ = ("sql", "dialect", "blocked", "allowed", "fenced", "cte_names", "internal_reads",
+    __slots__ = ("_scopes", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names", "internal_reads",
                  "alias", "filter_reads")
 
     def __init__(self, catalogue: Any, dialect: Any, sql: Any, blocked: list[type]) -> None:
@@ -56,6 +56,8 @@ class Call:
         # How many tables the filled filters read themselves (a membership
         # subquery, say): the read-back must find exactly these more.
         self.filter_reads = 0
+        # The names of each WITH met so far (see scope.resolve).
+        self._scopes: scope.Indexes = {}
 
     def refuse(self, message: str) -> None:
         raise Exception(message, self.sql)
@@ -136,7 +138,7 @@ class Call:
             return False
         if not isinstance(node.this, exp.Identifier):
             return False
-        exact, folded = scope.resolve(node, node.name)
+        exact, folded = scope.resolve(node, node.name, self._scopes)
         if exact is None and folded is not None:
             self.refuse(f"The table name {node.name!r} differs only in case from the CTE "
                         f"{folded.alias!r} in scope: some engines read the CTE, others a "
@@ -149,7 +151,7 @@ class Call:
         of it in any order (see scope.any_cte_named)."""
         if node.args.get("db") or node.args.get("catalog"):
             return False
-        return scope.any_cte_named(node, node.name) is not None
+        return scope.any_cte_named(node, node.name, self._scopes) is not None
 
     def bind_filter(self, condition: exp.Expr, select: exp.Select) -> None:
         """Names the internal table in the subquery's FROM with an alias that

@@ -24,8 +24,6 @@ table.
 
 from __future__ import annotations
 
-from typing import cast
-
 from sqlglot import exp
 
 from .sources import is_set
@@ -66,7 +64,48 @@ def _recursive_term_source(cte: exp.CTE, node: exp.Expr) -> bool:
     return False
 
 
-def resolve(node: exp.Table, name: str) -> tuple[exp.CTE | None, exp.CTE | None]:
+class _WithIndex:
+    """The names of one WITH's CTEs, looked up without scanning its list:
+    for each name (exact, and lower-cased) the first CTE that defines rows,
+    and the first CTE of any kind; and each CTE's position."""
+
+    __slots__ = ("with_", "ctes", "position", "rows_exact", "rows_folded", "any_folded")
+
+    def __init__(self, with_: exp.With) -> None:
+        self.with_ = with_  # kept, so that its id names no other node meanwhile
+        self.ctes: list[exp.CTE] = list(with_.expressions)
+        self.position = {id(cte): i for i, cte in enumerate(self.ctes)}
+        self.rows_exact: dict[str, int] = {}
+        self.rows_folded: dict[str, int] = {}
+        self.any_folded: dict[str, int] = {}
+        for i, cte in enumerate(self.ctes):
+            alias = cte.alias
+            self.any_folded.setdefault(alias.lower(), i)
+            if _defines_rows(cte):
+                self.rows_exact.setdefault(alias, i)
+                self.rows_folded.setdefault(alias.lower(), i)
+
+    def before(self, table: dict[str, int], key: str, end: int) -> exp.CTE | None:
+        """The first CTE under ``key`` in ``table`` that stands before ``end``."""
+        i = table.get(key)
+        return self.ctes[i] if i is not None and i < end else None
+
+
+# One index per WITH, for the life of one rewrite (its trees stay alive).
+Indexes = dict[int, _WithIndex]
+
+
+def _index(with_: exp.With, indexes: Indexes | None) -> _WithIndex:
+    if indexes is None:
+        return _WithIndex(with_)
+    found = indexes.get(id(with_))
+    if found is None or found.with_ is not with_:
+        found = indexes[id(with_)] = _WithIndex(with_)
+    return found
+
+
+def resolve(node: exp.Table, name: str,
+            indexes: Indexes | None = None) -> tuple[exp.CTE | None, exp.CTE | None]:
     """The CTE that an unqualified table name ``name`` at ``node`` binds to.
 
     Returns ``(exact, folded)`` for the innermost level that has a CTE of the
@@ -74,6 +113,8 @@ def resolve(node: exp.Table, name: str) -> tuple[exp.CTE | None, exp.CTE | None]
     one that engines comparing quoted names exactly bind to), ``folded`` one
     whose name differs at most in case (the one SQLite and DuckDB bind to
     whatever the case).  Both are None when no CTE in scope has the name.
+    ``indexes`` keeps each WITH's names between calls, so that a chain of
+    CTEs costs no scan of its list per reference.
     """
     folded_name = name.lower()
     child: exp.Expr = node
@@ -84,43 +125,35 @@ def resolve(node: exp.Table, name: str) -> tuple[exp.CTE | None, exp.CTE | None]
             owner = with_.parent if with_ is not None else None
             if not isinstance(with_, exp.With) or owner is None:
                 return None, None
-            visible = []
-            for cte in with_.expressions:
-                if cte is parent:
-                    if (with_.args.get("recursive") and _defines_rows(cte)
-                            and _recursive_term_source(cte, node)):
-                        visible.append(cte)
-                    break
-                if _defines_rows(cte):
-                    visible.append(cte)
-            found = _match(visible, name, folded_name)
-            if found[1] is not None:
-                return found
+            index = _index(with_, indexes)
+            at = index.position.get(id(parent), len(index.ctes))
+            # Inside a CTE's body only the CTEs before it are visible, and
+            # under RECURSIVE its own name in the recursive term.
+            exact = index.before(index.rows_exact, name, at)
+            folded = index.before(index.rows_folded, folded_name, at)
+            if (with_.args.get("recursive") and _defines_rows(parent)
+                    and _recursive_term_source(parent, node)):
+                if exact is None and parent.alias == name:
+                    exact = parent
+                if folded is None and parent.alias.lower() == folded_name:
+                    folded = parent
+            if folded is not None:
+                return exact, folded
             # The owner's own WITH has been judged: go on above the owner.
             child, parent = owner, owner.parent
             continue
         with_ = parent.args.get("with_")
         if isinstance(with_, exp.With) and child is not with_:
-            found = _match([c for c in with_.expressions if _defines_rows(c)], name, folded_name)
-            if found[1] is not None:
-                return found
+            index = _index(with_, indexes)
+            end = len(index.ctes)
+            folded = index.before(index.rows_folded, folded_name, end)
+            if folded is not None:
+                return index.before(index.rows_exact, name, end), folded
         child, parent = parent, parent.parent
     return None, None
 
 
-def _match(ctes: list[exp.CTE], name: str,
-           folded_name: str) -> tuple[exp.CTE | None, exp.CTE | None]:
-    exact = folded = None
-    for cte in ctes:
-        alias = cte.alias
-        if alias == name and exact is None:
-            exact = cte
-        if alias.lower() == folded_name and folded is None:
-            folded = cte
-    return exact, folded
-
-
-def any_cte_named(node: exp.Expr, name: str) -> exp.CTE | None:
+def any_cte_named(node: exp.Expr, name: str, indexes: Indexes | None = None) -> exp.CTE | None:
     """A CTE of any WITH around ``node`` whose name is ``name`` in any case,
     whatever its order in the WITH and whether ``node`` sits in its body.
 
@@ -135,8 +168,9 @@ def any_cte_named(node: exp.Expr, name: str) -> exp.CTE | None:
     while parent is not None:
         with_ = parent.args.get("with_")
         if isinstance(with_, exp.With):
-            for cte in with_.expressions:
-                if cte.alias.lower() == folded_name:
-                    return cast(exp.CTE, cte)
+            index = _index(with_, indexes)
+            i = index.any_folded.get(folded_name)
+            if i is not None:
+                return index.ctes[i]
         parent = parent.parent
     return None
