@@ -36,7 +36,8 @@ class Call:
     """The wall's view of one rewrite: the statement, its dialect and the
     catalogue's settings."""
 
-    __slots__ = ("_scopes", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names", "internal_reads",
+    __slots__ = ("_scopes", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names",
+                 "internal_reads",
                  "alias", "filter_reads")
 
     def __init__(self, catalogue: Any, dialect: Any, sql: Any, blocked: list[type]) -> None:
