@@ -37,8 +37,7 @@ class Call:
     catalogue's settings."""
 
     __slots__ = ("_scopes", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names",
-                 "internal_reads",
-                 "alias", "filter_reads")
+                 "internal_reads", "alias", "filter_reads", "warnings_at")
 
     def __init__(self, catalogue: Any, dialect: Any, sql: Any, blocked: list[type]) -> None:
         self.sql = sql
@@ -57,6 +56,9 @@ class Call:
         # How many tables the filled filters read themselves (a membership
         # subquery, say): the read-back must find exactly these more.
         self.filter_reads = 0
+        # sqlglot's warnings in this thread when the walk began (see
+        # readback.warning_count); None if they could not be counted.
+        self.warnings_at: int | None = None
         # The names of each WITH met so far (see scope.resolve).
         self._scopes: scope.Indexes = {}
 
@@ -67,6 +69,7 @@ class Call:
 
     def check(self, tree: exp.Expr) -> set[str]:
         """Refuses what the rewrite cannot vouch for; returns every CTE name."""
+        self.warnings_at = readback.warning_count()
         allowed = self.allowed
         names: set[str] = set()
         for node in tree.walk():
@@ -93,6 +96,10 @@ class Call:
                 why = sources.in_list_refusal(node)
                 if why is not None:
                     self.refuse(why)
+            if isinstance(node, exp.QueryTransform):
+                # Spark and Hive pipe the rows through a command of the host.
+                self.refuse("The SQL runs a command of the engine's host (TRANSFORM ... USING), "
+                            "which the rewrite cannot check")
             if isinstance(node, exp.Query) and (node.args.get("settings")
                                                 or node.args.get("format")):
                 # ClickHouse's per-statement settings change how the engine

@@ -15,6 +15,8 @@ again in its dialect, and it is accepted only when:
 
 from __future__ import annotations
 
+import logging
+import threading
 from collections import Counter
 from typing import Any
 
@@ -72,6 +74,13 @@ def _inside_filter(table: exp.Table, alias: str) -> bool:
 
 def _text_refusal(dialect: Any, native: str) -> str | None:
     """Why the engine would not run ``native`` as it is written; or None."""
+    # Spark and Hive replace ${name}, ${env:NAME} and ${system:name} with the
+    # session's settings, the environment and the JVM's properties before
+    # they parse, inside strings and comments too: a value could be read
+    # out, or a line break end a comment and let the rest run as SQL.
+    if "${" in native:
+        return ("The SQL holds '${', which Spark and Hive replace with a setting, an "
+                "environment variable or a system property before parsing")
     # The default dialect is run on any engine. Its strings take no backslash
     # escapes, but ClickHouse's, Spark's and MySQL's do: there 'x\' ' would
     # be one string, and what follows it SQL.
@@ -79,6 +88,41 @@ def _text_refusal(dialect: Any, native: str) -> str | None:
         return ("The SQL holds a backslash, which some engines read as an escape in strings "
                 "and names and others do not; rewrite it in the dialect of the engine")
     return None
+
+
+class _WarningCount(logging.Filter):
+    """Counts the warnings sqlglot logs, per thread; lets every one through.
+
+    A part the dialect cannot express is reported by the renderer as a
+    logged warning.  When no warning was logged in this thread between the
+    wall's walk and its read-back, the render of the native SQL dropped
+    nothing, and the check of it need not render again."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self._local = threading.local()
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if record.levelno >= logging.WARNING:
+            self._local.count = getattr(self._local, "count", 0) + 1
+        return True
+
+    def count(self) -> int | None:
+        """This thread's count so far; None if a warning could go uncounted."""
+        log = _SQLGLOT_LOG
+        if log.disabled or not log.isEnabledFor(logging.WARNING) or self not in log.filters:
+            return None
+        count: int = getattr(self._local, "count", 0)
+        return count
+
+
+_SQLGLOT_LOG = logging.getLogger("sqlglot")
+_WARNINGS = _WarningCount()
+_SQLGLOT_LOG.addFilter(_WARNINGS)
+
+
+def warning_count() -> int | None:
+    return _WARNINGS.count()
 
 
 def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None:
@@ -89,15 +133,18 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
     expected = _comments_and_reads(new_tree)
     # A part the dialect cannot express is left out of the text with only a
     # warning (a PIVOT or an alias's column list on SQLite, say): the text
-    # would read back cleanly as a different query.  This render is the
-    # rewritten tree's last use, so it may work on the tree itself: a copy
-    # would cost as much again.
-    try:
-        new_tree.sql(dialect=call.dialect, identify=True, unsupported_level=ErrorLevel.RAISE,
-                     copy=False)
-    except UnsupportedError as e:
-        first = str(e).splitlines()[0] if str(e) else "a part"
-        return f"The SQL uses a part that the dialect cannot express: {first}"
+    # would read back cleanly as a different query.  Unless the render of
+    # the native SQL provably logged no warning, the tree is rendered again
+    # with such parts raising.  This render is the rewritten tree's last
+    # use, so it may work on the tree itself: a copy would cost as much again.
+    now = warning_count()
+    if now is None or call.warnings_at is None or now != call.warnings_at:
+        try:
+            new_tree.sql(dialect=call.dialect, identify=True,
+                         unsupported_level=ErrorLevel.RAISE, copy=False)
+        except UnsupportedError as e:
+            first = str(e).splitlines()[0] if str(e) else "a part"
+            return f"The SQL uses a part that the dialect cannot express: {first}"
     if type(back) is not exp.Select:
         return message
     internal = set(call.internal_reads)
