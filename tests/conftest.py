@@ -136,19 +136,21 @@ def postgres_dsn():
         yield dsn
 
 
-# ---- ClickHouse (chdb) ------------------------------------------------------------
+# ---- ClickHouse (chdb) and Spark ------------------------------------------------
 
+INSTALL_JAVA = "apt-get install openjdk-17-jre-headless"
 # The sanitizer run preloads its runtime into the interpreter. chdb (a whole
 # ClickHouse in a shared library) cannot be loaded under it at all: it is
-# opened with RTLD_DEEPBIND, and the runtime aborts the process. It is no
-# code of ours (ours runs under the sanitizer in every other test), so the
-# Makefile's sanitize target sets this variable to leave it out; each test
-# that needs it is skipped with the variable named in the reason.
+# opened with RTLD_DEEPBIND, and the runtime aborts the process. The JVM
+# that pyspark starts would inherit the preload. Neither is code of ours
+# (ours runs under the sanitizer in every other test), so the Makefile's
+# sanitize target sets this variable to leave both engines out; each test
+# that needs one is skipped with the variable named in the reason.
 SKIP_HEAVY_ENGINES = "PELLQUIST_SKIP_HEAVY_ENGINES"
 
 
 def require_heavy_engine(name: str) -> None:
-    """Skips the calling test when the run leaves ClickHouse out
+    """Skips the calling test when the run leaves ClickHouse and Spark out
     (:data:`SKIP_HEAVY_ENGINES` set), CI or not: that run is not theirs.
 
     Under a preloaded AddressSanitizer runtime without the variable, the
@@ -168,3 +170,17 @@ def require_chdb() -> ModuleType:
     require_heavy_engine("ClickHouse")
     return require_module("chdb")
 
+
+@pytest.fixture(scope="session")
+def spark():
+    """The run's one local Spark (``engine_sessions.Spark``), started on first
+    use and stopped at the end of the run."""
+    require_heavy_engine("Spark")
+    require_module("pyspark")
+    import engine_sessions
+
+    if not engine_sessions.java_available():
+        unavailable("a Java runtime ('java' on PATH) is needed by pyspark", INSTALL_JAVA)
+    started = engine_sessions.Spark()
+    yield started
+    started.stop()

@@ -1,14 +1,23 @@
-"""In-process ClickHouse (chdb) for the engine tests (a helper module, not a
-test).
+"""In-process ClickHouse (chdb) and local Spark for the engine tests (a helper
+module, not a test).
 
-:class:`ClickHouseDatabase` is one database of the process's chdb server as
-a DB-API connection: every statement on it runs in that database, the way a
-deployment's connection runs the native SQL in the internal one. The engine
-is big (a whole ClickHouse in a shared library), so it runs once per process
-and every test module takes its databases from it, under names of its own.
+* :class:`ClickHouseDatabase` is one database of the process's chdb server as
+  a DB-API connection: every statement on it runs in that database, the way
+  a deployment's connection runs the native SQL in the internal one.
+* :func:`start_spark` starts the one Spark of a test run, lean for local
+  mode; :class:`SparkDatabase` is one of its databases, with a session of its
+  own whose current database it is.
+
+Both engines are big (a JVM; a whole ClickHouse in a shared library), so
+each runs once per process and every test module takes its databases from
+it, under names of its own.
 """
 
 from __future__ import annotations
+
+import shutil
+import tempfile
+from pathlib import Path
 
 # Settings the wall must hold against, not ones that help it. ClickHouse
 # merges a subquery's filter into the conditions of the query around it
@@ -88,3 +97,96 @@ def clickhouse_csv_insert(cur, table: str, columns, rows) -> None:
     text = io.StringIO()
     csv.writer(text, quoting=csv.QUOTE_NONNUMERIC, lineterminator="\n").writerows(rows)
     cur.execute(f'INSERT INTO "{table}" FORMAT CSV\n{text.getvalue()}')
+
+
+# ---- Spark ---------------------------------------------------------------------
+
+# Local mode, two cores, no UI, no Hive: the catalogue lives in memory and
+# tables are Parquet files in a temporary warehouse. Two shuffle partitions
+# instead of 200 keep each small query's stages short.
+SPARK_CONFIG = {
+    "spark.master": "local[2]",
+    "spark.app.name": "pellquist-tests",
+    "spark.ui.enabled": "false",
+    "spark.ui.showConsoleProgress": "false",
+    "spark.sql.shuffle.partitions": "2",
+    "spark.default.parallelism": "2",
+    "spark.driver.memory": "1g",
+    "spark.sql.catalogImplementation": "in-memory",
+    "spark.sql.sources.parallelPartitionDiscovery.parallelism": "1",
+    # A system property holding a marker, which the attack suite's JVM calls
+    # and ${system:...} substitutions try to read.
+    "spark.driver.extraJavaOptions": "-Dlog4j2.level=error -XX:+UseSerialGC "
+                                     "-Dpellquist.wall.probe=LEAK-SECRET-jvm-property",
+}
+
+
+def java_available() -> bool:
+    return shutil.which("java") is not None
+
+
+class Spark:
+    """The run's one local Spark, with its warehouse folder."""
+
+    def __init__(self):
+        from py4j.protocol import Py4JError
+        from pyspark.errors import PySparkException
+        from pyspark.sql import SparkSession
+
+        self.warehouse = Path(tempfile.mkdtemp(prefix="pellquist-spark-"))
+        builder = SparkSession.builder
+        for key, value in SPARK_CONFIG.items():
+            builder = builder.config(key, value)
+        builder = builder.config("spark.sql.warehouse.dir", str(self.warehouse))
+        self.session = builder.getOrCreate()
+        # Task failures (a query that raises) are the tests' business, not
+        # the log's.
+        self.session.sparkContext.setLogLevel("OFF")
+        # What a statement Spark won't run raises: its own exceptions, and
+        # a Java one that Spark did not translate.
+        self.errors = (PySparkException, Py4JError)
+
+    def stop(self) -> None:
+        try:
+            self.session.stop()
+        finally:
+            shutil.rmtree(self.warehouse, ignore_errors=True)
+
+
+class SparkDatabase:
+    """A database of the run's Spark, created on first use and dropped on
+    :meth:`close`, with a session of its own whose current database it is
+    (sessions share the catalogue and the data, not the current database or
+    the settings)."""
+
+    def __init__(self, spark: Spark, name: str):
+        self.name = name
+        self.session = spark.session.newSession()
+        self.session.sql(f"DROP DATABASE IF EXISTS `{name}` CASCADE")
+        self.session.sql(f"CREATE DATABASE `{name}`")
+        self.session.catalog.setCurrentDatabase(name)
+        # Rows of a VALUES list go to one task, and an INSERT of them to one
+        # file: a scan that skipped a file by its statistics would never
+        # meet another tenant's rows at all.
+        self.session.conf.set("spark.sql.leafNodeDefaultParallelism", "1")
+
+    def rows(self, sql: str) -> list[tuple]:
+        return [tuple(row) for row in self.session.sql(sql).collect()]
+
+    def execute(self, sql: str) -> None:
+        self.session.sql(sql).collect()
+
+    def load(self, table: str, schema: str, rows) -> None:
+        """Creates ``table`` (a Parquet table; ``schema`` in Spark's DDL) holding ``rows``."""
+        import csv
+
+        with tempfile.TemporaryDirectory() as folder:
+            path = Path(folder) / f"{table}.csv"
+            with path.open("w", newline="") as f:
+                csv.writer(f, quoting=csv.QUOTE_NONNUMERIC).writerows(rows)
+            frame = (self.session.read.schema(schema).option("quote", '"').option("escape", '"')
+                     .option("mode", "FAILFAST").csv(str(path)))
+            frame.write.format("parquet").saveAsTable(f"`{self.name}`.`{table}`")
+
+    def close(self) -> None:
+        self.session.sql(f"DROP DATABASE IF EXISTS `{self.name}` CASCADE")

@@ -6,8 +6,9 @@ settings and session state, take locks, inspect raw storage or sleep.  These
 tests hold it to the engines: the named dangers of each engine, every
 function PostgreSQL and DuckDB list that takes a catalogue object or belongs
 to a dangerous family, every table function and dangerous family of
-ClickHouse's (so that a new server version or extension that adds one fails
-here), and a sample of everyday functions that must stay allowed.
+ClickHouse's, and Spark's dangerous families (so that a new server version or
+extension that adds one fails here), and a sample of everyday functions that
+must stay allowed.
 """
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ from pellquist.quist import Session
 from pellquist.wall import functions
 from pellquist.wall.functions import on_floor
 
-DIALECTS = ("postgres", "duckdb", "sqlite", "clickhouse")
+DIALECTS = ("postgres", "duckdb", "sqlite", "clickhouse", "spark")
 
 # ---- the named dangers of each engine ------------------------------------------
 
@@ -116,6 +117,17 @@ DANGEROUS = {
         "aiGenerate",
         # errors out of a late filter, sleeps
         "throwIf", "sleep", "sleepEachRow",
+    ],
+    "spark": [
+        # the JVM, files and the metadata of the files behind a table
+        "reflect", "java_method", "try_reflect", "input_file_name", "input_file_block_start",
+        "input_file_block_length", "read_files", "from_protobuf", "to_protobuf", "from_avro",
+        "to_avro", "schema_of_avro", "identifier",
+        # the session
+        "current_user", "user", "session_user", "current_catalog", "current_database",
+        "current_schema", "current_path", "version", "secret",
+        # errors out of a late filter
+        "assert_true", "raise_error",
     ],
 }
 
@@ -445,6 +457,25 @@ def test_clickhouse_dangerous_families_are_on_the_floor(clickhouse_functions):
     assert missing == []
 
 
+# ---- Spark's catalogue ------------------------------------------------------------
+
+# Calls into the JVM, the files behind a table, files and URLs a conversion
+# reads its schema from, the session, and errors raised on purpose.  The
+# current date and time are no danger.
+SPARK_FAMILIES = re.compile(
+    r"^(reflect|java_method|try_reflect|input_file|read_|secret"
+    r"|current_(?!(date|time|timestamp|timezone)$)|user$|session_user$|version$"
+    r"|assert_true$|raise_error$|(from|to|schema_of)_(protobuf|avro)$"
+    r"|is_(account_group_)?member$)")
+
+
+def test_spark_dangerous_families_are_on_the_floor(spark):
+    names = {row[0].lower() for row in spark.session.sql("SHOW FUNCTIONS").collect()}
+    assert {"reflect", "explode", "count"} <= names  # the list was read
+    missing = sorted(n for n in names if SPARK_FAMILIES.search(n) and not on_floor(n))
+    assert missing == []
+
+
 # ---- everyday functions stay allowed --------------------------------------------
 
 HARMLESS = {
@@ -480,6 +511,15 @@ HARMLESS = {
         "uniqExact", "groupArray", "quantile", "argMax", "any", "row_number", "lagInFrame",
         "numbers", "generate_series", "cityHash64", "sipHash64", "MD5", "generateUUIDv4",
         "rand", "toTypeName", "formatReadableSize", "timeZone",
+    ],
+    "spark": [
+        "abs", "round", "lower", "upper", "length", "substring", "concat", "concat_ws", "split",
+        "regexp_extract", "to_date", "date_format", "date_add", "datediff", "year", "coalesce",
+        "nvl", "if", "array", "explode", "posexplode", "inline", "map", "struct", "named_struct",
+        "get_json_object", "from_json", "to_json", "collect_list", "collect_set", "count", "sum",
+        "avg", "approx_count_distinct", "percentile_approx", "row_number", "lag", "lead", "rand",
+        "uuid", "hash", "md5", "sha2", "monotonically_increasing_id", "spark_partition_id",
+        "xpath_string", "current_date", "current_timestamp", "current_timezone",
     ],
     "sqlite": [
         "abs", "round", "lower", "upper", "length", "substr", "replace", "trim", "instr",

@@ -47,7 +47,7 @@ require_files(tpch.DATA_FILES)
 
 from pellquist.quist import Session
 
-ENGINES = ("sqlite", "duckdb", "postgres", "clickhouse")
+ENGINES = ("sqlite", "duckdb", "postgres", "clickhouse", "spark")
 QUERIES = tpch.queries()
 ORDERS = tpch.internal_table("orders")
 # Tenant 2's result equals tenant 1's only where the sampled data leaves both
@@ -159,7 +159,32 @@ def _clickhouse(tables, _request):
     return engine
 
 
-SETUP = {"sqlite": _sqlite, "duckdb": _duckdb, "postgres": _postgres, "clickhouse": _clickhouse}
+SPARK_PUBLIC, SPARK_INTERNAL = "tpch_public", "tpch_internal"
+
+
+class SparkEngine(Engine):
+    """Spark's two databases: each a session of the run's one Spark."""
+
+    default_dialect_fenced = False  # it drops an OFFSET 0
+
+    def rows(self, conn, sql):
+        return conn.rows(sql)
+
+
+def _spark(tables, request):
+    spark = request.getfixturevalue("spark")
+    import engine_sessions
+
+    dbs = []
+    for db, internal in ((SPARK_PUBLIC, False), (SPARK_INTERNAL, True)):
+        conn = engine_sessions.SparkDatabase(spark, db)
+        tpch.spark_populate(conn, tables, internal=internal)
+        dbs.append(conn)
+    return SparkEngine("spark", *dbs, spark.errors)
+
+
+SETUP = {"sqlite": _sqlite, "duckdb": _duckdb, "postgres": _postgres, "clickhouse": _clickhouse,
+         "spark": _spark}
 
 
 @pytest.fixture(scope="module")
@@ -353,6 +378,13 @@ ACCEPTED_BY_ENGINE = {
         "SELECT o_orderkey, arrayJoin([1, 2]) AS k FROM orders",
         "SELECT o.o_orderkey, n.number FROM orders AS o, numbers(2) AS n",
     ],
+    "spark": [
+        "SELECT o_orderkey, n FROM orders LATERAL VIEW explode(array(1, 2)) t AS n",
+        "SELECT o_orderkey, explode(array(1, 2)) AS n FROM orders",
+        "SELECT c_custkey FROM customer LEFT SEMI JOIN orders ON o_custkey = c_custkey",
+        "SELECT o_custkey, o_orderkey FROM orders CLUSTER BY o_custkey",
+        "SELECT * FROM nation PIVOT (count(*) FOR n_regionkey IN (0, 1, 2))",
+    ],
 }
 
 
@@ -402,11 +434,16 @@ ERROR_PROBES = [
     "ELSE '2020-01-01' END AS DATE) > DATE '1990-01-01'",
 ]
 # ClickHouse casts to a Nullable type, which its renderer writes for CAST,
-# without raising: its own parse does.
+# without raising: its own parse does. Spark infers the condition on o_custkey
+# from the one on o_orderkey and puts it ahead of every other.
 ERROR_PROBES_BY_ENGINE = {
     "clickhouse": [
         "SELECT * FROM orders WHERE toDate(if(o_comment LIKE '%tenant2%', o_comment, "
         "'2020-01-01')) > '1990-01-01'",
+    ],
+    "spark": [
+        "SELECT * FROM orders WHERE o_orderkey = o_custkey AND CAST(CASE WHEN o_comment "
+        "LIKE '%tenant2%' THEN o_comment ELSE '1' END AS INT) + o_orderkey > 0",
     ],
 }
 PROBES = [
@@ -521,6 +558,17 @@ PROBES_BY_ENGINE = {
         f"SELECT * FROM orders SETTINGS additional_table_filters = {{'{ORDERS}': '1'}}",
         *ERROR_PROBES_BY_ENGINE["clickhouse"],
     ],
+    "spark": [
+        f"SELECT * FROM IDENTIFIER('{ORDERS}')",
+        f"SELECT /*+ BROADCAST({ORDERS}) */ * FROM orders",
+        f"SELECT o_orderkey, c FROM orders LATERAL VIEW explode(array((SELECT max(c_o_comment) "
+        f"FROM {ORDERS}))) t AS c",
+        "SELECT TRANSFORM(o_orderkey) USING 'cat' AS (k) FROM orders",
+        "SELECT _metadata.file_path, _metadata.row_index FROM orders",
+        "SELECT input_file_name() FROM orders",
+        f"SELECT * FROM parquet.`{ORDERS}`",
+        *ERROR_PROBES_BY_ENGINE["spark"],
+    ],
 }
 
 
@@ -531,6 +579,7 @@ SCHEMAS = {
     "duckdb": ("main", "memory.main"),
     "postgres": ("public", f"{PG_INTERNAL}.public"),
     "clickhouse": (CH_INTERNAL,),
+    "spark": (SPARK_INTERNAL, f"spark_catalog.{SPARK_INTERNAL}"),
 }
 
 
@@ -606,6 +655,7 @@ REFUSED_BY_ENGINE = {
         ("TRUNCATE orders", "only select statements"),
     ],
     "clickhouse": [],
+    "spark": [],
 }
 
 

@@ -287,6 +287,31 @@ class ClickHouseEngine(Engine):
             _populate(conn.execute, ddl, rows, one_insert=True)
 
 
+class SparkEngine(Engine):
+    """Three databases of the run's one Spark, each with a session of its own
+    (see ``engine_sessions.SparkDatabase``); the tables are Parquet files,
+    one a table."""
+
+    DATABASES = {"internal": "wall_internal", "control": "wall_control", "public": "wall_public"}
+    default_dialect_fenced = False  # it drops an OFFSET 0
+
+    def __init__(self, spark):
+        from engine_sessions import SparkDatabase
+
+        super().__init__("spark", spark.errors)
+        for db, (ddl, rows) in _tables("DATE", text="STRING", using=" USING parquet").items():
+            conn = SparkDatabase(spark, self.DATABASES[db])
+            self.conns[db] = conn
+            # The days are written as text, which an INSERT casts to DATE only
+            # under the legacy store rules.
+            conn.session.conf.set("spark.sql.storeAssignmentPolicy", "LEGACY")
+            _populate(conn.execute, ddl, rows, one_insert=True)
+            conn.session.conf.unset("spark.sql.storeAssignmentPolicy")
+
+    def rows(self, db, sql):
+        return self.conns[db].rows(sql)
+
+
 # ---- files some attacks read ---------------------------------------------------
 
 class Files:
@@ -295,6 +320,8 @@ class Files:
 
     ENV_NAME = "PELLQUIST_WALL_PROBE"
     ENV_VALUE = "LEAK-SECRET-environment"
+    # A system property of Spark's JVM (see engine_sessions.SPARK_CONFIG).
+    PROPERTY_NAME = "pellquist.wall.probe"
 
     def __init__(self):
         self.dir = Path(tempfile.mkdtemp(prefix="pellquist-wall-"))
@@ -315,9 +342,11 @@ class Files:
         os.environ[self.ENV_NAME] = self.ENV_VALUE
 
     def fill(self, sql):
-        """``sql`` with {dir}, {csv} and {sqlite} replaced by the paths."""
+        """``sql`` with {dir}, {csv} and {sqlite} replaced by the paths, {env}
+        and {property} by the names."""
         return (sql.replace("{dir}", str(self.dir)).replace("{csv}", str(self.csv))
-                .replace("{sqlite}", str(self.sqlite)).replace("{env}", self.ENV_NAME))
+                .replace("{sqlite}", str(self.sqlite)).replace("{env}", self.ENV_NAME)
+                .replace("{property}", self.PROPERTY_NAME))
 
     def close(self):
         if self._old_env is None:

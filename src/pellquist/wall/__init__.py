@@ -75,6 +75,9 @@ class Call:
         for node in tree.walk():
             if isinstance(node, exp.Identifier):
                 names.add(node.name.lower())
+                why = sources.hidden_column_refusal(node, self.dialect)
+                if why is not None:
+                    self.refuse(why)
             plain = text.unquoted_text(node)
             if plain is not None:
                 self.refuse(f"The SQL holds text that would be written outside quotes: {plain!r}")

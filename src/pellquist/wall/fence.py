@@ -12,11 +12,25 @@ skips.  SQLite needs a LIMIT for an OFFSET, which sqlglot writes as
 grammar takes (a derived table with a LIMIT is never merged into the query
 around it).
 
-ClickHouse drops an ``OFFSET 0`` as a no-op and joins the subquery's filter
-and the user's conditions into one expression, PREWHERE included, which it
-evaluates over every row read when short-circuit evaluation is off.  It
-keeps a LIMIT, and pushes no filter through one, so the subquery gets the
-largest LIMIT a UInt64 holds.
+Two planners drop an ``OFFSET 0`` as a no-op and then merge the filters:
+
+* ClickHouse joins the subquery's filter and the user's conditions into one
+  expression, PREWHERE included, which it evaluates over every row read
+  when short-circuit evaluation is off.  It keeps a LIMIT, and pushes no
+  filter through one, so the subquery gets the largest LIMIT a UInt64
+  holds.
+* Spark combines the filters into one conjunction, and puts the conditions
+  it infers from the user's (``a = b AND f(a)`` gives ``f(b)``) ahead of
+  the row filter.  A LIMIT would hold, but Spark runs a LIMIT in a single
+  task over the whole table and its limit is a 32-bit integer, so the
+  filter gets a conjunct that is always true and not deterministic
+  instead: Spark merges no filter into a non-deterministic one, infers
+  nothing into it and pushes nothing through it, while the row filter's own
+  deterministic conjuncts still reach the scan (partition pruning, Parquet
+  statistics).  The conjunct is ``SPARK_PARTITION_ID() >= 0``: Spark folds a
+  comparison of ``RAND()`` with a constant outside its range, so
+  ``RAND() >= 0`` would vanish before it fenced anything.  The OFFSET,
+  which Spark drops anyway, is left out.
 
 The default dialect writes a bare ``OFFSET 0``: rewrite in the dialect of
 the engine that runs the SQL.
@@ -32,27 +46,42 @@ from sqlglot.dialects.bigquery import BigQuery
 from sqlglot.dialects.clickhouse import ClickHouse
 from sqlglot.dialects.dialect import Dialect
 from sqlglot.dialects.mysql import MySQL
+from sqlglot.dialects.spark2 import Spark2
 
 # Dialects whose fence is a LIMIT (with the OFFSET): the ones whose OFFSET
 # needs one that sqlglot does not write itself, and ClickHouse.
 _LIMIT_FOR_OFFSET = ((MySQL, "18446744073709551615"), (BigQuery, "9223372036854775807"),
                      (ClickHouse, "18446744073709551615"))
+# Dialects whose fence is a non-deterministic condition: Spark's family
+# (Spark 2 and 3, Databricks) shares its optimizer.
+_NON_DETERMINISTIC = (Spark2,)
 
 
 @lru_cache(maxsize=64)
-def _limit_for(dialect: Any) -> str | None:
+def _form(dialect: Any) -> tuple[str, str | None]:
+    """``("limit", n)``, ``("nondeterministic", None)`` or ``("offset", None)``."""
     resolved = Dialect.get_or_raise(dialect)
+    if isinstance(resolved, _NON_DETERMINISTIC):
+        return "nondeterministic", None
     for cls, limit in _LIMIT_FOR_OFFSET:
         if isinstance(resolved, cls):
-            return limit
-    return None
+            return "limit", limit
+    return "offset", None
 
 
 def fence(select: exp.Select, dialect: Any) -> exp.Select:
     try:
-        limit = _limit_for(dialect)
+        form, limit = _form(dialect)
     except TypeError:  # a dialect object that cannot be hashed is resolved every time
-        limit = _limit_for.__wrapped__(dialect)
+        form, limit = _form.__wrapped__(dialect)
+    if form == "nondeterministic":
+        # A partition's id is never negative: the condition drops no row.
+        always = exp.GTE(this=exp.Anonymous(this="SPARK_PARTITION_ID"),
+                         expression=exp.Literal.number(0))
+        where = select.args.get("where")
+        condition = exp.and_(where.this, always) if where is not None else always
+        select.set("where", exp.Where(this=condition))
+        return select
     if limit is not None:
         select.set("limit", exp.Limit(expression=exp.Literal.number(limit)))
     select.set("offset", exp.Offset(expression=exp.Literal.number(0)))

@@ -143,6 +143,11 @@ FLOOR_NAMES = frozenset({
     "reflect", "java_method", "try_reflect", "input_file_name",
     "input_file_block_start", "input_file_block_length", "current_user", "user",
     "session_user", "assert_true", "raise_error",
+    # Spark: the session's SQL path; Protobuf and Avro conversions, whose
+    # descriptor or schema may be a file or URL the engine reads; and the
+    # IDENTIFIER clause, which names a table, column or function by a string.
+    "current_path", "from_protobuf", "to_protobuf", "from_avro", "to_avro",
+    "schema_of_avro", "identifier",
     # Raising an error for a row is a channel out of a filter that runs late.
     "error",
     # Snowflake, Databricks and SQL Server: the session, the account, stages,

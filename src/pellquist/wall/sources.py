@@ -24,6 +24,7 @@ from typing import Any
 from sqlglot import exp
 from sqlglot.dialects.clickhouse import ClickHouse
 from sqlglot.dialects.dialect import Dialect
+from sqlglot.dialects.hive import Hive
 
 from .functions import GENERATORS, function_names
 
@@ -139,6 +140,39 @@ def _ignores_table_alias_columns(dialect: Any) -> bool:
         return _resolved_ignores_alias_columns(dialect)
     except TypeError:  # a dialect object that cannot be hashed is resolved every time
         return _resolved_ignores_alias_columns.__wrapped__(dialect)
+
+
+# Hidden columns that Spark (and Hive) resolve through the subquery that
+# replaces a table, down to the files behind the internal table: a file
+# source's _metadata, Iceberg's and Delta's row and change columns, Hive's
+# virtual columns.  They name the internal table's files and tell of rows the
+# filter removed (a file's size, a row's place in it).
+HIDDEN_COLUMNS = frozenset({
+    "_metadata", "_file", "_pos", "_spec_id", "_partition", "_deleted", "_row_id",
+    "_last_updated_sequence_number", "_change_type", "_commit_version", "_commit_timestamp",
+    "input__file__name", "block__offset__inside__file", "row__offset__inside__block",
+    "raw__data__size", "row__id",
+})
+
+
+def hidden_column_refusal(node: exp.Identifier, dialect: Any) -> str | None:
+    """Why the name ``node`` may not stand in ``dialect``'s SQL; or None."""
+    if node.name.lower() not in HIDDEN_COLUMNS or not _reads_hidden_columns(dialect):
+        return None
+    return (f"The SQL names {node.name!r}, a hidden column of the files behind a table, "
+            "which the rewrite cannot filter")
+
+
+@lru_cache(maxsize=64)
+def _resolved_reads_hidden_columns(dialect: Any) -> bool:
+    return isinstance(Dialect.get_or_raise(dialect), Hive)
+
+
+def _reads_hidden_columns(dialect: Any) -> bool:
+    try:
+        return _resolved_reads_hidden_columns(dialect)
+    except TypeError:  # a dialect object that cannot be hashed is resolved every time
+        return _resolved_reads_hidden_columns.__wrapped__(dialect)
 
 
 def row_source_refusal(node: exp.Expression) -> str | None:
