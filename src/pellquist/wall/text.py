@@ -23,6 +23,11 @@ _QUOTED = (exp.Identifier, exp.HexString, exp.BitString, exp.ByteString, exp.Raw
            exp.National, exp.UnicodeString)
 
 
+# Per node class met: quoted, a literal, or neither.
+_IS_QUOTED, _IS_LITERAL = 1, 2
+_KIND: dict[type, int] = {}
+
+
 def unquoted_text(node: exp.Expr) -> str | None:
     """Text of ``node`` that would be written outside quotes and is not plain, or None.
 
@@ -35,19 +40,24 @@ def unquoted_text(node: exp.Expr) -> str | None:
         for comment in comments:
             if "*/" in comment or "/*" in comment or "\x00" in comment:
                 return comment
-    for value in node.args.values():
+    strings = [value for value in node.args.values() if isinstance(value, str)]
+    for value in strings:
         # Drivers pass SQL as C strings: a NUL would end the statement there,
         # quoted or not.
-        if isinstance(value, str) and "\x00" in value:
+        if "\x00" in value:
             return value
-    if isinstance(node, _QUOTED):
+    kind = _KIND.get(type(node))
+    if kind is None:
+        kind = _KIND[type(node)] = (_IS_QUOTED if issubclass(type(node), _QUOTED) else
+                                    _IS_LITERAL if issubclass(type(node), exp.Literal) else 0)
+    if kind == _IS_QUOTED:
         return None
-    if isinstance(node, exp.Literal):
+    if kind == _IS_LITERAL:
         if node.args.get("is_string"):
             return None
         text = node.this
         return None if isinstance(text, str) and NUMBER.fullmatch(text) else str(text)
-    for value in node.args.values():
-        if isinstance(value, str) and not PLAIN_NAME.fullmatch(value):
+    for value in strings:
+        if not PLAIN_NAME.fullmatch(value):
             return value
     return None
