@@ -32,6 +32,27 @@ from .fence import fence as _fence
 INTERNAL_ALIAS = "_internal"
 
 
+# What the statement walk asks of a node depends on its class: each class
+# met gets its flags once.
+_IDENTIFIER, _FUNC, _DATATYPE, _SELECT, _CTE, _IN, _HOST_COMMAND, _QUERY, _ROWS_FROM_TEXT, _TABLE = (
+    1 << i for i in range(10))
+_KIND_BITS = (
+    (exp.Identifier, _IDENTIFIER), (exp.Func, _FUNC), (exp.DataType, _DATATYPE),
+    (exp.Select, _SELECT), (exp.CTE, _CTE), (exp.In, _IN), (exp.QueryTransform, _HOST_COMMAND),
+    (exp.Query, _QUERY), (exp.TableFromRows, _ROWS_FROM_TEXT), (exp.Table, _TABLE),
+)
+_KINDS: dict[type, int] = {}
+
+
+def _kind_flags(kind: type) -> int:
+    flags = 0
+    for cls, bit in _KIND_BITS:
+        if issubclass(kind, cls):
+            flags |= bit
+    _KINDS[kind] = flags
+    return flags
+
+
 class Call:
     """The wall's view of one rewrite: the statement, its dialect and the
     catalogue's settings."""
@@ -72,8 +93,14 @@ class Call:
         self.warnings_at = readback.warning_count()
         allowed = self.allowed
         names: set[str] = set()
+        kinds = _KINDS
+        node: Any  # its class is told by the flags, not by isinstance
         for node in tree.walk():
-            if isinstance(node, exp.Identifier):
+            kind = type(node)
+            flags = kinds.get(kind)
+            if flags is None:
+                flags = _kind_flags(kind)
+            if flags & _IDENTIFIER:
                 names.add(node.name.lower())
                 why = sources.hidden_column_refusal(node, self.dialect)
                 if why is not None:
@@ -81,45 +108,44 @@ class Call:
             plain = text.unquoted_text(node)
             if plain is not None:
                 self.refuse(f"The SQL holds text that would be written outside quotes: {plain!r}")
-            if isinstance(node, exp.Func):
+            if flags & _FUNC:
                 why = functions.refusal(node, allowed)
                 if why is not None:
                     self.refuse(why)
-            if isinstance(node, exp.DataType):
+            if flags & _DATATYPE:
                 why = functions.type_refusal(node, allowed)
                 if why is not None:
                     self.refuse(why)
-            if isinstance(node, exp.Select) and not node.args.get("from_") and (
+            if flags & _SELECT and not node.args.get("from_") and (
                     node.args.get("joins") or node.args.get("laterals")):
                 # sqlglot writes such joins as items of the select list.
                 self.refuse("The SQL joins tables to a SELECT that has no FROM")
-            if isinstance(node, exp.CTE):
+            if flags & _CTE:
                 self.cte_names.add(node.alias)
-            if isinstance(node, exp.In):
+            if flags & _IN:
                 why = sources.in_list_refusal(node)
                 if why is not None:
                     self.refuse(why)
-            if isinstance(node, exp.QueryTransform):
+            if flags & _HOST_COMMAND:
                 # Spark and Hive pipe the rows through a command of the host.
                 self.refuse("The SQL runs a command of the engine's host (TRANSFORM ... USING), "
                             "which the rewrite cannot check")
-            if isinstance(node, exp.Query) and (node.args.get("settings")
-                                                or node.args.get("format")):
+            if flags & _QUERY and (node.args.get("settings") or node.args.get("format")):
                 # ClickHouse's per-statement settings change how the engine
                 # evaluates and what it reads (formats read schema and
                 # template files); a session sets them, not a query.
                 self.refuse("The SQL sets the engine's settings or output format for the "
                             "statement (SETTINGS, FORMAT), which the rewrite cannot check")
-            if isinstance(node, exp.TableFromRows):
+            if flags & _ROWS_FROM_TEXT:
                 self.refuse(f"The SQL reads rows from {sources.describe(node)}, "
                             "which the rewrite cannot check")
-            if sources.in_row_position(node):
+            if node.arg_key == "this" and isinstance(node.parent, sources.ROW_POSITIONS):
                 why = sources.row_source_refusal(node)
                 if why is not None:
                     self.refuse(why)
-                if isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier):
+                if flags & _TABLE and isinstance(node.this, exp.Identifier):
                     self._check_named_table(node)
-            elif isinstance(node, exp.Table):
+            elif flags & _TABLE:
                 self.refuse(f"The SQL names the table {sources.describe(node)} where the "
                             "rewrite cannot replace it")
         alias, n = INTERNAL_ALIAS, 0

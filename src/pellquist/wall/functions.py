@@ -227,7 +227,7 @@ GENERATORS = frozenset({
 })
 
 
-def _class_names(cls: type) -> tuple[str, ...]:
+def _class_names(cls: type[exp.Func]) -> tuple[str, ...]:
     names = [name.lower() for name in cls.sql_names()]
     # Some classes render under a name that differs from their key.
     names.append(cls.__name__.lower())

@@ -125,6 +125,20 @@ def warning_count() -> int | None:
     return _WARNINGS.count()
 
 
+# Per tuple of blocked kinds (the same classes on every call): whether each
+# node class met so far is one of them.
+_BLOCKED: dict[tuple[type, ...], dict[type, bool]] = {}
+
+
+def _blocked_by_class(kinds: tuple[type, ...]) -> dict[type, bool]:
+    found = _BLOCKED.get(kinds)
+    if found is None:
+        if len(_BLOCKED) > 16:  # kinds from another sqlglot, after a reload
+            _BLOCKED.clear()
+        found = _BLOCKED[kinds] = {}
+    return found
+
+
 def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None:
     message = "The native SQL does not read back as the same statement"
     why = _text_refusal(call.dialect, native)
@@ -148,7 +162,7 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
     if type(back) is not exp.Select:
         return message
     internal = set(call.internal_reads)
-    blocked = call.blocked
+    blocked = _blocked_by_class(call.blocked)
     rewritten = filter_reads = 0
     # One walk of the read-back tree: its comments and table reads are
     # gathered on the way, and every node is judged.
@@ -157,9 +171,13 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
     for node in back.walk():
         if node.comments:
             comments.update(c.strip() for c in node.comments)
-        if isinstance(node, blocked):
+        kind = type(node)
+        is_blocked = blocked.get(kind)
+        if is_blocked is None:
+            is_blocked = blocked[kind] = issubclass(kind, call.blocked)
+        if is_blocked:
             return message
-        in_position = sources.in_row_position(node)
+        in_position = node.arg_key == "this" and isinstance(node.parent, sources.ROW_POSITIONS)
         # Every row source must be one the rewrite understands, whatever its
         # kind: a node the transform never saw is caught here.
         if in_position and sources.row_source_refusal(node) is not None:

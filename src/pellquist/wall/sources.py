@@ -45,11 +45,12 @@ _PART_NAMES = {
 }
 
 
-def in_row_position(node: exp.Expression) -> bool:
-    parent = node.parent
-    if node.arg_key != "this":
-        return False
-    return isinstance(parent, (exp.From, exp.Join, exp.Lateral))
+# The nodes whose `this` is a row source.
+ROW_POSITIONS = (exp.From, exp.Join, exp.Lateral)
+
+
+def in_row_position(node: exp.Expr) -> bool:
+    return node.arg_key == "this" and isinstance(node.parent, ROW_POSITIONS)
 
 
 def is_set(value: object) -> bool:
@@ -77,13 +78,13 @@ _GENERATOR_CLASSES = tuple(
     if hasattr(exp, name))
 
 
-def is_generator(node: exp.Expression) -> bool:
+def is_generator(node: exp.Expr) -> bool:
     if isinstance(node, _GENERATOR_CLASSES):
         return True
     return isinstance(node, exp.Func) and any(n in GENERATORS for n in function_names(node))
 
 
-def describe(node: exp.Expression) -> str:
+def describe(node: exp.Expr) -> str:
     try:
         text = node.sql()
     except Exception:  # a node that does not render is described by its kind
@@ -175,7 +176,7 @@ def _reads_hidden_columns(dialect: Any) -> bool:
         return _resolved_reads_hidden_columns.__wrapped__(dialect)
 
 
-def row_source_refusal(node: exp.Expression) -> str | None:
+def row_source_refusal(node: exp.Expr) -> str | None:
     """Why ``node``, standing in a row-source position, may not be read; or None."""
     if isinstance(node, exp.Table):
         inner = node.this
