@@ -125,22 +125,23 @@ def alias_columns_refusal(table: exp.Table, dialect: Any) -> str | None:
     alias = table.args.get("alias")
     if not (isinstance(alias, exp.TableAlias) and alias.args.get("columns")):
         return None
-    if not _ignores_table_alias_columns(dialect):
+    if not dialect_is(dialect, ClickHouse):
         return None
     return (f"The table reference {describe(table)} has a column alias list, which ClickHouse "
             "ignores on a table and applies on the subquery that replaces it")
 
 
-@lru_cache(maxsize=64)
-def _resolved_ignores_alias_columns(dialect: Any) -> bool:
-    return isinstance(Dialect.get_or_raise(dialect), ClickHouse)
+@lru_cache(maxsize=128)
+def _resolved_is(dialect: Any, kind: type[Dialect]) -> bool:
+    return isinstance(Dialect.get_or_raise(dialect), kind)
 
 
-def _ignores_table_alias_columns(dialect: Any) -> bool:
+def dialect_is(dialect: Any, kind: type[Dialect]) -> bool:
+    """Whether ``dialect`` (a name, settings or an object) is a ``kind``."""
     try:
-        return _resolved_ignores_alias_columns(dialect)
+        return _resolved_is(dialect, kind)
     except TypeError:  # a dialect object that cannot be hashed is resolved every time
-        return _resolved_ignores_alias_columns.__wrapped__(dialect)
+        return isinstance(Dialect.get_or_raise(dialect), kind)
 
 
 # Hidden columns that Spark (and Hive) resolve through the subquery that
@@ -158,22 +159,10 @@ HIDDEN_COLUMNS = frozenset({
 
 def hidden_column_refusal(node: exp.Identifier, dialect: Any) -> str | None:
     """Why the name ``node`` may not stand in ``dialect``'s SQL; or None."""
-    if node.name.lower() not in HIDDEN_COLUMNS or not _reads_hidden_columns(dialect):
+    if node.name.lower() not in HIDDEN_COLUMNS or not dialect_is(dialect, Hive):
         return None
     return (f"The SQL names {node.name!r}, a hidden column of the files behind a table, "
             "which the rewrite cannot filter")
-
-
-@lru_cache(maxsize=64)
-def _resolved_reads_hidden_columns(dialect: Any) -> bool:
-    return isinstance(Dialect.get_or_raise(dialect), Hive)
-
-
-def _reads_hidden_columns(dialect: Any) -> bool:
-    try:
-        return _resolved_reads_hidden_columns(dialect)
-    except TypeError:  # a dialect object that cannot be hashed is resolved every time
-        return _resolved_reads_hidden_columns.__wrapped__(dialect)
 
 
 def row_source_refusal(node: exp.Expr) -> str | None:
