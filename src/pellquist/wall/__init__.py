@@ -26,6 +26,7 @@ from typing import Any
 from sqlglot import exp
 
 from . import functions, readback, scope, sources, text
+from .tree import walk
 from .fence import fence as _fence
 
 
@@ -42,6 +43,8 @@ _KIND_BITS = (
     (exp.Query, _QUERY), (exp.TableFromRows, _ROWS_FROM_TEXT), (exp.Table, _TABLE),
 )
 _KINDS: dict[type, int] = {}
+# The meta keys with which the parser marks where a token stood.
+_POSITIONS = frozenset(("line", "col", "start", "end"))
 
 
 def _kind_flags(kind: type) -> int:
@@ -95,7 +98,10 @@ class Call:
         names: set[str] = set()
         kinds = _KINDS
         node: Any  # its class is told by the flags, not by isinstance
-        for node in tree.walk():
+        for node in walk(tree):
+            meta = node._meta
+            if meta is not None and meta.keys() <= _POSITIONS:
+                node._meta = None  # _drop_positions, inline: this loop is hot
             kind = type(node)
             flags = kinds.get(kind)
             if flags is None:
@@ -199,6 +205,8 @@ class Call:
         SQLite and DuckDB would bind to)."""
         source = select.args["from_"].this
         own_name = source.name.lower()
+        for node in walk(condition):
+            _drop_positions(node)
         alias = exp.to_identifier(self.alias, quoted=True)
         source.set("alias", exp.TableAlias(this=alias))
         for column in _columns_of_this_level(condition):
@@ -239,6 +247,10 @@ class Call:
 
     def carry(self, node: exp.Table, subquery: exp.Subquery) -> exp.Subquery:
         """Carries the table's alias columns and pivots onto its replacement."""
+        source = subquery.this.args.get("from_")
+        if source is not None:
+            for part in walk(source):
+                _drop_positions(part)
         alias = node.args.get("alias")
         columns = alias.args.get("columns") if isinstance(alias, exp.TableAlias) else None
         if columns:
@@ -275,6 +287,15 @@ class Call:
         why = readback.refusal(self, new_tree, native, back)
         if why is not None:
             self.refuse(why)
+
+
+def _drop_positions(node: exp.Expr) -> None:
+    """Drops the parser's record of where ``node`` stood in its text: nothing
+    reads it after the parse, and each copy of the tree (the rewrite's and
+    the render's) would copy it again."""
+    meta = node._meta
+    if meta is not None and meta.keys() <= _POSITIONS:
+        node._meta = None
 
 
 def _table_part(name: Any) -> str:

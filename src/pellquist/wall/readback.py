@@ -25,11 +25,12 @@ from sqlglot.dialects.dialect import Dialect
 from sqlglot.errors import ErrorLevel, UnsupportedError
 
 from . import sources
+from .tree import walk
 
 def _comments_and_reads(tree: exp.Expr) -> tuple[Counter[str], Counter[tuple[str, str, str]]]:
     comments: Counter[str] = Counter()
     reads: Counter[tuple[str, str, str]] = Counter()
-    for node in tree.walk():
+    for node in walk(tree):
         if node.comments:
             # sqlglot writes "-- x" as "/* x */" and reads back " x ".
             comments.update(c.strip() for c in node.comments)
@@ -168,7 +169,7 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
     # gathered on the way, and every node is judged.
     comments: Counter[str] = Counter()
     reads: Counter[tuple[str, str, str]] = Counter()
-    for node in back.walk():
+    for node in walk(back):
         if node.comments:
             comments.update(c.strip() for c in node.comments)
         kind = type(node)
