@@ -54,9 +54,12 @@ typecheck: install
 	$(PY) -m pip install -q 'mypy>=1.13'
 	$(PY) tools/typecheck.py
 
-# Timings of the rewrite against a plain-Python baseline (about a minute).
+# Time and instructions per TPC-H query against two references: the floor
+# (parse, render, read-back parse) and a plain-Python baseline (a few minutes).
 bench: install
 	$(PY) benchmarks/run.py
+	@if command -v valgrind >/dev/null; then $(PY) benchmarks/instructions.py; \
+	else echo "valgrind not found: instructions per query left out (apt-get install valgrind)"; fi
 
 # What the row-filter fence costs the 22 TPC-H queries on PostgreSQL, DuckDB
 # and SQLite, fence on against off (a few minutes).

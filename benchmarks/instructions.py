@@ -12,7 +12,9 @@ compare a build of another commit, or the other sqlglot build), runs the
   the native SQL back;
 * ``pellquist``: ``Session(...).generateNativeSQL(query, dialect)``, whose
   share over the floor is the rewrite's own work: building the subqueries,
-  parsing the filters, and the wall's checks.
+  parsing the filters, and the wall's checks;
+* ``baseline``: the same rewrite with the same checks written in Python
+  (``baseline.py``).
 
 Instruction counts repeat from run to run (the hash seed is fixed), so they
 can be compared across runs and machines of one kind, busy or not.
@@ -36,6 +38,7 @@ DIALECTS = (None, "postgres")
 def driver(manifest: Path, passes: int) -> None:
     sys.path.insert(0, str(HERE))
     import sqlglot
+    from baseline import BaselineSession
     from pellquist.quist import Session
     from workloads import PARAMS, tpch_catalogue, tpch_queries
 
@@ -54,8 +57,10 @@ def driver(manifest: Path, passes: int) -> None:
 
     queries = list(tpch_queries().values())
     session = Session(tpch_catalogue(), PARAMS)
+    baseline = BaselineSession(tpch_catalogue(), PARAMS)
     for dialect in DIALECTS:
         natives = [session.generateNativeSQL(q, dialect) for q in queries]
+        assert natives == [baseline.generateNativeSQL(q, dialect) for q in queries]
         trees = [sqlglot.parse_one(n, dialect=dialect) for n in natives]
 
         def floor(d=dialect, natives=natives, trees=trees) -> None:
@@ -68,12 +73,18 @@ def driver(manifest: Path, passes: int) -> None:
             for q in queries:
                 session.generateNativeSQL(q, d)
 
+        def plain(d=dialect) -> None:
+            for q in queries:
+                baseline.generateNativeSQL(q, d)
+
         floor()
         rewrite()
+        plain()
         gc.freeze()
         name = dialect or "default"
         phase(f"{name}/floor", floor)
         phase(f"{name}/pellquist", rewrite)
+        phase(f"{name}/baseline", plain)
     labels.append(None)
     manifest.write_text(json.dumps({"labels": labels, "queries": len(queries),
                                     "sqlglot": sqlglot.__version__,
@@ -120,8 +131,9 @@ def main() -> None:
     if args.driver:
         driver(args.driver, args.passes)
         return
-    print("| interpreter | sqlglot | dialect | floor M Ir | pellquist M Ir | over floor |")
-    print("|---|---|---|---:|---:|---:|")
+    print("| interpreter | sqlglot | dialect | floor M Ir | pellquist M Ir | over floor "
+          "| baseline M Ir |")
+    print("|---|---|---|---:|---:|---:|---:|")
     for python in args.python or [sys.executable]:
         info, ir = measure(python, args.passes)
         build = f"{info['sqlglot']} {'compiled' if info['compiled'] else 'pure'}"
@@ -129,7 +141,7 @@ def main() -> None:
             name = dialect or "default"
             floor, total = ir[f"{name}/floor"], ir[f"{name}/pellquist"]
             print(f"| {python} | {build} | {name} | {floor / 1e6:.1f} | {total / 1e6:.1f} | "
-                  f"{(total - floor) / total:.0%} |")
+                  f"{(total - floor) / total:.0%} | {ir[f'{name}/baseline'] / 1e6:.1f} |")
 
 
 if __name__ == "__main__":
