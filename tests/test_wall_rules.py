@@ -77,6 +77,18 @@ def test_row_sources_the_rewrite_cannot_check_are_refused(dialect, sql):
     assert isinstance(refusal(sql, dialect), Exception)
 
 
+@pytest.mark.parametrize("sql", [
+    "WITH t AS (SELECT 1 AS x) SELECT o.id, g.x FROM orders AS o CROSS JOIN ##t AS g",
+    "WITH t AS (SELECT 1 AS x) SELECT x FROM #t",
+    "SELECT id FROM #orders",
+])
+@pytest.mark.parametrize("fence", [True, False])
+def test_temporary_tables_are_refused_though_named_like_a_cte(sql, fence):
+    # T-SQL's #t and ##t are temporary tables, which the engine reads
+    # whatever CTE or published table bears the name without the marks.
+    assert "temporary table" in str(refusal(sql, "tsql", fence=fence))
+
+
 @pytest.mark.parametrize("dialect, sql", [
     ("postgres", "SELECT x FROM orders, generate_series(1, 3) AS g(x)"),
     ("duckdb", "SELECT * FROM range(3) AS r(x), orders"),

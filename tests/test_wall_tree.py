@@ -72,6 +72,9 @@ def test_quotes_count_only_where_the_renderer_adds_them():
     written = exp.Anonymous(this="f", expressions=[exp.to_identifier("a")])
     read = exp.Anonymous(this="f", expressions=[exp.to_identifier("a", quoted=True)])
     assert not same(written, read)
+    # Only a plain name: other marks render differently with quotes (T-SQL's ##).
+    assert not same(exp.Identifier(this="t", global_=True),
+                    exp.Identifier(this="t", quoted=True, global_=True))
     # What was written with quotes must be read with them.
     assert not same(sqlglot.parse_one('SELECT "a" FROM t'), sqlglot.parse_one("SELECT a FROM t"))
 

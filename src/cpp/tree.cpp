@@ -97,16 +97,18 @@ bool same_comments(PyObject* x, PyObject* y) {
 }
 
 // The entries of a node's meta besides the parser's record of where the
-// node stood (which nothing renders), or -1 when the meta is not a dict.
+// node stood (which nothing renders), or -1 when the meta is not a dict
+// with str keys.
 Py_ssize_t meta_entries(const TreeState* st, PyObject* meta) {
     if (meta == Py_None) return 0;
     if (!PyDict_CheckExact(meta)) return -1;
     Py_ssize_t count = 0, pos = 0;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(meta, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key) || require_status(PySet_Contains(st->positions, key)) != 1)
-            ++count;
+    while (PyDict_Next(meta, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return -1;  // see same_tree: exact str keys only
+        if (require_status(PySet_Contains(st->positions, key)) != 1) ++count;
+    }
     return count;
 }
 
@@ -136,6 +138,15 @@ bool is_key(PyObject* key, PyObject* skip) {
     return skip && (key == skip || (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, skip) == 0));
 }
 
+bool str_keys(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
 // The entries of `args` that are not None, without `skip`.
 Py_ssize_t set_entries(PyObject* args, PyObject* skip) {
     Py_ssize_t count = 0, pos = 0;
@@ -155,14 +166,15 @@ Py_ssize_t set_entries(PyObject* args, PyObject* skip) {
 // is not the same object) makes them differ: the wall then falls back to
 // rendering the read-back.
 // One difference is allowed: the native SQL quotes every identifier the
-// renderer may quote, so a written identifier without quotes matches a
-// read one with quotes, except as the direct argument of a function, where
-// the renderer leaves it bare.
+// renderer may quote, so a written plain name (an identifier with nothing
+// set but its text) without quotes matches a read one with quotes, except
+// as the direct argument of a function, where the renderer leaves it bare.
 bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject* base,
                PyTypeObject* identifier, PyObject* func) {
     const TreeState* st = state_of(module);
     std::vector<std::pair<Ref, Ref>> stack;
     stack.emplace_back(Ref::new_ref(written), Ref::new_ref(read));
+    size_t visited = 0;
     while (!stack.empty()) {
         auto [a, b] = std::move(stack.back());
         stack.pop_back();
@@ -179,8 +191,13 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
             return false;
         Ref x_args = get_attr(x, st->str_args);
         Ref y_args = get_attr(y, st->str_args);
-        if (!PyDict_CheckExact(x_args.borrow()) || !PyDict_CheckExact(y_args.borrow()))
+        // Keys of another kind than str could run Python code in the lookups
+        // below, and change a dict while a value borrowed from it is in use.
+        if (!PyDict_CheckExact(x_args.borrow()) || !PyDict_CheckExact(y_args.borrow()) ||
+            !str_keys(x_args.borrow()) || !str_keys(y_args.borrow()))
             return false;
+        // A tree that holds itself would never end: let Ctrl-C stop it.
+        if (++visited % 4096 == 0 && PyErr_CheckSignals() < 0) fail();
         PyObject* skip = nullptr;
         if (Py_TYPE(x) == identifier) {
             skip = st->str_quoted;
@@ -193,6 +210,10 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
                 return false;
             if (x_quoted != y_quoted) {
                 if (x_quoted) return false;
+                // Only a plain name: the renderer writes other marks (T-SQL's
+                // # and ## prefixes) differently with quotes and without.
+                if (set_entries(x_args.borrow(), skip) != 1 || set_entries(y_args.borrow(), skip) != 1)
+                    return false;
                 Ref parent = get_attr(x, st->str_parent);
                 if (require_status(PyObject_IsInstance(parent.borrow(), func)) != 0) return false;
             }

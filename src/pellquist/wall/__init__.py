@@ -108,6 +108,12 @@ class Call:
                 flags = _kind_flags(kind)
             if flags & _IDENTIFIER:
                 names.add(node.name.lower())
+                if node.args.get("temporary") or node.args.get("global_"):
+                    # T-SQL's #name and ##name: a session's or a global
+                    # temporary table, never a CTE or a published table,
+                    # though its name without the marks may be one.
+                    self.refuse(f"The SQL names the temporary table {node.sql(self.dialect)!r}, which the "
+                                "rewrite cannot check")
                 why = sources.hidden_column_refusal(node, self.dialect)
                 if why is not None:
                     self.refuse(why)

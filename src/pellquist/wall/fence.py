@@ -76,7 +76,9 @@ def fence(select: exp.Select, dialect: Any) -> exp.Select:
         form, limit = _form.__wrapped__(dialect)
     if form == "nondeterministic":
         # A partition's id is never negative: the condition drops no row.
-        always = exp.GTE(this=exp.Anonymous(this="SPARK_PARTITION_ID"),
+        # Built as the parser reads it back (an empty argument list), so the
+        # read-back can match the rewritten tree node for node.
+        always = exp.GTE(this=exp.Anonymous(this="SPARK_PARTITION_ID", expressions=[]),
                          expression=exp.Literal.number(0))
         where = select.args.get("where")
         condition = exp.and_(where.this, always) if where is not None else always
