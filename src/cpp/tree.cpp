@@ -135,25 +135,20 @@ bool same_meta(const TreeState* st, PyObject* x, PyObject* y) {
 }
 
 bool is_key(PyObject* key, PyObject* skip) {
-    return skip && (key == skip || (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, skip) == 0));
+    return skip && (key == skip || PyUnicode_Compare(key, skip) == 0);
 }
 
-bool str_keys(PyObject* dict) {
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(dict, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
-// The entries of `args` that are not None, without `skip`.
+// The entries of `args` that are not None, without `skip`; or -1 when a key
+// is not exactly a str: a key of another kind could run Python code in a
+// lookup, and change a dict while a value borrowed from it is in use.
 Py_ssize_t set_entries(PyObject* args, PyObject* skip) {
     Py_ssize_t count = 0, pos = 0;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(args, &pos, &key, &value))
+    while (PyDict_Next(args, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return -1;
         if (value != Py_None && !is_key(key, skip)) ++count;
+    }
     return count;
 }
 
@@ -191,16 +186,16 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
             return false;
         Ref x_args = get_attr(x, st->str_args);
         Ref y_args = get_attr(y, st->str_args);
-        // Keys of another kind than str could run Python code in the lookups
-        // below, and change a dict while a value borrowed from it is in use.
-        if (!PyDict_CheckExact(x_args.borrow()) || !PyDict_CheckExact(y_args.borrow()) ||
-            !str_keys(x_args.borrow()) || !str_keys(y_args.borrow()))
+        if (!PyDict_CheckExact(x_args.borrow()) || !PyDict_CheckExact(y_args.borrow()))
             return false;
         // A tree that holds itself would never end: let Ctrl-C stop it.
         if (++visited % 4096 == 0 && PyErr_CheckSignals() < 0) fail();
-        PyObject* skip = nullptr;
-        if (Py_TYPE(x) == identifier) {
-            skip = st->str_quoted;
+        PyObject* skip = Py_TYPE(x) == identifier ? st->str_quoted : nullptr;
+        // The same number of set arguments, all keyed by str; each of x's is
+        // then looked up in y below.
+        const Py_ssize_t set = set_entries(x_args.borrow(), skip);
+        if (set < 0 || set != set_entries(y_args.borrow(), skip)) return false;
+        if (skip) {
             PyObject* qx = PyDict_GetItemWithError(x_args.borrow(), skip);
             if (!qx && PyErr_Occurred()) fail();
             PyObject* qy = PyDict_GetItemWithError(y_args.borrow(), skip);
@@ -212,19 +207,17 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
                 if (x_quoted) return false;
                 // Only a plain name: the renderer writes other marks (T-SQL's
                 // # and ## prefixes) differently with quotes and without.
-                if (set_entries(x_args.borrow(), skip) != 1 || set_entries(y_args.borrow(), skip) != 1)
-                    return false;
+                if (set != 1) return false;
                 Ref parent = get_attr(x, st->str_parent);
                 if (require_status(PyObject_IsInstance(parent.borrow(), func)) != 0) return false;
             }
         }
-        // Every set argument of x is set alike in y; then y has no more.
-        Py_ssize_t set = 0, pos = 0;
+        // Every set argument of x is set alike in y.
+        Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(x_args.borrow(), &pos, &key, &value)) {
             if (value == Py_None || is_key(key, skip)) continue;
-            ++set;
             PyObject* other = PyDict_GetItemWithError(y_args.borrow(), key);
             if (!other) {
                 if (PyErr_Occurred()) fail();
@@ -250,7 +243,6 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
                 return false;
             }
         }
-        if (set_entries(y_args.borrow(), skip) != set) return false;
     }
     return true;
 }

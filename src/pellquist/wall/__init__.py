@@ -112,8 +112,8 @@ class Call:
                     # T-SQL's #name and ##name: a session's or a global
                     # temporary table, never a CTE or a published table,
                     # though its name without the marks may be one.
-                    self.refuse(f"The SQL names the temporary table {node.sql(self.dialect)!r}, which the "
-                                "rewrite cannot check")
+                    self.refuse(f"The SQL names the temporary table {node.sql(self.dialect)!r}, "
+                                "which the rewrite cannot check")
                 why = sources.hidden_column_refusal(node, self.dialect)
                 if why is not None:
                     self.refuse(why)
@@ -252,7 +252,9 @@ class Call:
         return _fence(select, self.dialect) if self.fenced else select
 
     def carry(self, node: exp.Table, subquery: exp.Subquery) -> exp.Subquery:
-        """Carries the table's alias columns and pivots onto its replacement."""
+        """Carries the table's alias columns and pivots onto its replacement
+        (and drops the parser's positions from its FROM, as for the
+        statement: the render copies the subquery)."""
         source = subquery.this.args.get("from_")
         if source is not None:
             for part in walk(source):
