@@ -1,55 +1,157 @@
-// pellquist.wall._tree: a sqlglot tree's nodes, and the comparison of two
-// trees, in C.
+// pellquist.wall._tree: the wall's walks of a sqlglot tree, in C.
 //
-// The wall walks every tree of a call (the statement, the rewritten tree
-// and the read-back) and judges each node.  sqlglot's own walk is three
-// nested generators per node; listing the nodes here first leaves the wall
-// only its judgement.  `nodes(tree, base)` returns the nodes in the order of
-// `tree.walk()` (breadth first), with the children of a node as
-// `iter_expressions()` gives them: each value of `node.args` in order, a
-// list's items in order, whichever is an instance of `base`.
+// The wall judges every node of the trees of a call (the statement and the
+// read-back), and almost every node passes at once: Python's cost per node
+// (sqlglot's walk, attribute reads, the judgement's dispatch) would be most
+// of the wall's.  The functions here walk a tree and hand the wall only the
+// nodes its rules must see; each says which nodes it may leave out, and
+// leaves out only nodes that the wall's rules would pass without a word.
 //
-// `same(written, read, base, identifier, func)` tells whether the tree read
-// back from the native SQL is the rewritten tree itself, node for node (see
-// same_tree below).
+// `nodes(tree, base)` lists the nodes in the order of `tree.walk()` (breadth
+// first), with the children of a node as `iter_expressions()` gives them:
+// each value of `node.args` in order, a list's items in order, whichever is
+// an instance of `base`.
+//
+// `screen(tree, base, kinds, classify, names_matter)` is the statement
+// walk's first pass (see screen below); `same(written, read, base,
+// identifier, func[, judged])` compares the read-back with the rewritten
+// tree and picks the read-back's nodes to judge (see same_tree below).
 #include "ref.hpp"
 
+#include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
 namespace quist {
 namespace {
 
+// The attributes the walks read from every node.
+enum Field { ARGS, META, COMMENTS, TYPE, FIELD_COUNT };
+
+// A node class whose attributes may be read through their descriptors.
+struct KnownClass {
+    PyTypeObject* type;
+    unsigned int tag;  // the class's version tag when it was checked
+};
+constexpr size_t KNOWN_CLASSES = 256;
+
 struct TreeState {
-    Owned str_args;
-    Owned str_comments;
-    Owned str_meta;
-    Owned str_type;
+    Owned field_names[FIELD_COUNT];
     Owned str_parent;
     Owned str_quoted;
+    Owned str_this;
+    Owned str_is_string;
+    Owned str_temporary;
+    Owned str_global;
     Owned positions;  // frozenset of the meta keys the parser sets for a token's place
+    Owned position_names[4];  // the same keys, interned
+    // The descriptor each field is read through: the one the first node
+    // class met finds under the field's name; null until then.
+    Owned descriptors[FIELD_COUNT];
+    KnownClass known[KNOWN_CLASSES];
 };
 
 TreeState* state_of(PyObject* module) { return static_cast<TreeState*>(PyModule_GetState(module)); }
+
+// Whether a meta key (an exact str) is one of the parser's positions; the
+// parser's keys are most often the interned strings themselves.
+bool is_position(const TreeState* st, PyObject* key) {
+    for (PyObject* name : st->position_names)
+        if (key == name) return true;
+    return require_status(PySet_Contains(st->positions, key)) == 1;
+}
+
+bool is_this(const TreeState* st, PyObject* key) {
+    return key == st->str_this ||
+           (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, st->str_this) == 0);
+}
+
+// Reading a node's attributes.  PyObject_GetAttr finds each attribute by
+// name, through the class's attribute cache, on every read, and the walks
+// read four of every node.  A class whose attribute lookup is the generic
+// one, and that finds under each name the descriptor the walks read through
+// (sqlglot's node class defines them all), is recorded with its version
+// tag; nodes of a recorded class are then read through the descriptor
+// directly, as the generic lookup would read them.  Any change to the class
+// or to one of its bases gives it a new tag (or none), so the record is
+// checked again before the next read.
+bool readable_descriptor(PyObject* d) {
+    if (Py_IS_TYPE(d, &PyGetSetDescr_Type))
+        return reinterpret_cast<PyGetSetDescrObject*>(d)->d_getset->get != nullptr;
+    return Py_IS_TYPE(d, &PyMemberDescr_Type);
+}
+
+bool direct_class(TreeState* st, PyTypeObject* type) {
+    KnownClass& slot = st->known[(reinterpret_cast<uintptr_t>(type) >> 6) % KNOWN_CLASSES];
+    if (slot.type == type && slot.tag != 0 && slot.tag == type->tp_version_tag) return true;
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    for (int f = 0; f < FIELD_COUNT; ++f) {
+        PyObject* found = _PyType_Lookup(type, st->field_names[f]);  // borrowed; never raises
+        if (!found) return false;
+        if (!st->descriptors[f]) {
+            if (!readable_descriptor(found)) return false;
+            st->descriptors[f] = Py_NewRef(found);
+        }
+        // The descriptor reads only instances of its own class.
+        if (found != st->descriptors[f] || !PyType_IsSubtype(type, PyDescr_TYPE(found)))
+            return false;
+    }
+    if (type->tp_version_tag == 0) return false;
+    slot = {type, type->tp_version_tag};
+    return true;
+}
+
+// One node, with whether its attributes may be read through the descriptors.
+class Node {
+public:
+    Node(TreeState* st, PyObject* node) : st_(st), node_(node), direct_(direct_class(st, Py_TYPE(node))) {}
+
+    Ref get(Field f) const {
+        if (!direct_) return get_attr(node_, st_->field_names[f]);
+        PyObject* d = st_->descriptors[f];
+        if (Py_IS_TYPE(d, &PyGetSetDescr_Type)) {
+            PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(d)->d_getset;
+            return require(def->get(node_, def->closure));
+        }
+        return require(PyMember_GetOne(reinterpret_cast<const char*>(node_),
+                                       reinterpret_cast<PyMemberDescrObject*>(d)->d_member));
+    }
+
+    // The node's args, which must be a dict.
+    Ref args() const {
+        Ref args = get(ARGS);
+        if (!PyDict_Check(args.borrow()))
+            raise_format(PyExc_TypeError, "a node's args must be a dict, not %.100s",
+                         Py_TYPE(args.borrow())->tp_name);
+        return args;
+    }
+
+private:
+    TreeState* st_;
+    PyObject* node_;
+    bool direct_;
+};
 
 void add_if_node(PyObject* out, PyObject* value, PyTypeObject* base) {
     if (PyObject_TypeCheck(value, base)) require_status(PyList_Append(out, value));
 }
 
+PyTypeObject* node_base(PyObject* base) {
+    if (!PyType_Check(base)) raise(PyExc_TypeError, "the node base class must be a class");
+    return reinterpret_cast<PyTypeObject*>(base);
+}
+
 Ref list_nodes(PyObject* module, PyObject* tree, PyObject* base_arg) {
-    if (!PyType_Check(base_arg)) raise(PyExc_TypeError, "nodes() needs the node base class");
-    auto* base = reinterpret_cast<PyTypeObject*>(base_arg);
-    PyObject* str_args = state_of(module)->str_args;
+    PyTypeObject* base = node_base(base_arg);
+    TreeState* st = state_of(module);
     Ref out = require(PyList_New(0));
     require_status(PyList_Append(out.borrow(), tree));
     // The list is the queue: it only grows while it is read, and it holds a
     // reference to every node, so the borrowed `node` stays valid.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(out.borrow()); ++i) {
         PyObject* node = PyList_GET_ITEM(out.borrow(), i);
-        Ref args = get_attr(node, str_args);
-        if (!PyDict_Check(args.borrow()))
-            raise_format(PyExc_TypeError, "a node's args must be a dict, not %.100s",
-                         Py_TYPE(args.borrow())->tp_name);
+        Ref args = Node(st, node).args();
         // Nothing below runs Python code, so the dict cannot change while
         // it is read.
         Py_ssize_t pos = 0;
@@ -66,6 +168,240 @@ Ref list_nodes(PyObject* module, PyObject* tree, PyObject* base_arg) {
     }
     return out;
 }
+
+// ---- text the renderer writes outside quotes --------------------------------
+
+// Whether `s` (any str) holds only ASCII code points of `ok`'s choosing, in
+// the shape `match` gives; the walks' patterns are ASCII, so other text
+// never matches.
+template <class Match>
+bool ascii_match(PyObject* s, Match match) {
+    if (!PyUnicode_IS_ASCII(s)) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(PyUnicode_DATA(s));
+    return match(p, p + PyUnicode_GET_LENGTH(s));
+}
+
+bool is_alpha(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool is_hex(unsigned char c) { return is_digit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+
+// A plain name: words of letters, digits, _ and $ (not starting with a digit
+// or $), joined by dots.
+bool plain_name(PyObject* s) {
+    return ascii_match(s, [](const unsigned char* p, const unsigned char* end) {
+        for (;;) {
+            if (p == end || !is_alpha(*p)) return false;
+            ++p;
+            while (p != end && (is_alpha(*p) || is_digit(*p) || *p == '$')) ++p;
+            if (p == end) return true;
+            if (*p++ != '.') return false;
+        }
+    });
+}
+
+// A number as the renderer writes a numeric literal: digits with an
+// optional point and exponent, or 0x and hex digits.
+bool plain_number(PyObject* s) {
+    return ascii_match(s, [](const unsigned char* p, const unsigned char* end) {
+        if (end - p > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+            for (p += 2; p != end; ++p)
+                if (!is_hex(*p)) return false;
+            return true;
+        }
+        const unsigned char* start = p;
+        while (p != end && is_digit(*p)) ++p;
+        const bool whole = p != start;
+        if (p != end && *p == '.') {
+            ++p;
+            const unsigned char* fraction = p;
+            while (p != end && is_digit(*p)) ++p;
+            if (!whole && p == fraction) return false;
+        } else if (!whole) {
+            return false;
+        }
+        if (p != end && (*p == 'e' || *p == 'E')) {
+            ++p;
+            if (p != end && (*p == '+' || *p == '-')) ++p;
+            const unsigned char* exponent = p;
+            while (p != end && is_digit(*p)) ++p;
+            if (p == exponent) return false;
+        }
+        return p == end;
+    });
+}
+
+bool has_nul(PyObject* s) {
+    return PyUnicode_FindChar(s, 0, 0, PyUnicode_GET_LENGTH(s), 1) != -1;
+}
+
+bool has_comment_mark(PyObject* s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == 0) return true;
+        if (i + 1 < n) {
+            const Py_UCS4 next = PyUnicode_READ(kind, data, i + 1);
+            if ((c == '*' && next == '/') || (c == '/' && next == '*')) return true;
+        }
+    }
+    return false;
+}
+
+// Whether a node's comments are plain: none, or a list of str without a
+// comment mark or a NUL.
+bool plain_comments(PyObject* comments) {
+    if (comments == Py_None) return true;
+    if (!PyList_CheckExact(comments)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(comments); ++i) {
+        PyObject* c = PyList_GET_ITEM(comments, i);
+        if (!PyUnicode_CheckExact(c) || has_comment_mark(c)) return false;
+    }
+    return true;
+}
+
+// ---- the statement walk's screen ---------------------------------------------
+
+// What the wall's statement walk asks of a node, by its class: flags the
+// wall computes once per class (`classify`).  The screen knows these four;
+// a node with any other flag is the wall's to judge.  The module exports
+// them under these names.
+constexpr long KIND_IDENTIFIER = 1 << 0;
+constexpr long KIND_QUOTED = 1 << 1;        // text written inside quotes
+constexpr long KIND_LITERAL = 1 << 2;       // a literal: a string, or a number outside quotes
+constexpr long KIND_ROW_POSITION = 1 << 3;  // its `this` is a row source
+constexpr long KIND_SCREENED = KIND_IDENTIFIER | KIND_QUOTED | KIND_LITERAL | KIND_ROW_POSITION;
+
+// Why the screen hands a node to the wall, one byte per node; the module
+// exports them under these names.
+constexpr char JUDGE_KIND = 1;        // a flag the screen does not know
+constexpr char JUDGE_ROW_SOURCE = 2;  // it stands in a row position
+constexpr char JUDGE_TEXT = 4;        // its text, comments or identifier marks
+
+long kind_flags(PyObject* kinds, PyObject* classify, PyTypeObject* type) {
+    PyObject* key = reinterpret_cast<PyObject*>(type);
+    Ref flags = Ref::new_ref(PyDict_GetItemWithError(kinds, key));
+    if (!flags) {
+        if (PyErr_Occurred()) fail();
+        flags = call1(classify, key);
+    }
+    const long value = PyLong_AsLong(flags.borrow());
+    if (value == -1 && PyErr_Occurred()) fail();
+    return value;
+}
+
+// The text of a node's string arguments: each must hold no NUL, and unless
+// the node writes it inside quotes, be a plain name; a literal's text is a
+// string, or a number.
+bool plain_text(PyObject* args, long flags, const TreeState* st) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(args, &pos, &key, &value)) {
+        if (!PyUnicode_Check(value)) continue;
+        if (!PyUnicode_CheckExact(value) || has_nul(value)) return false;
+        if (!(flags & (KIND_QUOTED | KIND_LITERAL)) && !plain_name(value)) return false;
+    }
+    if ((flags & KIND_LITERAL) && !(flags & KIND_QUOTED)) {
+        PyObject* is_string = PyDict_GetItemWithError(args, st->str_is_string);
+        if (!is_string && PyErr_Occurred()) fail();
+        if (is_string == Py_True) return true;
+        if (is_string && is_string != Py_False && is_string != Py_None) return false;
+        PyObject* text = PyDict_GetItemWithError(args, st->str_this);
+        if (!text && PyErr_Occurred()) fail();
+        return text && PyUnicode_CheckExact(text) && plain_number(text);
+    }
+    return true;
+}
+
+// An identifier the screen may take on its own: its text a str, and no mark
+// of a temporary table.
+PyObject* plain_identifier_text(PyObject* args, const TreeState* st) {
+    for (PyObject* mark : {st->str_temporary, st->str_global}) {
+        PyObject* set = PyDict_GetItemWithError(args, mark);
+        if (!set && PyErr_Occurred()) fail();
+        if (set && set != Py_None && set != Py_False) return nullptr;
+    }
+    PyObject* text = PyDict_GetItemWithError(args, st->str_this);
+    if (!text && PyErr_Occurred()) fail();
+    return text && PyUnicode_CheckExact(text) ? text : nullptr;
+}
+
+// Walks the statement in the order of `tree.walk()`, drops each node's meta
+// when it holds only the parser's positions (nothing reads them after the
+// parse, and each copy of the tree would copy them), and returns the nodes
+// the wall must judge, why (a bytes object, one JUDGE_* byte per node), and
+// the text of every other identifier: `(judged, reasons, names)`.  A node is left out only when it has none of the
+// flags the screen does not know, stands in no row position, has plain text and
+// comments, and is no identifier of a temporary table (nor any identifier,
+// when `names_matter`: the dialect has names the wall refuses).
+Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObject* kinds,
+                     PyObject* classify, bool names_matter) {
+    PyTypeObject* base = node_base(base_arg);
+    if (!PyDict_CheckExact(kinds)) raise(PyExc_TypeError, "screen() needs a dict of kinds");
+    TreeState* st = state_of(module);
+    Ref queue = require(PyList_New(0));
+    std::vector<bool> in_row_position{false};
+    require_status(PyList_Append(queue.borrow(), tree));
+    Ref judged = require(PyList_New(0));
+    std::string reasons;  // one per judged node: JUDGE_* bits
+    Ref names = require(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(queue.borrow()); ++i) {
+        PyObject* node = PyList_GET_ITEM(queue.borrow(), i);  // the queue holds it
+        const Node reader(st, node);
+        Ref meta = reader.get(META);
+        if (PyDict_CheckExact(meta.borrow())) {
+            bool only_positions = true;
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* value;
+            while (only_positions && PyDict_Next(meta.borrow(), &pos, &key, &value))
+                only_positions = PyUnicode_CheckExact(key) && is_position(st, key);
+            if (only_positions) require_status(PyObject_SetAttr(node, st->field_names[META], Py_None));
+        }
+        const long flags = kind_flags(kinds, classify, Py_TYPE(node));
+        Ref args = reader.args();
+        char why = 0;
+        if (flags & ~KIND_SCREENED) why |= JUDGE_KIND;
+        if (in_row_position[i]) why |= JUDGE_ROW_SOURCE;
+        if (!plain_comments(reader.get(COMMENTS).borrow()) || !plain_text(args.borrow(), flags, st))
+            why |= JUDGE_TEXT;
+        if (flags & KIND_IDENTIFIER) {
+            PyObject* text = names_matter ? nullptr : plain_identifier_text(args.borrow(), st);
+            if (text)
+                require_status(PyList_Append(names.borrow(), text));
+            else
+                why |= JUDGE_TEXT;
+        }
+        if (why) {
+            require_status(PyList_Append(judged.borrow(), node));
+            reasons.push_back(why);
+        }
+        // Nothing below runs Python code, so the dict cannot change while
+        // it is read.
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(args.borrow(), &pos, &key, &value)) {
+            if (PyList_Check(value)) {
+                for (Py_ssize_t j = 0; j < PyList_GET_SIZE(value); ++j) {
+                    PyObject* item = PyList_GET_ITEM(value, j);
+                    if (!PyObject_TypeCheck(item, base)) continue;
+                    require_status(PyList_Append(queue.borrow(), item));
+                    in_row_position.push_back(false);
+                }
+            } else if (PyObject_TypeCheck(value, base)) {
+                require_status(PyList_Append(queue.borrow(), value));
+                in_row_position.push_back((flags & KIND_ROW_POSITION) && is_this(st, key));
+            }
+        }
+    }
+    Ref why = require(PyBytes_FromStringAndSize(reasons.data(), static_cast<Py_ssize_t>(reasons.size())));
+    return require(PyTuple_Pack(3, judged.borrow(), why.borrow(), names.borrow()));
+}
+
+// ---- the node-for-node comparison ---------------------------------------------
 
 // Values a node holds besides nodes: compared by value only when of these
 // exact types, whose comparison runs no Python code.
@@ -107,7 +443,7 @@ Py_ssize_t meta_entries(const TreeState* st, PyObject* meta) {
     PyObject* value;
     while (PyDict_Next(meta, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return -1;  // see same_tree: exact str keys only
-        if (require_status(PySet_Contains(st->positions, key)) != 1) ++count;
+        if (!is_position(st, key)) ++count;
     }
     return count;
 }
@@ -123,7 +459,7 @@ bool same_meta(const TreeState* st, PyObject* x, PyObject* y) {
     PyObject* value;
     while (PyDict_Next(x, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
-        if (require_status(PySet_Contains(st->positions, key)) == 1) continue;
+        if (is_position(st, key)) continue;
         PyObject* other = PyDict_GetItemWithError(y, key);
         if (!other) {
             if (PyErr_Occurred()) fail();
@@ -152,6 +488,82 @@ Py_ssize_t set_entries(PyObject* args, PyObject* skip) {
     return count;
 }
 
+// The next entry of `args` that is set, without `skip`: 1, and the entry;
+// 0 at the end; -1 when a key is not exactly a str (see set_entries).
+int next_set(PyObject* args, Py_ssize_t* pos, PyObject** key, PyObject** value, PyObject* skip) {
+    while (PyDict_Next(args, pos, key, value)) {
+        if (!PyUnicode_CheckExact(*key)) return -1;
+        if (*value != Py_None && !is_key(*key, skip)) return 1;
+    }
+    return 0;
+}
+
+// What the read-back's judge must see, gathered while the trees are
+// compared: every node of a blocked class (or a class `blocked` does not
+// know yet), every table, and every node in a row position.
+struct Judged {
+    PyObject* blocked;  // dict: node class -> whether it is blocked
+    PyTypeObject* table;
+    PyTypeObject* positions[3];  // the classes whose `this` is a row source
+    Ref nodes;
+};
+
+// What the comparison asks of a node class, found once per class and call:
+// the classes of a tree are few, and each test walks the class's bases.
+class ClassFacts {
+public:
+    static constexpr unsigned NODE = 1;                  // an instance of the node base
+    static constexpr unsigned TABLE = 2;                 // a table (judged)
+    static constexpr unsigned ROW_POSITION_PARENT = 4;   // its `this` is a row source (judged)
+    static constexpr unsigned PASSES = 8;                // `blocked` says it is not blocked
+
+    ClassFacts(PyTypeObject* base, const Judged* judged) : base_(base), judged_(judged) {}
+    ClassFacts(const ClassFacts&) = delete;
+    ClassFacts& operator=(const ClassFacts&) = delete;
+    ~ClassFacts() {
+        for (Entry& e : entries_) Py_XDECREF(reinterpret_cast<PyObject*>(e.type));
+    }
+
+    unsigned of(PyTypeObject* type) {
+        Entry& e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6) % SIZE];
+        if (e.type == type) return e.facts;
+        const unsigned facts = find(type);
+        // The entry holds the class, so that no other can take its address.
+        Py_XDECREF(reinterpret_cast<PyObject*>(e.type));
+        e = {reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))), facts};
+        return facts;
+    }
+
+private:
+    static constexpr size_t SIZE = 128;
+    struct Entry {
+        PyTypeObject* type;  // owned
+        unsigned facts;
+    };
+
+    unsigned find(PyTypeObject* type) const {
+        unsigned facts = PyType_IsSubtype(type, base_) ? NODE : 0;
+        if (!judged_) return facts;
+        if (PyType_IsSubtype(type, judged_->table)) facts |= TABLE;
+        for (PyTypeObject* kind : judged_->positions)
+            if (PyType_IsSubtype(type, kind)) facts |= ROW_POSITION_PARENT;
+        PyObject* is_blocked = PyDict_GetItemWithError(judged_->blocked, reinterpret_cast<PyObject*>(type));
+        if (!is_blocked && PyErr_Occurred()) fail();
+        if (is_blocked == Py_False) facts |= PASSES;
+        return facts;
+    }
+
+    PyTypeObject* base_;
+    const Judged* judged_;
+    Entry entries_[SIZE] = {};
+};
+
+struct Pair {
+    Ref written;
+    Ref read;
+    bool in_row_position;
+};
+
 // Whether `read` (the parse of the native SQL) is `written` (the tree it
 // was rendered from), so that the engine runs the very tree the wall
 // checked.  Compared: each node's class, its comments, its meta but for
@@ -164,38 +576,112 @@ Py_ssize_t set_entries(PyObject* args, PyObject* skip) {
 // renderer may quote, so a written plain name (an identifier with nothing
 // set but its text) without quotes matches a read one with quotes, except
 // as the direct argument of a function, where the renderer leaves it bare.
+// With `judged`, each node of `read` goes by it on the way.
 bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject* base,
-               PyTypeObject* identifier, PyObject* func) {
-    const TreeState* st = state_of(module);
-    std::vector<std::pair<Ref, Ref>> stack;
-    stack.emplace_back(Ref::new_ref(written), Ref::new_ref(read));
+               PyTypeObject* identifier, PyObject* func, Judged* judged) {
+    TreeState* st = state_of(module);
+    if (!PyObject_TypeCheck(written, base) || !PyObject_TypeCheck(read, base)) return false;
+    ClassFacts classes(base, judged);
+    std::vector<Pair> stack;
+    stack.push_back({Ref::new_ref(written), Ref::new_ref(read), false});
     size_t visited = 0;
     while (!stack.empty()) {
-        auto [a, b] = std::move(stack.back());
+        Pair pair = std::move(stack.back());
         stack.pop_back();
-        PyObject* x = a.borrow();
-        PyObject* y = b.borrow();
+        PyObject* x = pair.written.borrow();
+        PyObject* y = pair.read.borrow();
         if (Py_TYPE(x) != Py_TYPE(y)) return false;
-        if (get_attr(x, st->str_type).borrow() != Py_None ||
-            get_attr(y, st->str_type).borrow() != Py_None)
-            return false;
-        if (!same_meta(st, get_attr(x, st->str_meta).borrow(), get_attr(y, st->str_meta).borrow()))
-            return false;
-        if (!same_comments(get_attr(x, st->str_comments).borrow(),
-                           get_attr(y, st->str_comments).borrow()))
-            return false;
-        Ref x_args = get_attr(x, st->str_args);
-        Ref y_args = get_attr(y, st->str_args);
+        const unsigned facts = classes.of(Py_TYPE(y));
+        if (judged && (pair.in_row_position || (facts & ClassFacts::TABLE) || !(facts & ClassFacts::PASSES)))
+            require_status(PyList_Append(judged->nodes.borrow(), y));
+        const bool y_row_position_parent = facts & ClassFacts::ROW_POSITION_PARENT;
+        const Node xn(st, x), yn(st, y);
+        if (xn.get(TYPE).borrow() != Py_None || yn.get(TYPE).borrow() != Py_None) return false;
+        if (!same_meta(st, xn.get(META).borrow(), yn.get(META).borrow())) return false;
+        if (!same_comments(xn.get(COMMENTS).borrow(), yn.get(COMMENTS).borrow())) return false;
+        Ref x_args = xn.get(ARGS);
+        Ref y_args = yn.get(ARGS);
         if (!PyDict_CheckExact(x_args.borrow()) || !PyDict_CheckExact(y_args.borrow()))
             return false;
         // A tree that holds itself would never end: let Ctrl-C stop it.
         if (++visited % 4096 == 0 && PyErr_CheckSignals() < 0) fail();
         PyObject* skip = Py_TYPE(x) == identifier ? st->str_quoted : nullptr;
-        // The same number of set arguments, all keyed by str; each of x's is
-        // then looked up in y below.
-        const Py_ssize_t set = set_entries(x_args.borrow(), skip);
-        if (set < 0 || set != set_entries(y_args.borrow(), skip)) return false;
+        // A value of x against the value of y under the same key: nodes and
+        // lists of nodes are compared in turn, other values here.
+        auto same_argument = [&](PyObject* key, PyObject* value, PyObject* other) {
+            if (PyList_CheckExact(value)) {
+                if (!PyList_CheckExact(other) || PyList_GET_SIZE(value) != PyList_GET_SIZE(other))
+                    return false;
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                    PyObject* v = PyList_GET_ITEM(value, i);
+                    PyObject* w = PyList_GET_ITEM(other, i);
+                    if (classes.of(Py_TYPE(v)) & ClassFacts::NODE) {
+                        if (Py_TYPE(w) != Py_TYPE(v)) return false;
+                        stack.push_back({Ref::new_ref(v), Ref::new_ref(w), false});
+                    } else if (!same_value(v, w)) {
+                        return false;
+                    }
+                }
+                return true;
+            }
+            if (classes.of(Py_TYPE(value)) & ClassFacts::NODE) {
+                if (Py_TYPE(other) != Py_TYPE(value)) return false;
+                stack.push_back({Ref::new_ref(value), Ref::new_ref(other),
+                                 y_row_position_parent && is_this(st, key)});
+                return true;
+            }
+            return same_value(value, other);
+        };
+        // Most often both dicts hold their set arguments under the same key
+        // objects in the same order: one pass over both compares them.  No
+        // lookup is made, so every key is vetted (an exact str) on the way.
+        const size_t pushed = stack.size();
+        Py_ssize_t set = 0;
+        bool in_step = true;
+        {
+            Py_ssize_t px = 0, py = 0;
+            for (;;) {
+                PyObject *kx, *vx, *ky, *vy;
+                const int has_x = next_set(x_args.borrow(), &px, &kx, &vx, skip);
+                const int has_y = next_set(y_args.borrow(), &py, &ky, &vy, skip);
+                if (has_x < 0 || has_y < 0) return false;  // a key that is not a str
+                if (!has_x || !has_y) {
+                    if (has_x || has_y) return false;  // more set arguments on one side
+                    break;
+                }
+                if (kx != ky) {
+                    in_step = false;
+                    break;
+                }
+                ++set;
+                if (!same_argument(kx, vx, vy)) return false;
+            }
+        }
+        if (!in_step) {
+            // Another order: y's keys are vetted and its set arguments
+            // counted before any lookup in it; x's are vetted, and counted,
+            // as each is looked up.
+            stack.resize(pushed);
+            set = set_entries(y_args.borrow(), skip);
+            if (set < 0) return false;
+            Py_ssize_t x_set = 0, pos = 0;
+            PyObject* key;
+            PyObject* value;
+            while (PyDict_Next(x_args.borrow(), &pos, &key, &value)) {
+                if (!PyUnicode_CheckExact(key)) return false;
+                if (value == Py_None || is_key(key, skip)) continue;
+                ++x_set;
+                PyObject* other = PyDict_GetItemWithError(y_args.borrow(), key);
+                if (!other) {
+                    if (PyErr_Occurred()) fail();
+                    return false;
+                }
+                if (!same_argument(key, value, other)) return false;
+            }
+            if (x_set != set) return false;
+        }
         if (skip) {
+            // Every key of both dicts is a str by now.
             PyObject* qx = PyDict_GetItemWithError(x_args.borrow(), skip);
             if (!qx && PyErr_Occurred()) fail();
             PyObject* qy = PyDict_GetItemWithError(y_args.borrow(), skip);
@@ -212,37 +698,6 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
                 if (require_status(PyObject_IsInstance(parent.borrow(), func)) != 0) return false;
             }
         }
-        // Every set argument of x is set alike in y.
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        while (PyDict_Next(x_args.borrow(), &pos, &key, &value)) {
-            if (value == Py_None || is_key(key, skip)) continue;
-            PyObject* other = PyDict_GetItemWithError(y_args.borrow(), key);
-            if (!other) {
-                if (PyErr_Occurred()) fail();
-                return false;
-            }
-            if (PyList_CheckExact(value)) {
-                if (!PyList_CheckExact(other) || PyList_GET_SIZE(value) != PyList_GET_SIZE(other))
-                    return false;
-                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-                    PyObject* v = PyList_GET_ITEM(value, i);
-                    PyObject* w = PyList_GET_ITEM(other, i);
-                    if (PyObject_TypeCheck(v, base)) {
-                        if (!PyObject_TypeCheck(w, base)) return false;
-                        stack.emplace_back(Ref::new_ref(v), Ref::new_ref(w));
-                    } else if (!same_value(v, w)) {
-                        return false;
-                    }
-                }
-            } else if (PyObject_TypeCheck(value, base)) {
-                if (!PyObject_TypeCheck(other, base)) return false;
-                stack.emplace_back(Ref::new_ref(value), Ref::new_ref(other));
-            } else if (!same_value(value, other)) {
-                return false;
-            }
-        }
     }
     return true;
 }
@@ -250,14 +705,32 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
 PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* result = nullptr;
     at_boundary([&] {
-        if (nargs != 5)
-            raise_format(PyExc_TypeError, "same() takes exactly 5 arguments (%zd given)", nargs);
-        if (!PyType_Check(args[2]) || !PyType_Check(args[3]))
-            raise(PyExc_TypeError, "same() needs the node and identifier classes");
-        const bool equal = same_tree(module, args[0], args[1],
-                                     reinterpret_cast<PyTypeObject*>(args[2]),
-                                     reinterpret_cast<PyTypeObject*>(args[3]), args[4]);
-        result = Py_NewRef(equal ? Py_True : Py_False);
+        if (nargs != 5 && nargs != 6)
+            raise_format(PyExc_TypeError, "same() takes 5 or 6 arguments (%zd given)", nargs);
+        if (!PyType_Check(args[3])) raise(PyExc_TypeError, "same() needs the identifier class");
+        PyTypeObject* base = node_base(args[2]);
+        auto* identifier = reinterpret_cast<PyTypeObject*>(args[3]);
+        if (nargs == 5) {
+            result = Py_NewRef(same_tree(module, args[0], args[1], base, identifier, args[4], nullptr)
+                                   ? Py_True : Py_False);
+            return;
+        }
+        // judged = (blocked, table, (from, join, lateral))
+        PyObject* spec = args[5];
+        PyObject* positions = PyTuple_Check(spec) && PyTuple_GET_SIZE(spec) == 3 ? PyTuple_GET_ITEM(spec, 2) : nullptr;
+        if (!positions || !PyDict_CheckExact(PyTuple_GET_ITEM(spec, 0)) ||
+            !PyType_Check(PyTuple_GET_ITEM(spec, 1)) || !PyTuple_Check(positions) ||
+            PyTuple_GET_SIZE(positions) != 3)
+            raise(PyExc_TypeError, "same() needs (blocked, table class, row position classes)");
+        Judged judged{PyTuple_GET_ITEM(spec, 0), reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, 1)),
+                      {}, require(PyList_New(0))};
+        for (int i = 0; i < 3; ++i) {
+            PyObject* kind = PyTuple_GET_ITEM(positions, i);
+            if (!PyType_Check(kind)) raise(PyExc_TypeError, "same() needs row position classes");
+            judged.positions[i] = reinterpret_cast<PyTypeObject*>(kind);
+        }
+        const bool equal = same_tree(module, args[0], args[1], base, identifier, args[4], &judged);
+        result = equal ? judged.nodes.release() : Py_NewRef(Py_None);
     });
     return result;
 }
@@ -272,41 +745,82 @@ PyObject* nodes(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return result;
 }
 
+PyObject* screen(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    PyObject* result = nullptr;
+    at_boundary([&] {
+        if (nargs != 5)
+            raise_format(PyExc_TypeError, "screen() takes exactly 5 arguments (%zd given)", nargs);
+        result = screen_statement(module, args[0], args[1], args[2], args[3], truth(args[4])).release();
+    });
+    return result;
+}
+
 PyMethodDef methods[] = {
     {"nodes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(nodes)), METH_FASTCALL,
      PyDoc_STR("nodes(tree, base) -> list: the nodes of tree in the order of tree.walk()")},
+    {"screen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(screen)), METH_FASTCALL,
+     PyDoc_STR("screen(tree, base, kinds, classify, names_matter) -> (judged, reasons, names): "
+               "the statement's nodes the wall must judge, why, and the text of its other "
+               "identifiers")},
     {"same", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same)), METH_FASTCALL,
-     PyDoc_STR("same(written, read, base, identifier, func) -> bool: read is written, node for "
-               "node")},
+     PyDoc_STR("same(written, read, base, identifier, func[, judged]) -> bool or list: read is "
+               "written, node for node; with judged, the nodes of read to judge, or None")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_module(PyObject* module) {
     TreeState* st = state_of(module);
     const std::pair<Owned*, const char*> strings[] = {
-        {&st->str_args, "args"},     {&st->str_comments, "comments"}, {&st->str_meta, "_meta"},
-        {&st->str_type, "_type"},    {&st->str_parent, "parent"},     {&st->str_quoted, "quoted"},
+        {&st->field_names[ARGS], "args"},   {&st->field_names[META], "_meta"},
+        {&st->field_names[COMMENTS], "comments"}, {&st->field_names[TYPE], "_type"},
+        {&st->str_parent, "parent"},        {&st->str_quoted, "quoted"},
+        {&st->str_this, "this"},            {&st->str_is_string, "is_string"},
+        {&st->str_temporary, "temporary"},  {&st->str_global, "global_"},
     };
     for (auto [field, text] : strings)
         if (!(*field = PyUnicode_InternFromString(text))) return -1;
-    Ref keys = Ref::steal(Py_BuildValue("(ssss)", "line", "col", "start", "end"));
+    const std::pair<const char*, long> kinds[] = {
+        {"KIND_IDENTIFIER", KIND_IDENTIFIER}, {"KIND_QUOTED", KIND_QUOTED},
+        {"KIND_LITERAL", KIND_LITERAL},       {"KIND_ROW_POSITION", KIND_ROW_POSITION},
+    };
+    for (auto [name, value] : kinds)
+        if (PyModule_AddIntConstant(module, name, value) < 0) return -1;
+    const std::pair<const char*, char> reasons[] = {
+        {"JUDGE_KIND", JUDGE_KIND}, {"JUDGE_ROW_SOURCE", JUDGE_ROW_SOURCE}, {"JUDGE_TEXT", JUDGE_TEXT},
+    };
+    for (auto [name, value] : reasons)
+        if (PyModule_AddIntConstant(module, name, value) < 0) return -1;
+    const char* position_keys[] = {"line", "col", "start", "end"};
+    for (int i = 0; i < 4; ++i)
+        if (!(st->position_names[i] = PyUnicode_InternFromString(position_keys[i]))) return -1;
+    Ref keys = Ref::steal(PyTuple_Pack(4, st->position_names[0], st->position_names[1],
+                                       st->position_names[2], st->position_names[3]));
     if (!keys) return -1;
     st->positions = PyFrozenSet_New(keys.borrow());
     return st->positions ? 0 : -1;
 }
 
-int traverse(PyObject*, visitproc, void*) { return 0; }  // holds only str and frozenset
+int traverse(PyObject* module, visitproc visit, void* arg) {
+    TreeState* state = state_of(module);
+    if (state)
+        for (PyObject* d : state->descriptors) Py_VISIT(d);
+    return 0;
+}
 
 int clear(PyObject* module) {
     TreeState* state = state_of(module);
     if (state) {
-        Py_CLEAR(state->str_args);
-        Py_CLEAR(state->str_comments);
-        Py_CLEAR(state->str_meta);
-        Py_CLEAR(state->str_type);
+        for (Owned& name : state->field_names) Py_CLEAR(name);
+        for (Owned& d : state->descriptors) Py_CLEAR(d);
+        for (Owned& name : state->position_names) Py_CLEAR(name);
         Py_CLEAR(state->str_parent);
         Py_CLEAR(state->str_quoted);
+        Py_CLEAR(state->str_this);
+        Py_CLEAR(state->str_is_string);
+        Py_CLEAR(state->str_temporary);
+        Py_CLEAR(state->str_global);
         Py_CLEAR(state->positions);
+        for (KnownClass& k : state->known) k = {nullptr, 0};
     }
     return 0;
 }
@@ -322,7 +836,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "pellquist.wall._tree",
-    PyDoc_STR("The nodes of a sqlglot tree, listed in C for the wall's walks."),
+    PyDoc_STR("The wall's walks of a sqlglot tree, in C."),
     sizeof(TreeState),
     methods,
     slots,

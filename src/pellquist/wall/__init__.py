@@ -26,7 +26,8 @@ from typing import Any
 from sqlglot import exp
 
 from . import functions, readback, scope, sources, text
-from .tree import walk
+from .tree import (JUDGE_TEXT, KIND_IDENTIFIER, KIND_LITERAL, KIND_QUOTED, KIND_ROW_POSITION,
+                   screen, walk)
 from .fence import fence as _fence
 
 
@@ -34,11 +35,16 @@ INTERNAL_ALIAS = "_internal"
 
 
 # What the statement walk asks of a node depends on its class: each class
-# met gets its flags once.
-_IDENTIFIER, _FUNC, _DATATYPE, _SELECT, _CTE, _IN, _HOST_COMMAND, _QUERY, _ROWS_FROM_TEXT, _TABLE = (
-    1 << i for i in range(10))
+# met gets its flags once.  The first four are the screen's own (see
+# tree.screen): a node with any other flag is judged here.
+_IDENTIFIER, _QUOTED, _LITERAL, _ROW_POSITION = (
+    KIND_IDENTIFIER, KIND_QUOTED, KIND_LITERAL, KIND_ROW_POSITION)
+_FUNC, _DATATYPE, _SELECT, _CTE, _IN, _HOST_COMMAND, _QUERY, _ROWS_FROM_TEXT, _TABLE = (
+    1 << i for i in range(4, 13))
 _KIND_BITS = (
-    (exp.Identifier, _IDENTIFIER), (exp.Func, _FUNC), (exp.DataType, _DATATYPE),
+    (exp.Identifier, _IDENTIFIER), (text.QUOTED, _QUOTED), (exp.Literal, _LITERAL),
+    (sources.ROW_POSITIONS, _ROW_POSITION),
+    (exp.Func, _FUNC), (exp.DataType, _DATATYPE),
     (exp.Select, _SELECT), (exp.CTE, _CTE), (exp.In, _IN), (exp.QueryTransform, _HOST_COMMAND),
     (exp.Query, _QUERY), (exp.TableFromRows, _ROWS_FROM_TEXT), (exp.Table, _TABLE),
 )
@@ -52,6 +58,8 @@ def _kind_flags(kind: type) -> int:
     for cls, bit in _KIND_BITS:
         if issubclass(kind, cls):
             flags |= bit
+    if flags & _FUNC and not functions.judged_by_node(kind):
+        flags &= ~_FUNC  # the function rule passes every call of this class
     _KINDS[kind] = flags
     return flags
 
@@ -61,7 +69,7 @@ class Call:
     catalogue's settings."""
 
     __slots__ = ("_scopes", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names",
-                 "internal_reads", "alias", "filter_reads", "warnings_at")
+                 "has_ctes", "internal_reads", "alias", "filter_reads", "warnings_at")
 
     def __init__(self, catalogue: Any, dialect: Any, sql: Any, blocked: list[type]) -> None:
         self.sql = sql
@@ -72,6 +80,9 @@ class Call:
         self.allowed = None if allowed is None else frozenset(str(n).lower() for n in allowed)
         self.fenced = bool(getattr(catalogue, "fence", False))
         self.cte_names: set[str] = set()
+        # Whether the statement or a filled filter has a CTE: without one, no
+        # table is bound to a CTE nor shadowed by one.
+        self.has_ctes = True
         # The table part of each internal table the rewrite has read, lower-cased.
         self.internal_reads: list[str] = []
         # The alias of each internal table inside its subquery; chosen by
@@ -95,31 +106,32 @@ class Call:
         """Refuses what the rewrite cannot vouch for; returns every CTE name."""
         self.warnings_at = readback.warning_count()
         allowed = self.allowed
-        names: set[str] = set()
+        # Hive's hidden columns are refused by name: every identifier is judged.
+        judged, reasons, texts = screen(tree, _KINDS, _kind_flags,
+                                        sources.has_hidden_columns(self.dialect))
+        names = {t.lower() for t in texts}
         kinds = _KINDS
+        # Without a CTE anywhere in the statement no table name is bound to one.
+        self.has_ctes = any(kinds[type(node)] & _CTE for node in judged)
         node: Any  # its class is told by the flags, not by isinstance
-        for node in walk(tree):
-            meta = node._meta
-            if meta is not None and meta.keys() <= _POSITIONS:
-                node._meta = None  # _drop_positions, inline: this loop is hot
-            kind = type(node)
-            flags = kinds.get(kind)
-            if flags is None:
-                flags = _kind_flags(kind)
-            if flags & _IDENTIFIER:
-                names.add(node.name.lower())
-                if node.args.get("temporary") or node.args.get("global_"):
-                    # T-SQL's #name and ##name: a session's or a global
-                    # temporary table, never a CTE or a published table,
-                    # though its name without the marks may be one.
-                    self.refuse(f"The SQL names the temporary table {node.sql(self.dialect)!r}, "
-                                "which the rewrite cannot check")
-                why = sources.hidden_column_refusal(node, self.dialect)
-                if why is not None:
-                    self.refuse(why)
-            plain = text.unquoted_text(node)
-            if plain is not None:
-                self.refuse(f"The SQL holds text that would be written outside quotes: {plain!r}")
+        for node, reason in zip(judged, reasons):
+            flags = kinds[type(node)]
+            if reason & JUDGE_TEXT:
+                # The screen passes plain text, and identifiers with no mark.
+                if flags & _IDENTIFIER:
+                    names.add(node.name.lower())
+                    if node.args.get("temporary") or node.args.get("global_"):
+                        # T-SQL's #name and ##name: a session's or a global
+                        # temporary table, never a CTE or a published table,
+                        # though its name without the marks may be one.
+                        self.refuse(f"The SQL names the temporary table "
+                                    f"{node.sql(self.dialect)!r}, which the rewrite cannot check")
+                    why = sources.hidden_column_refusal(node, self.dialect)
+                    if why is not None:
+                        self.refuse(why)
+                plain = text.unquoted_text(node)
+                if plain is not None:
+                    self.refuse(f"The SQL holds text that would be written outside quotes: {plain!r}")
             if flags & _FUNC:
                 why = functions.refusal(node, allowed)
                 if why is not None:
@@ -183,7 +195,7 @@ class Call:
     def is_cte(self, node: exp.Table) -> bool:
         """Whether ``node`` is kept as written: an unqualified plain name bound
         to a CTE in scope."""
-        if node.args.get("db") or node.args.get("catalog"):
+        if not self.has_ctes or node.args.get("db") or node.args.get("catalog"):
             return False
         if not isinstance(node.this, exp.Identifier):
             return False
@@ -198,7 +210,7 @@ class Call:
         """Whether some engine could read a CTE instead of the table the
         rewrite reads at ``node``: a CTE of that name, in any case, in reach
         of it in any order (see scope.any_cte_named)."""
-        if node.args.get("db") or node.args.get("catalog"):
+        if not self.has_ctes or node.args.get("db") or node.args.get("catalog"):
             return False
         return scope.any_cte_named(node, node.name, self._scopes) is not None
 
@@ -213,6 +225,8 @@ class Call:
         own_name = source.name.lower()
         for node in walk(condition):
             _drop_positions(node)
+            if isinstance(node, exp.CTE):
+                self.has_ctes = True
         alias = exp.to_identifier(self.alias, quoted=True)
         source.set("alias", exp.TableAlias(this=alias))
         for column in _columns_of_this_level(condition):

@@ -1,8 +1,26 @@
+from collections.abc import Callable
+
 from sqlglot import exp
+
+KIND_IDENTIFIER: int
+KIND_QUOTED: int
+KIND_LITERAL: int
+KIND_ROW_POSITION: int
+JUDGE_KIND: int
+JUDGE_ROW_SOURCE: int
+JUDGE_TEXT: int
 
 def nodes(tree: exp.Expr, base: type[exp.Expr], /) -> list[exp.Expr]:
     """The nodes of ``tree`` in the order of ``tree.walk()``."""
 
+def screen(tree: exp.Expr, base: type[exp.Expr], kinds: dict[type, int],
+           classify: Callable[[type], int], names_matter: bool,
+           /) -> tuple[list[exp.Expr], bytes, list[str]]:
+    """The statement's nodes the wall must judge, why, and the text of its other identifiers."""
+
 def same(written: exp.Expr, read: exp.Expr, base: type[exp.Expr], identifier: type[exp.Identifier],
-         func: type[exp.Func], /) -> bool:
-    """Whether ``read`` is ``written``, node for node."""
+         func: type[exp.Func],
+         judged: tuple[dict[type, bool], type[exp.Table], tuple[type, type, type]] = ...,
+         /) -> bool | list[exp.Expr] | None:
+    """Whether ``read`` is ``written``, node for node; with ``judged``, the nodes of ``read``
+    to judge, or None."""

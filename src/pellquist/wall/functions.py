@@ -237,10 +237,14 @@ def _class_names(cls: type[exp.Func]) -> tuple[str, ...]:
 _NAMES_OF_CLASS: dict[type, tuple[str, ...]] = {}
 
 
+# Calls of a name sqlglot does not know, kept as written.
+_ANONYMOUS = (exp.Anonymous, exp.AnonymousAggFunc, exp.CombinedAggFunc)
+
+
 def function_names(node: exp.Func) -> tuple[str, ...]:
     """The lower-cased names a call may mean: its written name for a call
     sqlglot does not know, else every name of its class."""
-    if isinstance(node, (exp.Anonymous, exp.AnonymousAggFunc, exp.CombinedAggFunc)):
+    if isinstance(node, _ANONYMOUS):
         name = node.this if isinstance(node.this, str) else node.name
         return (str(name).lower(),)
     cls = type(node)
@@ -255,7 +259,14 @@ def on_floor(name: str) -> bool:
 
 
 def is_anonymous(node: exp.Func) -> bool:
-    return isinstance(node, (exp.Anonymous, exp.AnonymousAggFunc, exp.CombinedAggFunc))
+    return isinstance(node, _ANONYMOUS)
+
+
+def judged_by_node(cls: type[exp.Func]) -> bool:
+    """Whether :func:`refusal` can say anything of a call of ``cls``: it
+    never refuses a class sqlglot knows by name whose names are all off the
+    floor, whatever the call and the catalogue."""
+    return issubclass(cls, _ANONYMOUS) or any(on_floor(name) for name in _class_names(cls))
 
 
 def refusal(node: exp.Func, allowed: frozenset[str] | None) -> str | None:

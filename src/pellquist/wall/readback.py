@@ -26,7 +26,7 @@ from sqlglot.dialects.dialect import Dialect
 from sqlglot.errors import ErrorLevel, UnsupportedError
 
 from . import sources
-from .tree import same, walk
+from .tree import judged_read, walk
 
 def _comments_and_reads(tree: exp.Expr) -> tuple[Counter[str], Counter[tuple[str, str, str]]]:
     comments: Counter[str] = Counter()
@@ -158,8 +158,15 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
     # engine runs the tree that was checked: no text moved in or out of
     # quotes or comments, and it has the same comments and reads.  Otherwise
     # those are compared, and the read-back must render to the very text.
-    identical = not rendered_again and same(new_tree, back)
+    # The comparison also picks the read-back's nodes that the walk below
+    # would not pass over at once: tables, row sources and blocked kinds.
+    blocked = _blocked_by_class(call.blocked)
+    judged = None if rendered_again else judged_read(new_tree, back, blocked)
+    identical = judged is not None
     expected = None if identical else _comments_and_reads(new_tree)
+    if not identical:
+        # The read-back may hold what the statement did not: a CTE, say.
+        call.has_ctes = True
     if rendered_again:
         try:
             new_tree.sql(dialect=call.dialect, identify=True,
@@ -170,14 +177,14 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
     if type(back) is not exp.Select:
         return message
     internal = set(call.internal_reads)
-    blocked = _blocked_by_class(call.blocked)
     rewritten = filter_reads = 0
-    # One walk of the read-back tree: its comments and table reads are
-    # gathered on the way, and every node is judged.
-    comments: Counter[str] = Counter()
-    reads: Counter[tuple[str, str, str]] = Counter()
-    for node in walk(back):
-        if node.comments and not identical:
+    # One walk of the read-back tree (or of the nodes the comparison
+    # picked): its comments and table reads are gathered on the way, and
+    # every node is judged.
+    comments: Counter[str] | None = None if identical else Counter()
+    reads: Counter[tuple[str, str, str]] | None = None if identical else Counter()
+    for node in walk(back) if judged is None else judged:
+        if comments is not None and node.comments:
             comments.update(c.strip() for c in node.comments)
         kind = type(node)
         is_blocked = blocked.get(kind)
@@ -192,7 +199,7 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
             return message
         if not isinstance(node, exp.Table):
             continue
-        if not identical:
+        if reads is not None:
             reads[(node.catalog, node.db, node.name)] += 1
         if not in_position:
             return message

@@ -157,9 +157,14 @@ HIDDEN_COLUMNS = frozenset({
 })
 
 
+def has_hidden_columns(dialect: Any) -> bool:
+    """Whether ``dialect`` reads any of HIDDEN_COLUMNS through a subquery."""
+    return dialect_is(dialect, Hive)
+
+
 def hidden_column_refusal(node: exp.Identifier, dialect: Any) -> str | None:
     """Why the name ``node`` may not stand in ``dialect``'s SQL; or None."""
-    if node.name.lower() not in HIDDEN_COLUMNS or not dialect_is(dialect, Hive):
+    if node.name.lower() not in HIDDEN_COLUMNS or not has_hidden_columns(dialect):
         return None
     return (f"The SQL names {node.name!r}, a hidden column of the files behind a table, "
             "which the rewrite cannot filter")

@@ -19,7 +19,7 @@ PLAIN_NAME = re.compile(rf"{_WORD}(?:\.{_WORD})*")
 NUMBER = re.compile(r"(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|0[xX][0-9A-Fa-f]+")
 
 # Nodes whose text is written inside quotes, with the quote escaped.
-_QUOTED = (exp.Identifier, exp.HexString, exp.BitString, exp.ByteString, exp.RawString,
+QUOTED = (exp.Identifier, exp.HexString, exp.BitString, exp.ByteString, exp.RawString,
            exp.National, exp.UnicodeString)
 
 
@@ -48,7 +48,7 @@ def unquoted_text(node: exp.Expr) -> str | None:
             return value
     kind = _KIND.get(type(node))
     if kind is None:
-        kind = _KIND[type(node)] = (_IS_QUOTED if issubclass(type(node), _QUOTED) else
+        kind = _KIND[type(node)] = (_IS_QUOTED if issubclass(type(node), QUOTED) else
                                     _IS_LITERAL if issubclass(type(node), exp.Literal) else 0)
     if kind == _IS_QUOTED:
         return None

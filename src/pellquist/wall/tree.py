@@ -1,22 +1,48 @@
-"""Every node of a tree as a list, and whether two trees are one, in C.
+"""The wall's walks of a tree, in C.
 
-The wall walks each tree of a call in full, and sqlglot's lazy walk costs
-more per node than the checks the wall makes there; ``_tree`` lists the
-nodes, in the order of sqlglot's ``walk()``, and compares two trees node for
-node."""
+The wall judges every node of a call's trees, and sqlglot's lazy walk, with
+an attribute read per rule, costs more per node than the judgement; most
+nodes pass every rule at once.  ``_tree`` lists a tree's nodes in the order
+of sqlglot's ``walk()``, screens the statement's nodes for the ones the
+wall's rules must see, and compares the read-back with the rewritten tree
+node for node, picking the read-back's nodes to judge on the way."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 from sqlglot import exp
 
-from ._tree import nodes as _nodes, same as _same
+from ._tree import (JUDGE_KIND, JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER, KIND_LITERAL,
+                    KIND_QUOTED, KIND_ROW_POSITION, nodes as _nodes, same as _same,
+                    screen as _screen)
+from .sources import ROW_POSITIONS
 
 # What a node's children must be an instance of, as sqlglot's own walk has it.
 _NODE: type[exp.Expr] = getattr(exp, "Expr", exp.Expression)
 
+__all__ = ["JUDGE_KIND", "JUDGE_ROW_SOURCE", "JUDGE_TEXT", "KIND_IDENTIFIER", "KIND_LITERAL", "KIND_QUOTED", "KIND_ROW_POSITION", "judged_read",
+           "same", "screen", "walk"]
+
 
 def walk(tree: exp.Expr) -> list[exp.Expr]:
     return _nodes(tree, _NODE)
+
+
+def screen(tree: exp.Expr, kinds: dict[type, int], classify: Callable[[type], int],
+           names_matter: bool) -> tuple[list[exp.Expr], bytes, list[str]]:
+    """The statement's nodes that the wall's rules must see, in the order of
+    ``walk()``, why each (JUDGE_KIND, JUDGE_ROW_SOURCE and JUDGE_TEXT bits,
+    one byte per node), and the text of its other identifiers; drops every
+    node's meta that holds only the parser's positions.
+
+    A node is left out only when its class has no flag but the four the
+    screen knows (``kinds``, filled by ``classify``), it stands in no row
+    position, its comments hold no comment mark or NUL, its text no NUL and,
+    outside quotes, only plain names (a literal: a string, or a number), and
+    it is no identifier of a temporary table (no identifier at all when
+    ``names_matter``)."""
+    return _screen(tree, _NODE, kinds, classify, names_matter)
 
 
 def same(written: exp.Expr, read: exp.Expr) -> bool:
@@ -24,3 +50,13 @@ def same(written: exp.Expr, read: exp.Expr) -> bool:
     comments and set arguments; an identifier the renderer quotes may have
     been written without quotes."""
     return _same(written, read, _NODE, exp.Identifier, exp.Func)
+
+
+def judged_read(written: exp.Expr, read: exp.Expr,
+                blocked: dict[type, bool]) -> list[exp.Expr] | None:
+    """None unless ``read`` is ``written`` node for node (see :func:`same`);
+    then the nodes of ``read`` that the read-back's judge must see: each
+    table, each node in a row position, and each node whose class
+    ``blocked`` does not say is not blocked."""
+    return _same(written, read, _NODE, exp.Identifier, exp.Func,
+                 (blocked, exp.Table, ROW_POSITIONS))
