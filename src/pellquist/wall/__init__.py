@@ -106,7 +106,8 @@ class Call:
         """Refuses what the rewrite cannot vouch for; returns every CTE name."""
         self.warnings_at = readback.warning_count()
         allowed = self.allowed
-        # Hive's hidden columns are refused by name: every identifier is judged.
+        # Where a dialect has hidden columns (Hive's), refused by name, every
+        # identifier is judged here.
         judged, reasons, texts = screen(tree, _KINDS, _kind_flags,
                                         sources.has_hidden_columns(self.dialect))
         names = {t.lower() for t in texts}

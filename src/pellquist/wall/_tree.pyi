@@ -1,4 +1,5 @@
 from collections.abc import Callable
+from typing import overload
 
 from sqlglot import exp
 
@@ -18,9 +19,14 @@ def screen(tree: exp.Expr, base: type[exp.Expr], kinds: dict[type, int],
            /) -> tuple[list[exp.Expr], bytes, list[str]]:
     """The statement's nodes the wall must judge, why, and the text of its other identifiers."""
 
+@overload
+def same(written: exp.Expr, read: exp.Expr, base: type[exp.Expr], identifier: type[exp.Identifier],
+         func: type[exp.Func], /) -> bool:
+    """Whether ``read`` is ``written``, node for node."""
+
+@overload
 def same(written: exp.Expr, read: exp.Expr, base: type[exp.Expr], identifier: type[exp.Identifier],
          func: type[exp.Func],
-         judged: tuple[dict[type, bool], type[exp.Table], tuple[type, type, type]] = ...,
-         /) -> bool | list[exp.Expr] | None:
-    """Whether ``read`` is ``written``, node for node; with ``judged``, the nodes of ``read``
-    to judge, or None."""
+         judged: tuple[dict[type, bool], type[exp.Table], tuple[type, type, type]],
+         /) -> list[exp.Expr] | None:
+    """None unless ``read`` is ``written``, node for node; then the nodes of ``read`` to judge."""

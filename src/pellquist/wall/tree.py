@@ -21,8 +21,8 @@ from .sources import ROW_POSITIONS
 # What a node's children must be an instance of, as sqlglot's own walk has it.
 _NODE: type[exp.Expr] = getattr(exp, "Expr", exp.Expression)
 
-__all__ = ["JUDGE_KIND", "JUDGE_ROW_SOURCE", "JUDGE_TEXT", "KIND_IDENTIFIER", "KIND_LITERAL", "KIND_QUOTED", "KIND_ROW_POSITION", "judged_read",
-           "same", "screen", "walk"]
+__all__ = ["JUDGE_KIND", "JUDGE_ROW_SOURCE", "JUDGE_TEXT", "KIND_IDENTIFIER", "KIND_LITERAL",
+           "KIND_QUOTED", "KIND_ROW_POSITION", "judged_read", "same", "screen", "walk"]
 
 
 def walk(tree: exp.Expr) -> list[exp.Expr]:
