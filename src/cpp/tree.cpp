@@ -19,6 +19,7 @@
 #include "ref.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,7 +39,6 @@ constexpr size_t KNOWN_CLASSES = 256;
 
 struct TreeState {
     Owned field_names[FIELD_COUNT];
-    Owned str_parent;
     Owned str_quoted;
     Owned str_this;
     Owned str_is_string;
@@ -62,9 +62,18 @@ bool is_position(const TreeState* st, PyObject* key) {
     return require_status(PySet_Contains(st->positions, key)) == 1;
 }
 
+// Whether two exact str are equal: two interned ones only when they are one.
+bool same_str(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
 bool is_this(const TreeState* st, PyObject* key) {
-    return key == st->str_this ||
-           (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, st->str_this) == 0);
+    return PyUnicode_CheckExact(key) && same_str(key, st->str_this);
 }
 
 // Reading a node's attributes.  PyObject_GetAttr finds each attribute by
@@ -413,6 +422,7 @@ bool plain_value(PyObject* v) {
 // One object is the same value whatever its kind (an enum member, say).
 bool same_value(PyObject* x, PyObject* y) {
     if (x == y) return true;
+    if (PyUnicode_CheckExact(x)) return PyUnicode_CheckExact(y) && same_str(x, y);
     if (!plain_value(x) || Py_TYPE(x) != Py_TYPE(y)) return false;
     return require_status(PyObject_RichCompareBool(x, y, Py_EQ)) == 1;
 }
@@ -470,9 +480,8 @@ bool same_meta(const TreeState* st, PyObject* x, PyObject* y) {
     return true;
 }
 
-bool is_key(PyObject* key, PyObject* skip) {
-    return skip && (key == skip || PyUnicode_Compare(key, skip) == 0);
-}
+// `key` (an exact str) is `skip`.
+bool is_key(PyObject* key, PyObject* skip) { return skip && same_str(key, skip); }
 
 // The entries of `args` that are not None, without `skip`; or -1 when a key
 // is not exactly a str: a key of another kind could run Python code in a
@@ -516,8 +525,10 @@ public:
     static constexpr unsigned TABLE = 2;                 // a table (judged)
     static constexpr unsigned ROW_POSITION_PARENT = 4;   // its `this` is a row source (judged)
     static constexpr unsigned PASSES = 8;                // `blocked` says it is not blocked
+    static constexpr unsigned FUNC = 16;                 // a function call
 
-    ClassFacts(PyTypeObject* base, const Judged* judged) : base_(base), judged_(judged) {}
+    ClassFacts(PyTypeObject* base, PyTypeObject* func, const Judged* judged)
+        : base_(base), func_(func), judged_(judged) {}
     ClassFacts(const ClassFacts&) = delete;
     ClassFacts& operator=(const ClassFacts&) = delete;
     ~ClassFacts() {
@@ -543,6 +554,7 @@ private:
 
     unsigned find(PyTypeObject* type) const {
         unsigned facts = PyType_IsSubtype(type, base_) ? NODE : 0;
+        if (PyType_IsSubtype(type, func_)) facts |= FUNC;
         if (!judged_) return facts;
         if (PyType_IsSubtype(type, judged_->table)) facts |= TABLE;
         for (PyTypeObject* kind : judged_->positions)
@@ -554,6 +566,7 @@ private:
     }
 
     PyTypeObject* base_;
+    PyTypeObject* func_;
     const Judged* judged_;
     Entry entries_[SIZE] = {};
 };
@@ -561,7 +574,8 @@ private:
 struct Pair {
     Ref written;
     Ref read;
-    bool in_row_position;
+    bool in_row_position;  // the read node stands in a row position
+    bool in_call;          // the nodes are a function call's own arguments
 };
 
 // Whether `read` (the parse of the native SQL) is `written` (the tree it
@@ -575,15 +589,16 @@ struct Pair {
 // One difference is allowed: the native SQL quotes every identifier the
 // renderer may quote, so a written plain name (an identifier with nothing
 // set but its text) without quotes matches a read one with quotes, except
-// as the direct argument of a function, where the renderer leaves it bare.
+// as the direct argument of a function, where the renderer leaves it bare
+// (the function being the node it is found under).
 // With `judged`, each node of `read` goes by it on the way.
 bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject* base,
-               PyTypeObject* identifier, PyObject* func, Judged* judged) {
+               PyTypeObject* identifier, PyTypeObject* func, Judged* judged) {
     TreeState* st = state_of(module);
     if (!PyObject_TypeCheck(written, base) || !PyObject_TypeCheck(read, base)) return false;
-    ClassFacts classes(base, judged);
+    ClassFacts classes(base, func, judged);
     std::vector<Pair> stack;
-    stack.push_back({Ref::new_ref(written), Ref::new_ref(read), false});
+    stack.push_back({Ref::new_ref(written), Ref::new_ref(read), false, false});
     size_t visited = 0;
     while (!stack.empty()) {
         Pair pair = std::move(stack.back());
@@ -595,6 +610,8 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
         if (judged && (pair.in_row_position || (facts & ClassFacts::TABLE) || !(facts & ClassFacts::PASSES)))
             require_status(PyList_Append(judged->nodes.borrow(), y));
         const bool y_row_position_parent = facts & ClassFacts::ROW_POSITION_PARENT;
+        // The classes are the same: what holds of y's holds of x's.
+        const bool call = facts & ClassFacts::FUNC;
         const Node xn(st, x), yn(st, y);
         if (xn.get(TYPE).borrow() != Py_None || yn.get(TYPE).borrow() != Py_None) return false;
         if (!same_meta(st, xn.get(META).borrow(), yn.get(META).borrow())) return false;
@@ -617,7 +634,7 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
                     PyObject* w = PyList_GET_ITEM(other, i);
                     if (classes.of(Py_TYPE(v)) & ClassFacts::NODE) {
                         if (Py_TYPE(w) != Py_TYPE(v)) return false;
-                        stack.push_back({Ref::new_ref(v), Ref::new_ref(w), false});
+                        stack.push_back({Ref::new_ref(v), Ref::new_ref(w), false, call});
                     } else if (!same_value(v, w)) {
                         return false;
                     }
@@ -627,7 +644,7 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
             if (classes.of(Py_TYPE(value)) & ClassFacts::NODE) {
                 if (Py_TYPE(other) != Py_TYPE(value)) return false;
                 stack.push_back({Ref::new_ref(value), Ref::new_ref(other),
-                                 y_row_position_parent && is_this(st, key)});
+                                 y_row_position_parent && is_this(st, key), call});
                 return true;
             }
             return same_value(value, other);
@@ -693,9 +710,7 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
                 if (x_quoted) return false;
                 // Only a plain name: the renderer writes other marks (T-SQL's
                 // # and ## prefixes) differently with quotes and without.
-                if (set != 1) return false;
-                Ref parent = get_attr(x, st->str_parent);
-                if (require_status(PyObject_IsInstance(parent.borrow(), func)) != 0) return false;
+                if (set != 1 || pair.in_call) return false;
             }
         }
     }
@@ -707,11 +722,13 @@ PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     at_boundary([&] {
         if (nargs != 5 && nargs != 6)
             raise_format(PyExc_TypeError, "same() takes 5 or 6 arguments (%zd given)", nargs);
-        if (!PyType_Check(args[3])) raise(PyExc_TypeError, "same() needs the identifier class");
+        if (!PyType_Check(args[3]) || !PyType_Check(args[4]))
+            raise(PyExc_TypeError, "same() needs the identifier and function classes");
         PyTypeObject* base = node_base(args[2]);
         auto* identifier = reinterpret_cast<PyTypeObject*>(args[3]);
+        auto* func = reinterpret_cast<PyTypeObject*>(args[4]);
         if (nargs == 5) {
-            result = Py_NewRef(same_tree(module, args[0], args[1], base, identifier, args[4], nullptr)
+            result = Py_NewRef(same_tree(module, args[0], args[1], base, identifier, func, nullptr)
                                    ? Py_True : Py_False);
             return;
         }
@@ -729,7 +746,7 @@ PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
             if (!PyType_Check(kind)) raise(PyExc_TypeError, "same() needs row position classes");
             judged.positions[i] = reinterpret_cast<PyTypeObject*>(kind);
         }
-        const bool equal = same_tree(module, args[0], args[1], base, identifier, args[4], &judged);
+        const bool equal = same_tree(module, args[0], args[1], base, identifier, func, &judged);
         result = equal ? judged.nodes.release() : Py_NewRef(Py_None);
     });
     return result;
@@ -773,7 +790,7 @@ int exec_module(PyObject* module) {
     const std::pair<Owned*, const char*> strings[] = {
         {&st->field_names[ARGS], "args"},   {&st->field_names[META], "_meta"},
         {&st->field_names[COMMENTS], "comments"}, {&st->field_names[TYPE], "_type"},
-        {&st->str_parent, "parent"},        {&st->str_quoted, "quoted"},
+        {&st->str_quoted, "quoted"},
         {&st->str_this, "this"},            {&st->str_is_string, "is_string"},
         {&st->str_temporary, "temporary"},  {&st->str_global, "global_"},
     };
@@ -813,7 +830,6 @@ int clear(PyObject* module) {
         for (Owned& name : state->field_names) Py_CLEAR(name);
         for (Owned& d : state->descriptors) Py_CLEAR(d);
         for (Owned& name : state->position_names) Py_CLEAR(name);
-        Py_CLEAR(state->str_parent);
         Py_CLEAR(state->str_quoted);
         Py_CLEAR(state->str_this);
         Py_CLEAR(state->str_is_string);
