@@ -182,3 +182,50 @@ def test_a_changed_class_is_read_anew():
     assert node not in screen(node, wall._KINDS, wall._kind_flags, False)[0]
     Noted.comments = property(lambda self: ["*/ DROP TABLE t /*"])
     assert node in screen(node, wall._KINDS, wall._kind_flags, False)[0]
+
+
+def test_no_python_code_runs_from_the_blocked_map():
+    # A lookup in the map could run a key's __eq__ while the comparison
+    # holds values borrowed from a tree that the code could change.
+    called = []
+
+    class Colliding:
+        def __hash__(self):
+            return hash(exp.Column)
+
+        def __eq__(self, other):
+            called.append(other)
+            return False
+
+    tree = sqlglot.parse_one("SELECT a, b FROM t")
+    back = sqlglot.parse_one(tree.sql(identify=True))
+    picks = judged_read(tree, back, {Colliding(): False, exp.Select: False})
+    assert not called and picks is not None
+    assert {type(n) for n in picks} >= {exp.Column, exp.Table}  # not cleared: judged
+
+
+def test_items_of_a_row_source_list_are_row_sources():
+    # sqlglot's arg_key of each item is "this": the rules count them in position.
+    source = exp.From(this=[exp.to_identifier("x")])
+    judged, reasons, _ = screen(source, wall._KINDS, wall._kind_flags, False)
+    assert source.this[0] in judged
+    tree, back = exp.From(this=[exp.Var(this="x")]), exp.From(this=[exp.Var(this="x")])
+    picks = judged_read(tree, back, {exp.From: False, exp.Var: False})
+    assert picks is not None and back.this[0] in picks
+
+
+def test_a_class_changed_while_the_screen_runs_is_read_anew():
+    class Noted(exp.Column):
+        pass
+
+    try:
+        node = Noted(this=exp.to_identifier("a"))
+    except TypeError:
+        pytest.skip("compiled sqlglot's classes cannot be subclassed")
+    screen(node, wall._KINDS, wall._kind_flags, False)  # the class is known and read
+
+    def classify(kind):
+        Noted.comments = property(lambda self: ["*/ DROP TABLE t /*"])
+        return wall._kind_flags(kind)
+
+    assert node in screen(node, {}, classify, False)[0]

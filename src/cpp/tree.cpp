@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -159,6 +160,7 @@ Ref list_nodes(PyObject* module, PyObject* tree, PyObject* base_arg) {
     // The list is the queue: it only grows while it is read, and it holds a
     // reference to every node, so the borrowed `node` stays valid.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(out.borrow()); ++i) {
+        if ((i + 1) % 4096 == 0 && PyErr_CheckSignals() < 0) fail();
         PyObject* node = PyList_GET_ITEM(out.borrow(), i);
         Ref args = Node(st, node).args();
         // Nothing below runs Python code, so the dict cannot change while
@@ -300,7 +302,17 @@ long kind_flags(PyObject* kinds, PyObject* classify, PyTypeObject* type) {
     return value;
 }
 
-// The text of a node's string arguments: each must hold no NUL, and unless
+bool exact_str_keys(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+// The text of a node's string arguments (whose keys are all exact str):
+// each must hold no NUL, and unless
 // the node writes it inside quotes, be a plain name; a literal's text is a
 // string, or a number.
 bool plain_text(PyObject* args, long flags, const TreeState* st) {
@@ -357,27 +369,42 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
     std::string reasons;  // one per judged node: JUDGE_* bits
     Ref names = require(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(queue.borrow()); ++i) {
+        // A tree that holds itself would never end: let Ctrl-C stop it.
+        if ((i + 1) % 4096 == 0 && PyErr_CheckSignals() < 0) fail();
         PyObject* node = PyList_GET_ITEM(queue.borrow(), i);  // the queue holds it
-        const Node reader(st, node);
-        Ref meta = reader.get(META);
-        if (PyDict_CheckExact(meta.borrow())) {
-            bool only_positions = true;
-            Py_ssize_t pos = 0;
-            PyObject* key;
-            PyObject* value;
-            while (only_positions && PyDict_Next(meta.borrow(), &pos, &key, &value))
-                only_positions = PyUnicode_CheckExact(key) && is_position(st, key);
-            if (only_positions) require_status(PyObject_SetAttr(node, st->field_names[META], Py_None));
+        PyTypeObject* kind = Py_TYPE(node);
+        // Dropping the meta and classifying may run Python code (a class's
+        // own __setattr__, classify itself), which could change the class:
+        // the node is read only after both.
+        {
+            Ref meta = Node(st, node).get(META);
+            if (PyDict_CheckExact(meta.borrow())) {
+                bool only_positions = true;
+                Py_ssize_t pos = 0;
+                PyObject* key;
+                PyObject* value;
+                while (only_positions && PyDict_Next(meta.borrow(), &pos, &key, &value))
+                    only_positions = PyUnicode_CheckExact(key) && is_position(st, key);
+                if (only_positions)
+                    require_status(PyObject_SetAttr(node, st->field_names[META], Py_None));
+            }
         }
-        const long flags = kind_flags(kinds, classify, Py_TYPE(node));
+        const long flags = kind_flags(kinds, classify, kind);
+        const Node reader(st, node);
         Ref args = reader.args();
+        Ref comments = reader.get(COMMENTS);
+        // Nothing below runs Python code: args is looked up in only when
+        // every key is an exact str, so no key's __eq__ runs, and the dict
+        // cannot change while it is read.
+        const bool str_keys = exact_str_keys(args.borrow());
         char why = 0;
-        if (flags & ~KIND_SCREENED) why |= JUDGE_KIND;
+        if ((flags & ~KIND_SCREENED) || Py_TYPE(node) != kind) why |= JUDGE_KIND;
         if (in_row_position[i]) why |= JUDGE_ROW_SOURCE;
-        if (!plain_comments(reader.get(COMMENTS).borrow()) || !plain_text(args.borrow(), flags, st))
+        if (!str_keys || !plain_comments(comments.borrow()) || !plain_text(args.borrow(), flags, st))
             why |= JUDGE_TEXT;
         if (flags & KIND_IDENTIFIER) {
-            PyObject* text = names_matter ? nullptr : plain_identifier_text(args.borrow(), st);
+            PyObject* text =
+                names_matter || !str_keys ? nullptr : plain_identifier_text(args.borrow(), st);
             if (text)
                 require_status(PyList_Append(names.borrow(), text));
             else
@@ -387,22 +414,23 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
             require_status(PyList_Append(judged.borrow(), node));
             reasons.push_back(why);
         }
-        // Nothing below runs Python code, so the dict cannot change while
-        // it is read.
         Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(args.borrow(), &pos, &key, &value)) {
+            // The row source of a FROM, JOIN or LATERAL is its `this`, or
+            // any item of it (as sqlglot's own `arg_key` would say).
+            const bool row = (flags & KIND_ROW_POSITION) && is_this(st, key);
             if (PyList_Check(value)) {
                 for (Py_ssize_t j = 0; j < PyList_GET_SIZE(value); ++j) {
                     PyObject* item = PyList_GET_ITEM(value, j);
                     if (!PyObject_TypeCheck(item, base)) continue;
                     require_status(PyList_Append(queue.borrow(), item));
-                    in_row_position.push_back(false);
+                    in_row_position.push_back(row);
                 }
             } else if (PyObject_TypeCheck(value, base)) {
                 require_status(PyList_Append(queue.borrow(), value));
-                in_row_position.push_back((flags & KIND_ROW_POSITION) && is_this(st, key));
+                in_row_position.push_back(row);
             }
         }
     }
@@ -528,7 +556,9 @@ public:
     static constexpr unsigned FUNC = 16;                 // a function call
 
     ClassFacts(PyTypeObject* base, PyTypeObject* func, const Judged* judged)
-        : base_(base), func_(func), judged_(judged) {}
+        : base_(base), func_(func), judged_(judged) {
+        if (judged_) read_blocked();
+    }
     ClassFacts(const ClassFacts&) = delete;
     ClassFacts& operator=(const ClassFacts&) = delete;
     ~ClassFacts() {
@@ -559,16 +589,29 @@ private:
         if (PyType_IsSubtype(type, judged_->table)) facts |= TABLE;
         for (PyTypeObject* kind : judged_->positions)
             if (PyType_IsSubtype(type, kind)) facts |= ROW_POSITION_PARENT;
-        PyObject* is_blocked = PyDict_GetItemWithError(judged_->blocked, reinterpret_cast<PyObject*>(type));
-        if (!is_blocked && PyErr_Occurred()) fail();
-        if (is_blocked == Py_False) facts |= PASSES;
+        if (passes_.count(reinterpret_cast<PyObject*>(type))) facts |= PASSES;
         return facts;
+    }
+
+    // The classes `blocked` clears, read once: a lookup in the dict itself
+    // could run a key's __eq__ while the comparison holds borrowed values.
+    void read_blocked() {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(judged_->blocked, &pos, &key, &value)) {
+            if (!PyType_Check(key) || value != Py_False) continue;
+            held_.push_back(Ref::new_ref(key));
+            passes_.insert(key);
+        }
     }
 
     PyTypeObject* base_;
     PyTypeObject* func_;
     const Judged* judged_;
     Entry entries_[SIZE] = {};
+    std::vector<Ref> held_;                 // the classes in passes_
+    std::unordered_set<PyObject*> passes_;  // cleared by `blocked`
 };
 
 struct Pair {
@@ -634,7 +677,8 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
                     PyObject* w = PyList_GET_ITEM(other, i);
                     if (classes.of(Py_TYPE(v)) & ClassFacts::NODE) {
                         if (Py_TYPE(w) != Py_TYPE(v)) return false;
-                        stack.push_back({Ref::new_ref(v), Ref::new_ref(w), false, call});
+                        stack.push_back({Ref::new_ref(v), Ref::new_ref(w),
+                                         y_row_position_parent && is_this(st, key), call});
                     } else if (!same_value(v, w)) {
                         return false;
                     }

@@ -64,6 +64,11 @@ def _kind_flags(kind: type) -> int:
     return flags
 
 
+def _flags_of(kind: type) -> int:
+    flags = _KINDS.get(kind)
+    return _kind_flags(kind) if flags is None else flags
+
+
 class Call:
     """The wall's view of one rewrite: the statement, its dialect and the
     catalogue's settings."""
@@ -111,12 +116,11 @@ class Call:
         judged, reasons, texts = screen(tree, _KINDS, _kind_flags,
                                         sources.has_hidden_columns(self.dialect))
         names = {t.lower() for t in texts}
-        kinds = _KINDS
         # Without a CTE anywhere in the statement no table name is bound to one.
-        self.has_ctes = any(kinds[type(node)] & _CTE for node in judged)
+        self.has_ctes = any(_flags_of(type(node)) & _CTE for node in judged)
         node: Any  # its class is told by the flags, not by isinstance
         for node, reason in zip(judged, reasons):
-            flags = kinds[type(node)]
+            flags = _flags_of(type(node))
             if reason & JUDGE_TEXT:
                 # The screen passes plain text, and identifiers with no mark.
                 if flags & _IDENTIFIER:
