@@ -18,10 +18,10 @@
 // tree and picks the read-back's nodes to judge (see same_tree below).
 #include "ref.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -589,21 +589,26 @@ private:
         if (PyType_IsSubtype(type, judged_->table)) facts |= TABLE;
         for (PyTypeObject* kind : judged_->positions)
             if (PyType_IsSubtype(type, kind)) facts |= ROW_POSITION_PARENT;
-        if (passes_.count(reinterpret_cast<PyObject*>(type))) facts |= PASSES;
+        if (std::binary_search(passes_.begin(), passes_.end(), reinterpret_cast<PyObject*>(type)))
+            facts |= PASSES;
         return facts;
     }
 
     // The classes `blocked` clears, read once: a lookup in the dict itself
     // could run a key's __eq__ while the comparison holds borrowed values.
     void read_blocked() {
+        const auto size = static_cast<size_t>(PyDict_GET_SIZE(judged_->blocked));
+        held_.reserve(size);
+        passes_.reserve(size);
         Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(judged_->blocked, &pos, &key, &value)) {
             if (!PyType_Check(key) || value != Py_False) continue;
             held_.push_back(Ref::new_ref(key));
-            passes_.insert(key);
+            passes_.push_back(key);
         }
+        std::sort(passes_.begin(), passes_.end());
     }
 
     PyTypeObject* base_;
@@ -611,7 +616,7 @@ private:
     const Judged* judged_;
     Entry entries_[SIZE] = {};
     std::vector<Ref> held_;                 // the classes in passes_
-    std::unordered_set<PyObject*> passes_;  // cleared by `blocked`
+    std::vector<PyObject*> passes_;         // cleared by `blocked`, sorted
 };
 
 struct Pair {
