@@ -13,7 +13,7 @@
 // an instance of `base`.
 //
 // `screen(tree, base, kinds, classify, names_matter)` is the statement
-// walk's first pass (see screen below); `same(written, read, base,
+// walk's first pass (see screen_statement below); `same(written, read, base,
 // identifier, func[, judged])` compares the read-back with the rewritten
 // tree and picks the read-back's nodes to judge (see same_tree below).
 #include "ref.hpp"
@@ -353,10 +353,11 @@ PyObject* plain_identifier_text(PyObject* args, const TreeState* st) {
 // when it holds only the parser's positions (nothing reads them after the
 // parse, and each copy of the tree would copy them), and returns the nodes
 // the wall must judge, why (a bytes object, one JUDGE_* byte per node), and
-// the text of every other identifier: `(judged, reasons, names)`.  A node is left out only when it has none of the
-// flags the screen does not know, stands in no row position, has plain text and
-// comments, and is no identifier of a temporary table (nor any identifier,
-// when `names_matter`: the dialect has names the wall refuses).
+// the text of every other identifier: `(judged, reasons, names)`.  A node
+// is left out only when it has none of the flags the screen does not know,
+// stands in no row position, has plain text and comments, and is no
+// identifier of a temporary table (nor any identifier, when `names_matter`:
+// the dialect has names the wall refuses).
 Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObject* kinds,
                      PyObject* classify, bool names_matter) {
     PyTypeObject* base = node_base(base_arg);
