@@ -143,8 +143,25 @@ private:
     bool direct_;
 };
 
-void add_if_node(PyObject* out, PyObject* value, PyTypeObject* base) {
-    if (PyObject_TypeCheck(value, base)) require_status(PyList_Append(out, value));
+// Calls `visit(key, child)` for each child of a node, in the order of
+// `iter_expressions()`: each value of `args` that is an instance of `base`,
+// and each such item of a list value, under the key that holds it.
+// Nothing here runs Python code, so `args` cannot change while it is read.
+template <class Visit>
+void each_child(PyObject* args, PyTypeObject* base, Visit visit) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(args, &pos, &key, &value)) {
+        if (PyList_Check(value)) {
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(value); ++j) {
+                PyObject* item = PyList_GET_ITEM(value, j);
+                if (PyObject_TypeCheck(item, base)) visit(key, item);
+            }
+        } else if (PyObject_TypeCheck(value, base)) {
+            visit(key, value);
+        }
+    }
 }
 
 PyTypeObject* node_base(PyObject* base) {
@@ -163,28 +180,33 @@ Ref list_nodes(PyObject* module, PyObject* tree, PyObject* base_arg) {
         if ((i + 1) % 4096 == 0 && PyErr_CheckSignals() < 0) fail();
         PyObject* node = PyList_GET_ITEM(out.borrow(), i);
         Ref args = Node(st, node).args();
-        // Nothing below runs Python code, so the dict cannot change while
-        // it is read.
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        while (PyDict_Next(args.borrow(), &pos, &key, &value)) {
-            if (PyList_Check(value)) {
-                for (Py_ssize_t j = 0; j < PyList_GET_SIZE(value); ++j)
-                    add_if_node(out.borrow(), PyList_GET_ITEM(value, j), base);
-            } else {
-                add_if_node(out.borrow(), value, base);
-            }
-        }
+        each_child(args.borrow(), base, [&](PyObject*, PyObject* child) {
+            require_status(PyList_Append(out.borrow(), child));
+        });
     }
     return out;
 }
 
+// The entries of a node's meta besides the parser's record of where the
+// node stood (which nothing renders), or -1 when the meta is not a dict
+// with str keys.
+Py_ssize_t meta_entries(const TreeState* st, PyObject* meta) {
+    if (meta == Py_None) return 0;
+    if (!PyDict_CheckExact(meta)) return -1;
+    Py_ssize_t count = 0, pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(meta, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return -1;  // a key of another kind: not plain
+        if (!is_position(st, key)) ++count;
+    }
+    return count;
+}
+
 // ---- text the renderer writes outside quotes --------------------------------
 
-// Whether `s` (any str) holds only ASCII code points of `ok`'s choosing, in
-// the shape `match` gives; the walks' patterns are ASCII, so other text
-// never matches.
+// Whether `s` (any str) is ASCII text of the shape `match` accepts; the
+// walks' patterns are ASCII, so other text never matches.
 template <class Match>
 bool ascii_match(PyObject* s, Match match) {
     if (!PyUnicode_IS_ASCII(s)) return false;
@@ -312,9 +334,8 @@ bool exact_str_keys(PyObject* dict) {
 }
 
 // The text of a node's string arguments (whose keys are all exact str):
-// each must hold no NUL, and unless
-// the node writes it inside quotes, be a plain name; a literal's text is a
-// string, or a number.
+// each must hold no NUL and, unless the node writes it inside quotes, be a
+// plain name; a literal's text is a string, or a number.
 bool plain_text(PyObject* args, long flags, const TreeState* st) {
     Py_ssize_t pos = 0;
     PyObject* key;
@@ -379,16 +400,8 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
         // the node is read only after both.
         {
             Ref meta = Node(st, node).get(META);
-            if (PyDict_CheckExact(meta.borrow())) {
-                bool only_positions = true;
-                Py_ssize_t pos = 0;
-                PyObject* key;
-                PyObject* value;
-                while (only_positions && PyDict_Next(meta.borrow(), &pos, &key, &value))
-                    only_positions = PyUnicode_CheckExact(key) && is_position(st, key);
-                if (only_positions)
-                    require_status(PyObject_SetAttr(node, st->field_names[META], Py_None));
-            }
+            if (PyDict_CheckExact(meta.borrow()) && meta_entries(st, meta.borrow()) == 0)
+                require_status(PyObject_SetAttr(node, st->field_names[META], Py_None));
         }
         const long flags = kind_flags(kinds, classify, kind);
         const Node reader(st, node);
@@ -415,25 +428,12 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
             require_status(PyList_Append(judged.borrow(), node));
             reasons.push_back(why);
         }
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        while (PyDict_Next(args.borrow(), &pos, &key, &value)) {
+        each_child(args.borrow(), base, [&](PyObject* key, PyObject* child) {
+            require_status(PyList_Append(queue.borrow(), child));
             // The row source of a FROM, JOIN or LATERAL is its `this`, or
             // any item of it (as sqlglot's own `arg_key` would say).
-            const bool row = (flags & KIND_ROW_POSITION) && is_this(st, key);
-            if (PyList_Check(value)) {
-                for (Py_ssize_t j = 0; j < PyList_GET_SIZE(value); ++j) {
-                    PyObject* item = PyList_GET_ITEM(value, j);
-                    if (!PyObject_TypeCheck(item, base)) continue;
-                    require_status(PyList_Append(queue.borrow(), item));
-                    in_row_position.push_back(row);
-                }
-            } else if (PyObject_TypeCheck(value, base)) {
-                require_status(PyList_Append(queue.borrow(), value));
-                in_row_position.push_back(row);
-            }
-        }
+            in_row_position.push_back((flags & KIND_ROW_POSITION) && is_this(st, key));
+        });
     }
     Ref why = require(PyBytes_FromStringAndSize(reasons.data(), static_cast<Py_ssize_t>(reasons.size())));
     return require(PyTuple_Pack(3, judged.borrow(), why.borrow(), names.borrow()));
@@ -471,22 +471,6 @@ bool same_comments(PyObject* x, PyObject* y) {
     return true;
 }
 
-// The entries of a node's meta besides the parser's record of where the
-// node stood (which nothing renders), or -1 when the meta is not a dict
-// with str keys.
-Py_ssize_t meta_entries(const TreeState* st, PyObject* meta) {
-    if (meta == Py_None) return 0;
-    if (!PyDict_CheckExact(meta)) return -1;
-    Py_ssize_t count = 0, pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(meta, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return -1;  // see same_tree: exact str keys only
-        if (!is_position(st, key)) ++count;
-    }
-    return count;
-}
-
 // Meta the renderer may read (a function's name as written, say): the same
 // entries with the same values.
 bool same_meta(const TreeState* st, PyObject* x, PyObject* y) {
@@ -512,28 +496,26 @@ bool same_meta(const TreeState* st, PyObject* x, PyObject* y) {
 // `key` (an exact str) is `skip`.
 bool is_key(PyObject* key, PyObject* skip) { return skip && same_str(key, skip); }
 
-// The entries of `args` that are not None, without `skip`; or -1 when a key
-// is not exactly a str: a key of another kind could run Python code in a
-// lookup, and change a dict while a value borrowed from it is in use.
-Py_ssize_t set_entries(PyObject* args, PyObject* skip) {
-    Py_ssize_t count = 0, pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(args, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return -1;
-        if (value != Py_None && !is_key(key, skip)) ++count;
-    }
-    return count;
-}
-
-// The next entry of `args` that is set, without `skip`: 1, and the entry;
-// 0 at the end; -1 when a key is not exactly a str (see set_entries).
+// The next entry of `args` that is set (not None), without `skip`: 1, and
+// the entry; 0 at the end; -1 when a key is not exactly a str: a key of
+// another kind could run Python code in a lookup, and change a dict while a
+// value borrowed from it is in use.
 int next_set(PyObject* args, Py_ssize_t* pos, PyObject** key, PyObject** value, PyObject* skip) {
     while (PyDict_Next(args, pos, key, value)) {
         if (!PyUnicode_CheckExact(*key)) return -1;
         if (*value != Py_None && !is_key(*key, skip)) return 1;
     }
     return 0;
+}
+
+// How many entries of `args` are set, without `skip`; -1 as for next_set.
+Py_ssize_t set_entries(PyObject* args, PyObject* skip) {
+    Py_ssize_t count = 0, pos = 0;
+    PyObject* key;
+    PyObject* value;
+    int found;
+    while ((found = next_set(args, &pos, &key, &value, skip)) > 0) ++count;
+    return found < 0 ? -1 : count;
 }
 
 // What the read-back's judge must see, gathered while the trees are
