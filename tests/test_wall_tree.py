@@ -13,7 +13,8 @@ from sqlglot import exp
 import pellquist.wall as wall
 from pellquist.wall import sources, text
 from pellquist.wall.tree import (KIND_IDENTIFIER, KIND_LITERAL, KIND_QUOTED, KIND_ROW_POSITION,
-                                 judged_read, same, screen, walk)
+                                 PICK_IN_WHERE, PICK_ROW_SOURCE, PICK_UNCLEARED, judged_read,
+                                 same, screen, walk)
 
 import test_wall
 
@@ -164,11 +165,24 @@ def test_the_comparison_picks_every_node_the_judge_must_see(dialect):
         picks = judged_read(tree, back, blocked)
         if picks is None:
             continue
-        picked = {id(n) for n in picks}
+        picked = {id(n): mark for n, mark in zip(*picks)}
         for node in back.walk():
             assert id(node) in picked or not (
                 isinstance(node, (exp.Table, exp.Column)) or sources.in_row_position(node)
                 or blocked[type(node)]), repr(node)
+            if id(node) in picked:
+                assert picked[id(node)] == _marks(node, blocked), repr(node)
+
+
+def _marks(node, blocked):
+    """The marks of a picked node, found by walking up from it."""
+    in_where, child, parent = False, node, node.parent
+    while parent is not None:
+        in_where |= isinstance(parent, exp.Select) and child is parent.args.get("where")
+        child, parent = parent, parent.parent
+    return ((PICK_ROW_SOURCE if sources.in_row_position(node) else 0)
+            | (PICK_IN_WHERE if in_where else 0)
+            | (0 if blocked.get(type(node)) is False else PICK_UNCLEARED))
 
 
 def _node_of_own_class():
@@ -209,7 +223,7 @@ def test_no_python_code_runs_from_the_blocked_map():
     back = sqlglot.parse_one(tree.sql(identify=True))
     picks = judged_read(tree, back, {Colliding(): False, exp.Select: False})
     assert not called and picks is not None
-    assert {type(n) for n in picks} >= {exp.Column, exp.Table}  # not cleared: judged
+    assert {type(n) for n in picks[0]} >= {exp.Column, exp.Table}  # not cleared: judged
 
 
 def test_items_of_a_row_source_list_are_row_sources():
@@ -219,7 +233,7 @@ def test_items_of_a_row_source_list_are_row_sources():
     assert source.this[0] in judged
     tree, back = exp.From(this=[exp.Var(this="x")]), exp.From(this=[exp.Var(this="x")])
     picks = judged_read(tree, back, {exp.From: False, exp.Var: False})
-    assert picks is not None and back.this[0] in picks
+    assert picks is not None and back.this[0] in picks[0]
 
 
 def test_a_class_changed_while_the_screen_runs_is_read_anew():

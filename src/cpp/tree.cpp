@@ -45,6 +45,7 @@ struct TreeState {
     Owned str_is_string;
     Owned str_temporary;
     Owned str_global;
+    Owned str_where;
     Owned positions;  // frozenset of the meta keys the parser sets for a token's place
     Owned position_names[4];  // the same keys, interned
     // The descriptor each field is read through: the one the first node
@@ -64,7 +65,7 @@ bool is_position(const TreeState* st, PyObject* key) {
 }
 
 // Whether two exact str are equal: two interned ones only when they are one.
-bool same_str(PyObject* a, PyObject* b) {
+inline bool same_str(PyObject* a, PyObject* b) {
     if (a == b) return true;
     if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
@@ -75,6 +76,10 @@ bool same_str(PyObject* a, PyObject* b) {
 
 bool is_this(const TreeState* st, PyObject* key) {
     return PyUnicode_CheckExact(key) && same_str(key, st->str_this);
+}
+
+bool is_where(const TreeState* st, PyObject* key) {
+    return PyUnicode_CheckExact(key) && same_str(key, st->str_where);
 }
 
 // Reading a node's attributes.  PyObject_GetAttr finds each attribute by
@@ -115,7 +120,9 @@ bool direct_class(TreeState* st, PyTypeObject* type) {
 // One node, with whether its attributes may be read through the descriptors.
 class Node {
 public:
-    Node(TreeState* st, PyObject* node) : st_(st), node_(node), direct_(direct_class(st, Py_TYPE(node))) {}
+    Node(TreeState* st, PyObject* node) : Node(st, node, direct_class(st, Py_TYPE(node))) {}
+    // `direct`: what direct_class says of the node's class.
+    Node(TreeState* st, PyObject* node, bool direct) : st_(st), node_(node), direct_(direct) {}
 
     Ref get(Field f) const {
         if (!direct_) return get_attr(node_, st_->field_names[f]);
@@ -143,16 +150,36 @@ private:
     bool direct_;
 };
 
+// A dict's entries in order, as PyDict_Next hands them out, but without the
+// last call, which scans the rest of the table to find nothing: the walks
+// read a few small dicts of every node.  Only for a dict that does not
+// change while it is read.
+class Entries {
+public:
+    explicit Entries(PyObject* dict) : dict_(dict), left_(PyDict_GET_SIZE(dict)) {}
+
+    bool next(PyObject** key, PyObject** value) {
+        if (left_ == 0) return false;
+        --left_;
+        return PyDict_Next(dict_, &pos_, key, value);
+    }
+
+private:
+    PyObject* dict_;
+    Py_ssize_t pos_ = 0;
+    Py_ssize_t left_;
+};
+
 // Calls `visit(key, child)` for each child of a node, in the order of
 // `iter_expressions()`: each value of `args` that is an instance of `base`,
 // and each such item of a list value, under the key that holds it.
 // Nothing here runs Python code, so `args` cannot change while it is read.
 template <class Visit>
 void each_child(PyObject* args, PyTypeObject* base, Visit visit) {
-    Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(args, &pos, &key, &value)) {
+    Entries entries(args);
+    while (entries.next(&key, &value)) {
         if (PyList_Check(value)) {
             for (Py_ssize_t j = 0; j < PyList_GET_SIZE(value); ++j) {
                 PyObject* item = PyList_GET_ITEM(value, j);
@@ -193,10 +220,11 @@ Ref list_nodes(PyObject* module, PyObject* tree, PyObject* base_arg) {
 Py_ssize_t meta_entries(const TreeState* st, PyObject* meta) {
     if (meta == Py_None) return 0;
     if (!PyDict_CheckExact(meta)) return -1;
-    Py_ssize_t count = 0, pos = 0;
+    Py_ssize_t count = 0;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(meta, &pos, &key, &value)) {
+    Entries entries(meta);
+    while (entries.next(&key, &value)) {
         if (!PyUnicode_CheckExact(key)) return -1;  // a key of another kind: not plain
         if (!is_position(st, key)) ++count;
     }
@@ -324,50 +352,73 @@ long kind_flags(PyObject* kinds, PyObject* classify, PyTypeObject* type) {
     return value;
 }
 
-bool exact_str_keys(PyObject* dict) {
-    Py_ssize_t pos = 0;
+// What the screen reads of a node's args, in one pass: whether every key is
+// an exact str, whether its text is plain, and the values under the keys
+// its rules name (read only when every key is an exact str: the values are
+// then those a lookup would find).  Its children go to `visit(key, child)`
+// on the way, in the order of each_child.
+struct ArgsRead {
+    bool str_keys = true;
+    bool plain = true;  // no str subclass, no NUL; outside quotes, plain names
+    PyObject* this_ = nullptr;
+    PyObject* is_string = nullptr;
+    PyObject* temporary = nullptr;
+    PyObject* global = nullptr;
+};
+
+template <class Visit>
+ArgsRead read_args(PyObject* args, long flags, PyTypeObject* base, const TreeState* st, Visit visit) {
+    ArgsRead read;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(dict, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
+    Entries entries(args);
+    while (entries.next(&key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            read.str_keys = false;
+        } else if (same_str(key, st->str_this)) {
+            read.this_ = value;
+        } else if (same_str(key, st->str_is_string)) {
+            read.is_string = value;
+        } else if (same_str(key, st->str_temporary)) {
+            read.temporary = value;
+        } else if (same_str(key, st->str_global)) {
+            read.global = value;
+        }
+        if (PyUnicode_Check(value)) {
+            if (!PyUnicode_CheckExact(value) || has_nul(value) ||
+                (!(flags & (KIND_QUOTED | KIND_LITERAL)) && !plain_name(value)))
+                read.plain = false;
+        } else if (PyList_Check(value)) {
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(value); ++j) {
+                PyObject* item = PyList_GET_ITEM(value, j);
+                if (PyObject_TypeCheck(item, base)) visit(key, item);
+            }
+        } else if (PyObject_TypeCheck(value, base)) {
+            visit(key, value);
+        }
+    }
+    return read;
 }
 
-// The text of a node's string arguments (whose keys are all exact str):
-// each must hold no NUL and, unless the node writes it inside quotes, be a
-// plain name; a literal's text is a string, or a number.
-bool plain_text(PyObject* args, long flags, const TreeState* st) {
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(args, &pos, &key, &value)) {
-        if (!PyUnicode_Check(value)) continue;
-        if (!PyUnicode_CheckExact(value) || has_nul(value)) return false;
-        if (!(flags & (KIND_QUOTED | KIND_LITERAL)) && !plain_name(value)) return false;
-    }
+// Whether a node's text is plain (see ArgsRead); a literal's text is a
+// string, or a number.
+bool plain_text(const ArgsRead& read, long flags) {
+    if (!read.str_keys || !read.plain) return false;
     if ((flags & KIND_LITERAL) && !(flags & KIND_QUOTED)) {
-        PyObject* is_string = PyDict_GetItemWithError(args, st->str_is_string);
-        if (!is_string && PyErr_Occurred()) fail();
-        if (is_string == Py_True) return true;
-        if (is_string && is_string != Py_False && is_string != Py_None) return false;
-        PyObject* text = PyDict_GetItemWithError(args, st->str_this);
-        if (!text && PyErr_Occurred()) fail();
-        return text && PyUnicode_CheckExact(text) && plain_number(text);
+        if (read.is_string == Py_True) return true;
+        if (read.is_string && read.is_string != Py_False && read.is_string != Py_None) return false;
+        return read.this_ && PyUnicode_CheckExact(read.this_) && plain_number(read.this_);
     }
     return true;
 }
 
 // An identifier the screen may take on its own: its text a str, and no mark
 // of a temporary table.
-PyObject* plain_identifier_text(PyObject* args, const TreeState* st) {
-    for (PyObject* mark : {st->str_temporary, st->str_global}) {
-        PyObject* set = PyDict_GetItemWithError(args, mark);
-        if (!set && PyErr_Occurred()) fail();
+PyObject* plain_identifier_text(const ArgsRead& read) {
+    if (!read.str_keys) return nullptr;
+    for (PyObject* set : {read.temporary, read.global})
         if (set && set != Py_None && set != Py_False) return nullptr;
-    }
-    PyObject* text = PyDict_GetItemWithError(args, st->str_this);
-    if (!text && PyErr_Occurred()) fail();
-    return text && PyUnicode_CheckExact(text) ? text : nullptr;
+    return read.this_ && PyUnicode_CheckExact(read.this_) ? read.this_ : nullptr;
 }
 
 // Walks the statement in the order of `tree.walk()`, drops each node's meta
@@ -407,18 +458,20 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
         const Node reader(st, node);
         Ref args = reader.args();
         Ref comments = reader.get(COMMENTS);
-        // Nothing below runs Python code: args is looked up in only when
-        // every key is an exact str, so no key's __eq__ runs, and the dict
-        // cannot change while it is read.
-        const bool str_keys = exact_str_keys(args.borrow());
+        // Nothing below runs Python code, so the dict cannot change while it
+        // is read, and its values stay valid.
+        const ArgsRead read = read_args(args.borrow(), flags, base, st, [&](PyObject* key, PyObject* child) {
+            require_status(PyList_Append(queue.borrow(), child));
+            // The row source of a FROM, JOIN or LATERAL is its `this`, or
+            // any item of it (as sqlglot's own `arg_key` would say).
+            in_row_position.push_back((flags & KIND_ROW_POSITION) && is_this(st, key));
+        });
         char why = 0;
         if ((flags & ~KIND_SCREENED) || Py_TYPE(node) != kind) why |= JUDGE_KIND;
         if (in_row_position[i]) why |= JUDGE_ROW_SOURCE;
-        if (!str_keys || !plain_comments(comments.borrow()) || !plain_text(args.borrow(), flags, st))
-            why |= JUDGE_TEXT;
+        if (!plain_comments(comments.borrow()) || !plain_text(read, flags)) why |= JUDGE_TEXT;
         if (flags & KIND_IDENTIFIER) {
-            PyObject* text =
-                names_matter || !str_keys ? nullptr : plain_identifier_text(args.borrow(), st);
+            PyObject* text = names_matter ? nullptr : plain_identifier_text(read);
             if (text)
                 require_status(PyList_Append(names.borrow(), text));
             else
@@ -428,12 +481,6 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
             require_status(PyList_Append(judged.borrow(), node));
             reasons.push_back(why);
         }
-        each_child(args.borrow(), base, [&](PyObject* key, PyObject* child) {
-            require_status(PyList_Append(queue.borrow(), child));
-            // The row source of a FROM, JOIN or LATERAL is its `this`, or
-            // any item of it (as sqlglot's own `arg_key` would say).
-            in_row_position.push_back((flags & KIND_ROW_POSITION) && is_this(st, key));
-        });
     }
     Ref why = require(PyBytes_FromStringAndSize(reasons.data(), static_cast<Py_ssize_t>(reasons.size())));
     return require(PyTuple_Pack(3, judged.borrow(), why.borrow(), names.borrow()));
@@ -477,10 +524,10 @@ bool same_meta(const TreeState* st, PyObject* x, PyObject* y) {
     const Py_ssize_t count = meta_entries(st, x);
     if (count < 0 || count != meta_entries(st, y)) return false;
     if (count == 0) return true;
-    Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(x, &pos, &key, &value)) {
+    Entries entries(x);
+    while (entries.next(&key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
         if (is_position(st, key)) continue;
         PyObject* other = PyDict_GetItemWithError(y, key);
@@ -493,40 +540,51 @@ bool same_meta(const TreeState* st, PyObject* x, PyObject* y) {
     return true;
 }
 
-// `key` (an exact str) is `skip`.
-bool is_key(PyObject* key, PyObject* skip) { return skip && same_str(key, skip); }
-
-// The next entry of `args` that is set (not None), without `skip`: 1, and
-// the entry; 0 at the end; -1 when a key is not exactly a str: a key of
-// another kind could run Python code in a lookup, and change a dict while a
-// value borrowed from it is in use.
-int next_set(PyObject* args, Py_ssize_t* pos, PyObject** key, PyObject** value, PyObject* skip) {
-    while (PyDict_Next(args, pos, key, value)) {
+// The next entry that is set (not None): 1, and the entry; 0 at the end;
+// -1 when a key is not exactly a str: a key of another kind could run
+// Python code in a lookup, and change a dict while a value borrowed from it
+// is in use.  The entry under `skip` (when not null) is never handed out:
+// its value, None included, goes to `skipped`.
+int next_set(Entries& entries, PyObject** key, PyObject** value, PyObject* skip, PyObject** skipped) {
+    while (entries.next(key, value)) {
         if (!PyUnicode_CheckExact(*key)) return -1;
-        if (*value != Py_None && !is_key(*key, skip)) return 1;
+        if (skip && same_str(*key, skip)) {
+            *skipped = *value;
+            continue;
+        }
+        if (*value != Py_None) return 1;
     }
     return 0;
 }
 
 // How many entries of `args` are set, without `skip`; -1 as for next_set.
-Py_ssize_t set_entries(PyObject* args, PyObject* skip) {
-    Py_ssize_t count = 0, pos = 0;
+Py_ssize_t set_entries(PyObject* args, PyObject* skip, PyObject** skipped) {
+    Py_ssize_t count = 0;
     PyObject* key;
     PyObject* value;
+    Entries entries(args);
     int found;
-    while ((found = next_set(args, &pos, &key, &value, skip)) > 0) ++count;
+    while ((found = next_set(entries, &key, &value, skip, skipped)) > 0) ++count;
     return found < 0 ? -1 : count;
 }
 
 // What the read-back's judge must see, gathered while the trees are
 // compared: every node of a blocked class (or a class `blocked` does not
-// know yet), every table, and every node in a row position.
+// know yet), every table, and every node in a row position; with each, one
+// byte of PICK_* marks that tell the judge where it stands.
 struct Judged {
     PyObject* blocked;  // dict: node class -> whether it is blocked
     PyTypeObject* table;
     PyTypeObject* positions[3];  // the classes whose `this` is a row source
+    PyTypeObject* select;
     Ref nodes;
+    std::string marks;
 };
+
+// The marks of a picked node; the module exports them under these names.
+constexpr char PICK_ROW_SOURCE = 1;  // it stands in a row position
+constexpr char PICK_IN_WHERE = 2;    // it lies in the WHERE of a select (at any depth)
+constexpr char PICK_UNCLEARED = 4;   // `blocked` does not say its class is not blocked
 
 // What the comparison asks of a node class, found once per class and call:
 // the classes of a tree are few, and each test walks the class's bases.
@@ -537,6 +595,7 @@ public:
     static constexpr unsigned ROW_POSITION_PARENT = 4;   // its `this` is a row source (judged)
     static constexpr unsigned PASSES = 8;                // `blocked` says it is not blocked
     static constexpr unsigned FUNC = 16;                 // a function call
+    static constexpr unsigned SELECT = 32;               // a select (its WHERE is marked)
 
     ClassFacts(PyTypeObject* base, PyTypeObject* func, const Judged* judged)
         : base_(base), func_(func), judged_(judged) {
@@ -570,6 +629,7 @@ private:
         if (PyType_IsSubtype(type, func_)) facts |= FUNC;
         if (!judged_) return facts;
         if (PyType_IsSubtype(type, judged_->table)) facts |= TABLE;
+        if (PyType_IsSubtype(type, judged_->select)) facts |= SELECT;
         for (PyTypeObject* kind : judged_->positions)
             if (PyType_IsSubtype(type, kind)) facts |= ROW_POSITION_PARENT;
         if (std::binary_search(passes_.begin(), passes_.end(), reinterpret_cast<PyObject*>(type)))
@@ -607,6 +667,7 @@ struct Pair {
     Ref read;
     bool in_row_position;  // the read node stands in a row position
     bool in_call;          // the nodes are a function call's own arguments
+    bool in_where;         // the nodes lie in the WHERE of a select
 };
 
 // Whether `read` (the parse of the native SQL) is `written` (the tree it
@@ -629,7 +690,7 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
     if (!PyObject_TypeCheck(written, base) || !PyObject_TypeCheck(read, base)) return false;
     ClassFacts classes(base, func, judged);
     std::vector<Pair> stack;
-    stack.push_back({Ref::new_ref(written), Ref::new_ref(read), false, false});
+    stack.push_back({Ref::new_ref(written), Ref::new_ref(read), false, false, false});
     size_t visited = 0;
     while (!stack.empty()) {
         Pair pair = std::move(stack.back());
@@ -638,12 +699,19 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
         PyObject* y = pair.read.borrow();
         if (Py_TYPE(x) != Py_TYPE(y)) return false;
         const unsigned facts = classes.of(Py_TYPE(y));
-        if (judged && (pair.in_row_position || (facts & ClassFacts::TABLE) || !(facts & ClassFacts::PASSES)))
+        if (judged && (pair.in_row_position || (facts & ClassFacts::TABLE) || !(facts & ClassFacts::PASSES))) {
             require_status(PyList_Append(judged->nodes.borrow(), y));
+            judged->marks.push_back(static_cast<char>((pair.in_row_position ? PICK_ROW_SOURCE : 0) |
+                                                      (pair.in_where ? PICK_IN_WHERE : 0) |
+                                                      (facts & ClassFacts::PASSES ? 0 : PICK_UNCLEARED)));
+        }
+        const bool y_select = facts & ClassFacts::SELECT;
         const bool y_row_position_parent = facts & ClassFacts::ROW_POSITION_PARENT;
         // The classes are the same: what holds of y's holds of x's.
         const bool call = facts & ClassFacts::FUNC;
-        const Node xn(st, x), yn(st, y);
+        // The classes are one: so is the way their nodes are read.
+        const bool direct = direct_class(st, Py_TYPE(x));
+        const Node xn(st, x, direct), yn(st, y, direct);
         if (xn.get(TYPE).borrow() != Py_None || yn.get(TYPE).borrow() != Py_None) return false;
         if (!same_meta(st, xn.get(META).borrow(), yn.get(META).borrow())) return false;
         if (!same_comments(xn.get(COMMENTS).borrow(), yn.get(COMMENTS).borrow())) return false;
@@ -654,6 +722,9 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
         // A tree that holds itself would never end: let Ctrl-C stop it.
         if (++visited % 4096 == 0 && PyErr_CheckSignals() < 0) fail();
         PyObject* skip = Py_TYPE(x) == identifier ? st->str_quoted : nullptr;
+        // An identifier's `quoted`, set or not (null: absent), read on the way.
+        PyObject* x_quoted = nullptr;
+        PyObject* y_quoted = nullptr;
         // A value of x against the value of y under the same key: nodes and
         // lists of nodes are compared in turn, other values here.
         auto same_argument = [&](PyObject* key, PyObject* value, PyObject* other) {
@@ -666,7 +737,8 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
                     if (classes.of(Py_TYPE(v)) & ClassFacts::NODE) {
                         if (Py_TYPE(w) != Py_TYPE(v)) return false;
                         stack.push_back({Ref::new_ref(v), Ref::new_ref(w),
-                                         y_row_position_parent && is_this(st, key), call});
+                                         y_row_position_parent && is_this(st, key), call,
+                                         pair.in_where || (y_select && is_where(st, key))});
                     } else if (!same_value(v, w)) {
                         return false;
                     }
@@ -676,7 +748,8 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
             if (classes.of(Py_TYPE(value)) & ClassFacts::NODE) {
                 if (Py_TYPE(other) != Py_TYPE(value)) return false;
                 stack.push_back({Ref::new_ref(value), Ref::new_ref(other),
-                                 y_row_position_parent && is_this(st, key), call});
+                                 y_row_position_parent && is_this(st, key), call,
+                                 pair.in_where || (y_select && is_where(st, key))});
                 return true;
             }
             return same_value(value, other);
@@ -688,11 +761,11 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
         Py_ssize_t set = 0;
         bool in_step = true;
         {
-            Py_ssize_t px = 0, py = 0;
+            Entries x_entries(x_args.borrow()), y_entries(y_args.borrow());
             for (;;) {
                 PyObject *kx, *vx, *ky, *vy;
-                const int has_x = next_set(x_args.borrow(), &px, &kx, &vx, skip);
-                const int has_y = next_set(y_args.borrow(), &py, &ky, &vy, skip);
+                const int has_x = next_set(x_entries, &kx, &vx, skip, &x_quoted);
+                const int has_y = next_set(y_entries, &ky, &vy, skip, &y_quoted);
                 if (has_x < 0 || has_y < 0) return false;  // a key that is not a str
                 if (!has_x || !has_y) {
                     if (has_x || has_y) return false;  // more set arguments on one side
@@ -711,14 +784,15 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
             // counted before any lookup in it; x's are vetted, and counted,
             // as each is looked up.
             stack.resize(pushed);
-            set = set_entries(y_args.borrow(), skip);
+            x_quoted = y_quoted = nullptr;
+            set = set_entries(y_args.borrow(), skip, &y_quoted);
             if (set < 0) return false;
-            Py_ssize_t x_set = 0, pos = 0;
+            Py_ssize_t x_set = 0;
             PyObject* key;
             PyObject* value;
-            while (PyDict_Next(x_args.borrow(), &pos, &key, &value)) {
-                if (!PyUnicode_CheckExact(key)) return false;
-                if (value == Py_None || is_key(key, skip)) continue;
+            Entries x_entries(x_args.borrow());
+            int found;
+            while ((found = next_set(x_entries, &key, &value, skip, &x_quoted)) > 0) {
                 ++x_set;
                 PyObject* other = PyDict_GetItemWithError(y_args.borrow(), key);
                 if (!other) {
@@ -727,19 +801,16 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
                 }
                 if (!same_argument(key, value, other)) return false;
             }
-            if (x_set != set) return false;
+            if (found < 0 || x_set != set) return false;
         }
         if (skip) {
-            // Every key of both dicts is a str by now.
-            PyObject* qx = PyDict_GetItemWithError(x_args.borrow(), skip);
-            if (!qx && PyErr_Occurred()) fail();
-            PyObject* qy = PyDict_GetItemWithError(y_args.borrow(), skip);
-            if (!qy && PyErr_Occurred()) fail();
-            const bool x_quoted = qx == Py_True, y_quoted = qy == Py_True;
-            if ((qx && qx != Py_None && !PyBool_Check(qx)) || (qy && qy != Py_None && !PyBool_Check(qy)))
+            // Absent, None and False are alike: not quoted.
+            if ((x_quoted && x_quoted != Py_None && !PyBool_Check(x_quoted)) ||
+                (y_quoted && y_quoted != Py_None && !PyBool_Check(y_quoted)))
                 return false;
-            if (x_quoted != y_quoted) {
-                if (x_quoted) return false;
+            const bool x_is_quoted = x_quoted == Py_True, y_is_quoted = y_quoted == Py_True;
+            if (x_is_quoted != y_is_quoted) {
+                if (x_is_quoted) return false;
                 // Only a plain name: the renderer writes other marks (T-SQL's
                 // # and ## prefixes) differently with quotes and without.
                 if (set != 1 || pair.in_call) return false;
@@ -764,22 +835,28 @@ PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
                                    ? Py_True : Py_False);
             return;
         }
-        // judged = (blocked, table, (from, join, lateral))
+        // judged = (blocked, table, (from, join, lateral), select)
         PyObject* spec = args[5];
-        PyObject* positions = PyTuple_Check(spec) && PyTuple_GET_SIZE(spec) == 3 ? PyTuple_GET_ITEM(spec, 2) : nullptr;
+        PyObject* positions = PyTuple_Check(spec) && PyTuple_GET_SIZE(spec) == 4 ? PyTuple_GET_ITEM(spec, 2) : nullptr;
         if (!positions || !PyDict_CheckExact(PyTuple_GET_ITEM(spec, 0)) ||
             !PyType_Check(PyTuple_GET_ITEM(spec, 1)) || !PyTuple_Check(positions) ||
-            PyTuple_GET_SIZE(positions) != 3)
-            raise(PyExc_TypeError, "same() needs (blocked, table class, row position classes)");
+            PyTuple_GET_SIZE(positions) != 3 || !PyType_Check(PyTuple_GET_ITEM(spec, 3)))
+            raise(PyExc_TypeError, "same() needs (blocked, table class, row position classes, select class)");
         Judged judged{PyTuple_GET_ITEM(spec, 0), reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, 1)),
-                      {}, require(PyList_New(0))};
+                      {}, reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, 3)),
+                      require(PyList_New(0)), {}};
         for (int i = 0; i < 3; ++i) {
             PyObject* kind = PyTuple_GET_ITEM(positions, i);
             if (!PyType_Check(kind)) raise(PyExc_TypeError, "same() needs row position classes");
             judged.positions[i] = reinterpret_cast<PyTypeObject*>(kind);
         }
-        const bool equal = same_tree(module, args[0], args[1], base, identifier, func, &judged);
-        result = equal ? judged.nodes.release() : Py_NewRef(Py_None);
+        if (!same_tree(module, args[0], args[1], base, identifier, func, &judged)) {
+            result = Py_NewRef(Py_None);
+            return;
+        }
+        Ref marks = require(PyBytes_FromStringAndSize(judged.marks.data(),
+                                                      static_cast<Py_ssize_t>(judged.marks.size())));
+        result = require(PyTuple_Pack(2, judged.nodes.borrow(), marks.borrow())).release();
     });
     return result;
 }
@@ -812,8 +889,9 @@ PyMethodDef methods[] = {
                "the statement's nodes the wall must judge, why, and the text of its other "
                "identifiers")},
     {"same", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same)), METH_FASTCALL,
-     PyDoc_STR("same(written, read, base, identifier, func[, judged]) -> bool or list: read is "
-               "written, node for node; with judged, the nodes of read to judge, or None")},
+     PyDoc_STR("same(written, read, base, identifier, func[, judged]) -> bool, or (nodes, marks) "
+               "or None: read is written, node for node; with judged, the nodes of read to "
+               "judge and their PICK_* marks, or None")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -825,6 +903,7 @@ int exec_module(PyObject* module) {
         {&st->str_quoted, "quoted"},
         {&st->str_this, "this"},            {&st->str_is_string, "is_string"},
         {&st->str_temporary, "temporary"},  {&st->str_global, "global_"},
+        {&st->str_where, "where"},
     };
     for (auto [field, text] : strings)
         if (!(*field = PyUnicode_InternFromString(text))) return -1;
@@ -838,6 +917,12 @@ int exec_module(PyObject* module) {
         {"JUDGE_KIND", JUDGE_KIND}, {"JUDGE_ROW_SOURCE", JUDGE_ROW_SOURCE}, {"JUDGE_TEXT", JUDGE_TEXT},
     };
     for (auto [name, value] : reasons)
+        if (PyModule_AddIntConstant(module, name, value) < 0) return -1;
+    const std::pair<const char*, char> marks[] = {
+        {"PICK_ROW_SOURCE", PICK_ROW_SOURCE}, {"PICK_IN_WHERE", PICK_IN_WHERE},
+        {"PICK_UNCLEARED", PICK_UNCLEARED},
+    };
+    for (auto [name, value] : marks)
         if (PyModule_AddIntConstant(module, name, value) < 0) return -1;
     const char* position_keys[] = {"line", "col", "start", "end"};
     for (int i = 0; i < 4; ++i)
@@ -867,6 +952,7 @@ int clear(PyObject* module) {
         Py_CLEAR(state->str_is_string);
         Py_CLEAR(state->str_temporary);
         Py_CLEAR(state->str_global);
+        Py_CLEAR(state->str_where);
         Py_CLEAR(state->positions);
         for (KnownClass& k : state->known) k = {nullptr, 0};
     }

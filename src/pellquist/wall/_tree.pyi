@@ -10,6 +10,9 @@ KIND_ROW_POSITION: int
 JUDGE_KIND: int
 JUDGE_ROW_SOURCE: int
 JUDGE_TEXT: int
+PICK_ROW_SOURCE: int
+PICK_IN_WHERE: int
+PICK_UNCLEARED: int
 
 def nodes(tree: exp.Expr, base: type[exp.Expr], /) -> list[exp.Expr]:
     """The nodes of ``tree`` in the order of ``tree.walk()``."""
@@ -27,6 +30,8 @@ def same(written: exp.Expr, read: exp.Expr, base: type[exp.Expr], identifier: ty
 @overload
 def same(written: exp.Expr, read: exp.Expr, base: type[exp.Expr], identifier: type[exp.Identifier],
          func: type[exp.Func],
-         judged: tuple[dict[type, bool], type[exp.Table], tuple[type, type, type]],
-         /) -> list[exp.Expr] | None:
-    """None unless ``read`` is ``written``, node for node; then the nodes of ``read`` to judge."""
+         judged: tuple[dict[type, bool], type[exp.Table], tuple[type, type, type],
+                       type[exp.Select]],
+         /) -> tuple[list[exp.Expr], bytes] | None:
+    """None unless ``read`` is ``written``, node for node; then the nodes of ``read`` to judge,
+    with their marks."""

@@ -19,6 +19,7 @@ from __future__ import annotations
 import logging
 import threading
 from collections import Counter
+from itertools import repeat
 from typing import Any
 
 from sqlglot import exp
@@ -26,7 +27,7 @@ from sqlglot.dialects.dialect import Dialect
 from sqlglot.errors import ErrorLevel, UnsupportedError
 
 from . import sources
-from .tree import judged_read, walk
+from .tree import PICK_IN_WHERE, PICK_ROW_SOURCE, PICK_UNCLEARED, judged_read, walk
 
 def _comments_and_reads(tree: exp.Expr) -> tuple[Counter[str], Counter[tuple[str, str, str]]]:
     comments: Counter[str] = Counter()
@@ -127,6 +128,9 @@ def warning_count() -> int | None:
     return _WARNINGS.count()
 
 
+# What a node of the full walk may be, for all the judge knows.
+_UNMARKED = PICK_UNCLEARED | PICK_IN_WHERE
+
 # Per tuple of blocked kinds (the same classes on every call): whether each
 # node class met so far is one of them.
 _BLOCKED: dict[tuple[type, ...], dict[type, bool]] = {}
@@ -183,16 +187,24 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
     # every node is judged.
     comments: Counter[str] | None = None if identical else Counter()
     reads: Counter[tuple[str, str, str]] | None = None if identical else Counter()
-    for node in walk(back) if judged is None else judged:
+    # The comparison marks where each node it picked stands; a node of the
+    # full walk is asked.
+    marked = judged is not None
+    nodes, marks = judged if judged is not None else (walk(back), repeat(_UNMARKED))
+    for node, mark in zip(nodes, marks):
         if comments is not None and node.comments:
             comments.update(c.strip() for c in node.comments)
-        kind = type(node)
-        is_blocked = blocked.get(kind)
-        if is_blocked is None:
-            is_blocked = blocked[kind] = issubclass(kind, call.blocked)
-        if is_blocked:
-            return message
-        in_position = node.arg_key == "this" and isinstance(node.parent, sources.ROW_POSITIONS)
+        if mark & PICK_UNCLEARED:
+            kind = type(node)
+            is_blocked = blocked.get(kind)
+            if is_blocked is None:
+                is_blocked = blocked[kind] = issubclass(kind, call.blocked)
+            if is_blocked:
+                return message
+        if marked:
+            in_position = mark & PICK_ROW_SOURCE
+        else:
+            in_position = node.arg_key == "this" and isinstance(node.parent, sources.ROW_POSITIONS)
         # Every row source must be one the rewrite understands, whatever its
         # kind: a node the transform never saw is caught here.
         if in_position and sources.row_source_refusal(node) is not None:
@@ -205,7 +217,7 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
             return message
         if not isinstance(node.this, exp.Identifier):
             continue  # a generator, judged above
-        if _inside_filter(node, call.alias):
+        if mark & PICK_IN_WHERE and _inside_filter(node, call.alias):
             # The catalogue's own read; a CTE of that name, in any case,
             # would capture it on some engine.
             if call.shadowed(node):
