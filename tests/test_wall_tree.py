@@ -12,9 +12,9 @@ from sqlglot import exp
 
 import pellquist.wall as wall
 from pellquist.wall import sources, text
-from pellquist.wall.tree import (KIND_IDENTIFIER, KIND_LITERAL, KIND_QUOTED, KIND_ROW_POSITION,
-                                 PICK_IN_WHERE, PICK_ROW_SOURCE, PICK_UNCLEARED, judged_read,
-                                 same, screen, walk)
+from pellquist.wall.tree import (JUDGE_ROW_SOURCE, KIND_IDENTIFIER, KIND_LITERAL, KIND_QUOTED,
+                                 KIND_ROW_POSITION, PICK_IN_WHERE, PICK_ROW_SOURCE,
+                                 PICK_UNCLEARED, judged_read, same, screen, walk)
 
 import test_wall
 
@@ -104,6 +104,12 @@ CORPUS = [case[1] for group in (test_wall.ESCAPE, test_wall.SOURCES, test_wall.R
     "SELECT input__file__name, _metadata FROM t",
     "SELECT x FROM t SETTINGS max_threads = 1",
     "SELECT 0x1F, 1e5, .5, 1., 'a\x00b', N'x', X'0F' FROM t /* a */ -- b",
+    # Near and far from the shape of a replacement subquery.
+    "SELECT * FROM (SELECT a FROM t AS _internal WHERE x = 1) AS p",
+    "SELECT * FROM (SELECT a FROM t JOIN u ON 1 = 1) AS p, (SELECT b FROM t2, t3) AS q",
+    "SELECT * FROM (WITH c AS (SELECT 1) SELECT a FROM c) AS p",
+    "SELECT (SELECT a FROM t) AS s FROM u WHERE b IN (SELECT c FROM (SELECT c FROM v) AS w)",
+    "SELECT * FROM x JOIN (SELECT a FROM t) AS p ON TRUE CROSS JOIN LATERAL (SELECT b FROM t2) AS q",
 ]
 DIALECTS = [None, "postgres", "duckdb", "clickhouse", "spark", "hive", "tsql", "mysql", "sqlite"]
 
@@ -120,12 +126,14 @@ def _trees(dialect):
 def test_the_screen_leaves_out_only_what_every_rule_passes(dialect):
     wrong = []
     for tree in _trees(dialect):
-        judged, reasons, names = screen(tree, wall._KINDS, wall._kind_flags,
-                                        sources.has_hidden_columns(dialect))
+        judged, reasons, names, seen = screen(tree, wall._KINDS, wall._kind_flags,
+                                              sources.has_hidden_columns(dialect))
         assert len(reasons) == len(judged)
-        picked = {id(n) for n in judged}
+        picked = {id(n): reason for n, reason in zip(judged, reasons)}
         for node in tree.walk():
+            assert wall._KINDS[type(node)] & ~seen == 0
             if id(node) in picked:
+                assert bool(picked[id(node)] & JUDGE_ROW_SOURCE) == sources.in_row_position(node)
                 continue
             flags = wall._KINDS[type(node)]
             if (flags & ~SCREENED or sources.in_row_position(node)
@@ -148,8 +156,20 @@ def test_the_screen_reads_text_as_the_text_rule_does(value):
     for node in (exp.Var(this=value), exp.Literal(this=value, is_string=False),
                  exp.Literal(this=value, is_string=True), exp.Identifier(this=value),
                  exp.Column(this=exp.to_identifier("c"), comments=[value])):
-        judged, _, _ = screen(node, wall._KINDS, wall._kind_flags, False)
+        judged, _, _, _ = screen(node, wall._KINDS, wall._kind_flags, False)
         assert (node in judged) == (text.unquoted_text(node) is not None), repr(node)
+
+
+def test_the_screen_lists_every_name_the_alias_could_take():
+    # str.lower() makes some letters ASCII (the Kelvin sign a k), and one
+    # two letters (a dotted capital I an i and a dot).
+    texts = TEXTS + ["_internal", "_INTERNAL_1", "_Internal_x", "_internaL", "x_internal",
+                     "_inter", "_\u0130nternal", "_interna\u004c", "_\u212aelvin", "\u212a"]
+    tree = exp.select(*(exp.column(exp.to_identifier(t)) for t in texts))
+    _, _, names, _ = screen(tree, wall._KINDS, wall._kind_flags, False, "_internal")
+    for t in texts:
+        lowered = t.lower()
+        assert (t in names) == (not t.isascii() or lowered.startswith("_internal")), t
 
 
 @pytest.mark.parametrize("dialect", [None, "postgres", "clickhouse", "spark"])
@@ -229,7 +249,7 @@ def test_no_python_code_runs_from_the_blocked_map():
 def test_items_of_a_row_source_list_are_row_sources():
     # sqlglot's arg_key of each item is "this": the rules count them in position.
     source = exp.From(this=[exp.to_identifier("x")])
-    judged, reasons, _ = screen(source, wall._KINDS, wall._kind_flags, False)
+    judged, reasons, _, _ = screen(source, wall._KINDS, wall._kind_flags, False)
     assert source.this[0] in judged
     tree, back = exp.From(this=[exp.Var(this="x")]), exp.From(this=[exp.Var(this="x")])
     picks = judged_read(tree, back, {exp.From: False, exp.Var: False})

@@ -12,13 +12,14 @@
 // each value of `node.args` in order, a list's items in order, whichever is
 // an instance of `base`.
 //
-// `screen(tree, base, kinds, classify, names_matter)` is the statement
+// `screen(tree, base, kinds, classify, names_matter, prefix)` is the statement
 // walk's first pass (see screen_statement below); `same(written, read, base,
 // identifier, func[, judged])` compares the read-back with the rewritten
 // tree and picks the read-back's nodes to judge (see same_tree below).
 #include "ref.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -95,6 +96,14 @@ bool readable_descriptor(PyObject* d) {
     if (Py_IS_TYPE(d, &PyGetSetDescr_Type))
         return reinterpret_cast<PyGetSetDescrObject*>(d)->d_getset->get != nullptr;
     return Py_IS_TYPE(d, &PyMemberDescr_Type);
+}
+
+// A class's slot in a cache of `size` (a power of two) slots.  Classes lie
+// in memory at strides that a plain shift and modulo would fold onto a few
+// slots: the address is mixed (Fibonacci hashing) before its top bits are taken.
+constexpr size_t class_slot(const PyTypeObject* type, size_t size) {
+    const uint64_t mixed = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(type)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(mixed >> (64 - std::countr_zero(size)));
 }
 
 bool direct_class(TreeState* st, PyTypeObject* type) {
@@ -421,19 +430,45 @@ PyObject* plain_identifier_text(const ArgsRead& read) {
     return read.this_ && PyUnicode_CheckExact(read.this_) ? read.this_ : nullptr;
 }
 
+// Whether `text` (an exact str), lower-cased as str.lower() would, may begin
+// with `prefix` (ASCII, lower-case): ASCII text whose lower case does, and
+// any other text, which lower-cases by Unicode's rules (some letters become
+// ASCII ones).
+bool may_begin_with(PyObject* text, PyObject* prefix) {
+    if (!PyUnicode_IS_ASCII(text)) return true;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(prefix);
+    if (PyUnicode_GET_LENGTH(text) < n) return false;
+    const auto* a = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    const auto* b = static_cast<const unsigned char*>(PyUnicode_DATA(prefix));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const unsigned char c = a[i] >= 'A' && a[i] <= 'Z' ? a[i] - 'A' + 'a' : a[i];
+        if (c != b[i]) return false;
+    }
+    return true;
+}
+
 // Walks the statement in the order of `tree.walk()`, drops each node's meta
 // when it holds only the parser's positions (nothing reads them after the
 // parse, and each copy of the tree would copy them), and returns the nodes
-// the wall must judge, why (a bytes object, one JUDGE_* byte per node), and
-// the text of every other identifier: `(judged, reasons, names)`.  A node
-// is left out only when it has none of the flags the screen does not know,
-// stands in no row position, has plain text and comments, and is no
-// identifier of a temporary table (nor any identifier, when `names_matter`:
-// the dialect has names the wall refuses).
+// the wall must judge, why (a bytes object, one JUDGE_* byte per node), the
+// text of every other identifier that may begin with `prefix` once
+// lower-cased (see may_begin_with), and the kind flags of all its nodes
+// together: `(judged, reasons, names, flags)`.  A node is left out only
+// when it has none of the flags the screen does not know, stands in no row
+// position, has plain text and comments, and is no identifier of a
+// temporary table (nor any identifier, when `names_matter`: the dialect
+// has names the wall refuses).
 Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObject* kinds,
-                     PyObject* classify, bool names_matter) {
+                     PyObject* classify, bool names_matter, PyObject* prefix) {
     PyTypeObject* base = node_base(base_arg);
     if (!PyDict_CheckExact(kinds)) raise(PyExc_TypeError, "screen() needs a dict of kinds");
+    if (!PyUnicode_CheckExact(prefix) || !PyUnicode_IS_ASCII(prefix))
+        raise(PyExc_TypeError, "screen() needs an ASCII str prefix");
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(prefix); ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(prefix, i);
+        if (c >= 'A' && c <= 'Z') raise(PyExc_ValueError, "screen() needs a lower-case prefix");
+    }
+    long seen = 0;
     TreeState* st = state_of(module);
     Ref queue = require(PyList_New(0));
     std::vector<bool> in_row_position{false};
@@ -455,6 +490,7 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
                 require_status(PyObject_SetAttr(node, st->field_names[META], Py_None));
         }
         const long flags = kind_flags(kinds, classify, kind);
+        seen |= flags;
         const Node reader(st, node);
         Ref args = reader.args();
         Ref comments = reader.get(COMMENTS);
@@ -472,10 +508,10 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
         if (!plain_comments(comments.borrow()) || !plain_text(read, flags)) why |= JUDGE_TEXT;
         if (flags & KIND_IDENTIFIER) {
             PyObject* text = names_matter ? nullptr : plain_identifier_text(read);
-            if (text)
-                require_status(PyList_Append(names.borrow(), text));
-            else
+            if (!text)
                 why |= JUDGE_TEXT;
+            else if (may_begin_with(text, prefix))
+                require_status(PyList_Append(names.borrow(), text));
         }
         if (why) {
             require_status(PyList_Append(judged.borrow(), node));
@@ -483,7 +519,8 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
         }
     }
     Ref why = require(PyBytes_FromStringAndSize(reasons.data(), static_cast<Py_ssize_t>(reasons.size())));
-    return require(PyTuple_Pack(3, judged.borrow(), why.borrow(), names.borrow()));
+    Ref all_flags = require(PyLong_FromLong(seen));
+    return require(PyTuple_Pack(4, judged.borrow(), why.borrow(), names.borrow(), all_flags.borrow()));
 }
 
 // ---- the node-for-node comparison ---------------------------------------------
@@ -608,17 +645,26 @@ public:
     }
 
     unsigned of(PyTypeObject* type) {
-        Entry& e = entries_[(reinterpret_cast<uintptr_t>(type) >> 6) % SIZE];
-        if (e.type == type) return e.facts;
-        const unsigned facts = find(type);
-        // The entry holds the class, so that no other can take its address.
-        Py_XDECREF(reinterpret_cast<PyObject*>(e.type));
-        e = {reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))), facts};
-        return facts;
+        // Open addressing: the slots after a class's own, up to an empty one.
+        for (size_t i = class_slot(type, SIZE);; i = (i + 1) % SIZE) {
+            Entry& e = entries_[i];
+            if (e.type == type) return e.facts;
+            if (e.type) continue;
+            const unsigned facts = find(type);
+            // Half the slots stay empty, so that a search ends soon; a tree
+            // of more classes finds the facts of the rest each time.
+            if (used_ < SIZE / 2) {
+                // The entry holds the class, so that no other can take its address.
+                e = {reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))), facts};
+                ++used_;
+            }
+            return facts;
+        }
     }
 
 private:
     static constexpr size_t SIZE = 128;
+    size_t used_ = 0;
     struct Entry {
         PyTypeObject* type;  // owned
         unsigned facts;
@@ -874,9 +920,10 @@ PyObject* nodes(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* screen(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* result = nullptr;
     at_boundary([&] {
-        if (nargs != 5)
-            raise_format(PyExc_TypeError, "screen() takes exactly 5 arguments (%zd given)", nargs);
-        result = screen_statement(module, args[0], args[1], args[2], args[3], truth(args[4])).release();
+        if (nargs != 6)
+            raise_format(PyExc_TypeError, "screen() takes exactly 6 arguments (%zd given)", nargs);
+        result = screen_statement(module, args[0], args[1], args[2], args[3], truth(args[4]), args[5])
+                     .release();
     });
     return result;
 }
@@ -885,9 +932,9 @@ PyMethodDef methods[] = {
     {"nodes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(nodes)), METH_FASTCALL,
      PyDoc_STR("nodes(tree, base) -> list: the nodes of tree in the order of tree.walk()")},
     {"screen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(screen)), METH_FASTCALL,
-     PyDoc_STR("screen(tree, base, kinds, classify, names_matter) -> (judged, reasons, names): "
-               "the statement's nodes the wall must judge, why, and the text of its other "
-               "identifiers")},
+     PyDoc_STR("screen(tree, base, kinds, classify, names_matter, prefix) -> (judged, reasons, "
+               "names, flags): the statement's nodes the wall must judge, why, the text of its "
+               "other identifiers that may begin with prefix, and the kind flags of all its nodes")},
     {"same", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same)), METH_FASTCALL,
      PyDoc_STR("same(written, read, base, identifier, func[, judged]) -> bool, or (nodes, marks) "
                "or None: read is written, node for node; with judged, the nodes of read to "

@@ -26,12 +26,14 @@ from typing import Any
 from sqlglot import exp
 
 from . import functions, readback, scope, sources, text
-from .tree import (JUDGE_TEXT, KIND_IDENTIFIER, KIND_LITERAL, KIND_QUOTED, KIND_ROW_POSITION,
-                   screen, walk)
+from .tree import (JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER, KIND_LITERAL, KIND_QUOTED,
+                   KIND_ROW_POSITION, screen, walk)
 from .fence import fence as _fence
 
 
 INTERNAL_ALIAS = "_internal"
+# Every alias check() may choose begins so, lower-cased.
+_ALIAS_PREFIX = INTERNAL_ALIAS.lower()
 
 
 # What the statement walk asks of a node depends on its class: each class
@@ -113,11 +115,13 @@ class Call:
         allowed = self.allowed
         # Where a dialect has hidden columns (Hive's), refused by name, every
         # identifier is judged here.
-        judged, reasons, texts = screen(tree, _KINDS, _kind_flags,
-                                        sources.has_hidden_columns(self.dialect))
+        # The names that could be taken for the internal table's alias.
+        judged, reasons, texts, seen = screen(tree, _KINDS, _kind_flags,
+                                              sources.has_hidden_columns(self.dialect),
+                                              _ALIAS_PREFIX)
         names = {t.lower() for t in texts}
         # Without a CTE anywhere in the statement no table name is bound to one.
-        self.has_ctes = any(_flags_of(type(node)) & _CTE for node in judged)
+        self.has_ctes = bool(seen & _CTE)
         node: Any  # its class is told by the flags, not by isinstance
         for node, reason in zip(judged, reasons):
             flags = _flags_of(type(node))
@@ -168,7 +172,7 @@ class Call:
             if flags & _ROWS_FROM_TEXT:
                 self.refuse(f"The SQL reads rows from {sources.describe(node)}, "
                             "which the rewrite cannot check")
-            if node.arg_key == "this" and isinstance(node.parent, sources.ROW_POSITIONS):
+            if reason & JUDGE_ROW_SOURCE:
                 why = sources.row_source_refusal(node)
                 if why is not None:
                     self.refuse(why)

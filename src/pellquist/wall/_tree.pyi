@@ -18,9 +18,10 @@ def nodes(tree: exp.Expr, base: type[exp.Expr], /) -> list[exp.Expr]:
     """The nodes of ``tree`` in the order of ``tree.walk()``."""
 
 def screen(tree: exp.Expr, base: type[exp.Expr], kinds: dict[type, int],
-           classify: Callable[[type], int], names_matter: bool,
-           /) -> tuple[list[exp.Expr], bytes, list[str]]:
-    """The statement's nodes the wall must judge, why, and the text of its other identifiers."""
+           classify: Callable[[type], int], names_matter: bool, prefix: str,
+           /) -> tuple[list[exp.Expr], bytes, list[str], int]:
+    """The statement's nodes the wall must judge, why, the text of its other identifiers that
+    may begin with ``prefix``, and the flags of all its nodes."""
 
 @overload
 def same(written: exp.Expr, read: exp.Expr, base: type[exp.Expr], identifier: type[exp.Identifier],

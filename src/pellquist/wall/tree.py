@@ -31,11 +31,13 @@ def walk(tree: exp.Expr) -> list[exp.Expr]:
 
 
 def screen(tree: exp.Expr, kinds: dict[type, int], classify: Callable[[type], int],
-           names_matter: bool) -> tuple[list[exp.Expr], bytes, list[str]]:
+           names_matter: bool, prefix: str = "") -> tuple[list[exp.Expr], bytes, list[str], int]:
     """The statement's nodes that the wall's rules must see, in the order of
     ``walk()``, why each (JUDGE_KIND, JUDGE_ROW_SOURCE and JUDGE_TEXT bits,
-    one byte per node), and the text of its other identifiers; drops every
-    node's meta that holds only the parser's positions.
+    one byte per node), the text of its other identifiers that may begin
+    with ``prefix`` (ASCII, lower-case) once lower-cased, and the flags of
+    all its nodes' classes together; drops every node's meta that holds
+    only the parser's positions.
 
     A node is left out only when its class has no flag but the four the
     screen knows (``kinds``, filled by ``classify``), it stands in no row
@@ -43,7 +45,7 @@ def screen(tree: exp.Expr, kinds: dict[type, int], classify: Callable[[type], in
     outside quotes, only plain names (a literal: a string, or a number), and
     it is no identifier of a temporary table (no identifier at all when
     ``names_matter``)."""
-    return _screen(tree, _NODE, kinds, classify, names_matter)
+    return _screen(tree, _NODE, kinds, classify, names_matter, prefix)
 
 
 def same(written: exp.Expr, read: exp.Expr) -> bool:
