@@ -187,8 +187,11 @@ def test_the_comparison_picks_every_node_the_judge_must_see(dialect):
             continue
         picked = {id(n): mark for n, mark in zip(*picks)}
         for node in back.walk():
+            readable = (isinstance(node, sources.READABLE_SOURCES) and not blocked.get(type(node), True)
+                        and sources.row_source_refusal(node) is None)
             assert id(node) in picked or not (
-                isinstance(node, (exp.Table, exp.Column)) or sources.in_row_position(node)
+                isinstance(node, (exp.Table, exp.Column))
+                or sources.in_row_position(node) and not readable
                 or blocked[type(node)]), repr(node)
             if id(node) in picked:
                 assert picked[id(node)] == _marks(node, blocked), repr(node)

@@ -614,6 +614,7 @@ struct Judged {
     PyTypeObject* table;
     PyTypeObject* positions[3];  // the classes whose `this` is a row source
     PyTypeObject* select;
+    std::vector<PyTypeObject*> readable;  // row sources read as they are
     Ref nodes;
     std::string marks;
 };
@@ -633,6 +634,7 @@ public:
     static constexpr unsigned PASSES = 8;                // `blocked` says it is not blocked
     static constexpr unsigned FUNC = 16;                 // a function call
     static constexpr unsigned SELECT = 32;               // a select (its WHERE is marked)
+    static constexpr unsigned READABLE = 64;             // a row source read as it is
 
     ClassFacts(PyTypeObject* base, PyTypeObject* func, const Judged* judged)
         : base_(base), func_(func), judged_(judged) {
@@ -676,6 +678,8 @@ private:
         if (!judged_) return facts;
         if (PyType_IsSubtype(type, judged_->table)) facts |= TABLE;
         if (PyType_IsSubtype(type, judged_->select)) facts |= SELECT;
+        for (PyTypeObject* kind : judged_->readable)
+            if (PyType_IsSubtype(type, kind)) facts |= READABLE;
         for (PyTypeObject* kind : judged_->positions)
             if (PyType_IsSubtype(type, kind)) facts |= ROW_POSITION_PARENT;
         if (std::binary_search(passes_.begin(), passes_.end(), reinterpret_cast<PyObject*>(type)))
@@ -745,7 +749,12 @@ bool same_tree(PyObject* module, PyObject* written, PyObject* read, PyTypeObject
         PyObject* y = pair.read.borrow();
         if (Py_TYPE(x) != Py_TYPE(y)) return false;
         const unsigned facts = classes.of(Py_TYPE(y));
-        if (judged && (pair.in_row_position || (facts & ClassFacts::TABLE) || !(facts & ClassFacts::PASSES))) {
+        // A row source of a class read as it is, and not blocked, passes
+        // every rule of the judge: it is left out.
+        const bool judged_source = pair.in_row_position &&
+            (facts & (ClassFacts::READABLE | ClassFacts::PASSES | ClassFacts::TABLE)) !=
+                (ClassFacts::READABLE | ClassFacts::PASSES);
+        if (judged && (judged_source || (facts & ClassFacts::TABLE) || !(facts & ClassFacts::PASSES))) {
             require_status(PyList_Append(judged->nodes.borrow(), y));
             judged->marks.push_back(static_cast<char>((pair.in_row_position ? PICK_ROW_SOURCE : 0) |
                                                       (pair.in_where ? PICK_IN_WHERE : 0) |
@@ -881,16 +890,24 @@ PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
                                    ? Py_True : Py_False);
             return;
         }
-        // judged = (blocked, table, (from, join, lateral), select)
+        // judged = (blocked, table, (from, join, lateral), select, readable)
         PyObject* spec = args[5];
-        PyObject* positions = PyTuple_Check(spec) && PyTuple_GET_SIZE(spec) == 4 ? PyTuple_GET_ITEM(spec, 2) : nullptr;
+        PyObject* positions = PyTuple_Check(spec) && PyTuple_GET_SIZE(spec) == 5 ? PyTuple_GET_ITEM(spec, 2) : nullptr;
+        PyObject* readable = positions ? PyTuple_GET_ITEM(spec, 4) : nullptr;
         if (!positions || !PyDict_CheckExact(PyTuple_GET_ITEM(spec, 0)) ||
             !PyType_Check(PyTuple_GET_ITEM(spec, 1)) || !PyTuple_Check(positions) ||
-            PyTuple_GET_SIZE(positions) != 3 || !PyType_Check(PyTuple_GET_ITEM(spec, 3)))
-            raise(PyExc_TypeError, "same() needs (blocked, table class, row position classes, select class)");
+            PyTuple_GET_SIZE(positions) != 3 || !PyType_Check(PyTuple_GET_ITEM(spec, 3)) ||
+            !PyTuple_Check(readable))
+            raise(PyExc_TypeError, "same() needs (blocked, table class, row position classes, "
+                                   "select class, readable row source classes)");
         Judged judged{PyTuple_GET_ITEM(spec, 0), reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, 1)),
-                      {}, reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, 3)),
+                      {}, reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, 3)), {},
                       require(PyList_New(0)), {}};
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(readable); ++i) {
+            PyObject* kind = PyTuple_GET_ITEM(readable, i);
+            if (!PyType_Check(kind)) raise(PyExc_TypeError, "same() needs readable row source classes");
+            judged.readable.push_back(reinterpret_cast<PyTypeObject*>(kind));
+        }
         for (int i = 0; i < 3; ++i) {
             PyObject* kind = PyTuple_GET_ITEM(positions, i);
             if (!PyType_Check(kind)) raise(PyExc_TypeError, "same() needs row position classes");

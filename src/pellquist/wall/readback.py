@@ -225,11 +225,13 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
             filter_reads += 1
             continue
         built = _built_by_rewrite(node, call.alias)
-        if built and node.name.lower() in internal and call.shadowed(node):
+        # Without a CTE anywhere, no table is shadowed by one or bound to one.
+        ctes = call.has_ctes
+        if ctes and built and node.name.lower() in internal and call.shadowed(node):
             # A CTE named like an internal table would capture the read of
             # a replacement subquery.
             return message
-        if call.is_cte(node):
+        if ctes and call.is_cte(node):
             continue
         if not built:
             return message

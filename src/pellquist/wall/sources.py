@@ -47,6 +47,9 @@ _PART_NAMES = {
 
 # The nodes whose `this` is a row source.
 ROW_POSITIONS = (exp.From, exp.Join, exp.Lateral)
+# Row sources read as they are, whatever they hold: what they read is judged
+# in turn, as part of the statement.
+READABLE_SOURCES = (exp.Subquery, exp.Values, exp.Unnest)
 
 
 def in_row_position(node: exp.Expr) -> bool:
@@ -182,7 +185,7 @@ def row_source_refusal(node: exp.Expr) -> str | None:
                 return None
             return f"The SQL reads rows from {describe(node)} with {part}, which the rewrite cannot check"
         return f"The SQL reads rows from {describe(node)}, which the rewrite cannot check"
-    if isinstance(node, (exp.Subquery, exp.Values, exp.Unnest)):
+    if isinstance(node, READABLE_SOURCES):
         return None
     if isinstance(node, exp.Lateral) and node.parent is not None and not isinstance(
             node.parent, exp.Lateral):

@@ -16,7 +16,7 @@ from sqlglot import exp
 from ._tree import (JUDGE_KIND, JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER, KIND_LITERAL,
                     KIND_QUOTED, KIND_ROW_POSITION, PICK_IN_WHERE, PICK_ROW_SOURCE,
                     PICK_UNCLEARED, nodes as _nodes, same as _same, screen as _screen)
-from .sources import ROW_POSITIONS
+from .sources import READABLE_SOURCES, ROW_POSITIONS
 
 # What a node's children must be an instance of, as sqlglot's own walk has it.
 _NODE: type[exp.Expr] = getattr(exp, "Expr", exp.Expression)
@@ -59,10 +59,11 @@ def judged_read(written: exp.Expr, read: exp.Expr,
                 blocked: dict[type, bool]) -> tuple[list[exp.Expr], bytes] | None:
     """None unless ``read`` is ``written`` node for node (see :func:`same`);
     then the nodes of ``read`` that the read-back's judge must see (each
-    table, each node in a row position, and each node whose class
-    ``blocked`` does not say is not blocked), and one byte of marks for
+    table, each node in a row position but a row source read as it is, and
+    each node whose class ``blocked`` does not say is not blocked), and one
+    byte of marks for
     each: PICK_ROW_SOURCE (it stands in a row position), PICK_IN_WHERE (it
     lies in the WHERE of a select, at any depth) and PICK_UNCLEARED (the
     class is not known to ``blocked`` as not blocked)."""
     return _same(written, read, _NODE, exp.Identifier, exp.Func,
-                 (blocked, exp.Table, ROW_POSITIONS, exp.Select))
+                 (blocked, exp.Table, ROW_POSITIONS, exp.Select, READABLE_SOURCES))
