@@ -12,7 +12,7 @@
 // each value of `node.args` in order, a list's items in order, whichever is
 // an instance of `base`.
 //
-// `screen(tree, base, kinds, classify, names_matter, prefix)` is the statement
+// `screen(tree, base, kinds, classify, names_matter, prefix, plain)` is the statement
 // walk's first pass (see screen_statement below); `same(written, read, base,
 // identifier, func[, judged])` compares the read-back with the rewritten
 // tree and picks the read-back's nodes to judge (see same_tree below).
@@ -47,6 +47,7 @@ struct TreeState {
     Owned str_temporary;
     Owned str_global;
     Owned str_where;
+    Owned str_alias;
     Owned positions;  // frozenset of the meta keys the parser sets for a token's place
     Owned position_names[4];  // the same keys, interned
     // The descriptor each field is read through: the one the first node
@@ -348,6 +349,9 @@ constexpr long KIND_SCREENED = KIND_IDENTIFIER | KIND_QUOTED | KIND_LITERAL | KI
 constexpr char JUDGE_KIND = 1;        // a flag the screen does not know
 constexpr char JUDGE_ROW_SOURCE = 2;  // it stands in a row position
 constexpr char JUDGE_TEXT = 4;        // its text, comments or identifier marks
+// A table the statement check's rules pass when the statement has no CTE
+// (see PlainTable); with JUDGE_KIND and JUDGE_ROW_SOURCE.
+constexpr char JUDGE_PLAIN_TABLE = 8;
 
 long kind_flags(PyObject* kinds, PyObject* classify, PyTypeObject* type) {
     PyObject* key = reinterpret_cast<PyObject*>(type);
@@ -430,6 +434,67 @@ PyObject* plain_identifier_text(const ArgsRead& read) {
     return read.this_ && PyUnicode_CheckExact(read.this_) ? read.this_ : nullptr;
 }
 
+bool exact_str_keys(PyObject* dict) {
+    PyObject* key;
+    PyObject* value;
+    Entries entries(dict);
+    while (entries.next(&key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+// Whether an argument holds something, as the wall's rules ask it: not
+// None, False, [] or "".  A value of any other kind holds something.
+bool is_set(PyObject* v) {
+    return !(v == Py_None || v == Py_False || (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) ||
+             (PyUnicode_CheckExact(v) && PyUnicode_GET_LENGTH(v) == 0));
+}
+
+// The shape of a table reference that the statement check passes when no
+// CTE could bind it: in a row position, of a class whose one flag beyond
+// the screen's is the table's, named by an identifier, with no part but
+// `parts`, and with no alias or an alias of `alias_parts` only.
+struct PlainTable {
+    PyTypeObject* table = nullptr;  // null: no table is plain
+    long flag = 0;
+    PyTypeObject* identifier = nullptr;
+    PyTypeObject* alias = nullptr;
+    PyObject* parts = nullptr;        // set of str
+    PyObject* alias_parts = nullptr;  // set of str
+
+    // Whether every set entry of `args` (a dict with exact str keys that
+    // nothing changes while it is read) is under one of `keys`.
+    static bool only(PyObject* args, PyObject* keys) {
+        PyObject* key;
+        PyObject* value;
+        Entries entries(args);
+        while (entries.next(&key, &value))
+            if (is_set(value) && require_status(PySet_Contains(keys, key)) != 1) return false;
+        return true;
+    }
+
+    bool holds(TreeState* st, PyObject* node, PyTypeObject* kind, long flags, PyObject* args,
+               const ArgsRead& read) const {
+        if (!table || !read.str_keys || Py_TYPE(node) != kind ||
+            (flags & ~KIND_SCREENED) != flag || !PyType_IsSubtype(kind, table))
+            return false;
+        if (!read.this_ || !PyObject_TypeCheck(read.this_, identifier) || !only(args, parts))
+            return false;
+        PyObject* found = PyDict_GetItemWithError(args, st->str_alias);  // str keys: no Python code
+        if (!found) {
+            if (PyErr_Occurred()) fail();
+            return true;
+        }
+        if (found == Py_None) return true;
+        // The alias is read directly or not at all: a lookup by name could
+        // run Python code.
+        if (!PyObject_TypeCheck(found, alias) || !direct_class(st, Py_TYPE(found))) return false;
+        Ref alias_args = Node(st, found, true).get(ARGS);
+        return PyDict_CheckExact(alias_args.borrow()) && exact_str_keys(alias_args.borrow()) &&
+               only(alias_args.borrow(), alias_parts);
+    }
+};
+
 // Whether `text` (an exact str), lower-cased as str.lower() would, may begin
 // with `prefix` (ASCII, lower-case): ASCII text whose lower case does, and
 // any other text, which lower-cases by Unicode's rules (some letters become
@@ -459,7 +524,8 @@ bool may_begin_with(PyObject* text, PyObject* prefix) {
 // temporary table (nor any identifier, when `names_matter`: the dialect
 // has names the wall refuses).
 Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObject* kinds,
-                     PyObject* classify, bool names_matter, PyObject* prefix) {
+                     PyObject* classify, bool names_matter, PyObject* prefix,
+                     const PlainTable& plain) {
     PyTypeObject* base = node_base(base_arg);
     if (!PyDict_CheckExact(kinds)) raise(PyExc_TypeError, "screen() needs a dict of kinds");
     if (!PyUnicode_CheckExact(prefix) || !PyUnicode_IS_ASCII(prefix))
@@ -504,7 +570,10 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
         });
         char why = 0;
         if ((flags & ~KIND_SCREENED) || Py_TYPE(node) != kind) why |= JUDGE_KIND;
-        if (in_row_position[i]) why |= JUDGE_ROW_SOURCE;
+        if (in_row_position[i]) {
+            why |= JUDGE_ROW_SOURCE;
+            if (plain.holds(st, node, kind, flags, args.borrow(), read)) why |= JUDGE_PLAIN_TABLE;
+        }
         if (!plain_comments(comments.borrow()) || !plain_text(read, flags)) why |= JUDGE_TEXT;
         if (flags & KIND_IDENTIFIER) {
             PyObject* text = names_matter ? nullptr : plain_identifier_text(read);
@@ -937,9 +1006,36 @@ PyObject* nodes(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* screen(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* result = nullptr;
     at_boundary([&] {
-        if (nargs != 6)
-            raise_format(PyExc_TypeError, "screen() takes exactly 6 arguments (%zd given)", nargs);
-        result = screen_statement(module, args[0], args[1], args[2], args[3], truth(args[4]), args[5])
+        if (nargs != 7)
+            raise_format(PyExc_TypeError, "screen() takes exactly 7 arguments (%zd given)", nargs);
+        // plain = None, or (table, flag, identifier, table alias, parts, alias parts)
+        PlainTable plain;
+        PyObject* spec = args[6];
+        if (spec != Py_None) {
+            if (!PyTuple_Check(spec) || PyTuple_GET_SIZE(spec) != 6 || !PyType_Check(PyTuple_GET_ITEM(spec, 0)) ||
+                !PyLong_Check(PyTuple_GET_ITEM(spec, 1)) || !PyType_Check(PyTuple_GET_ITEM(spec, 2)) ||
+                !PyType_Check(PyTuple_GET_ITEM(spec, 3)) || !PyFrozenSet_CheckExact(PyTuple_GET_ITEM(spec, 4)) ||
+                !PyFrozenSet_CheckExact(PyTuple_GET_ITEM(spec, 5)))
+                raise(PyExc_TypeError, "screen() needs None or (table class, table flag, identifier "
+                                       "class, table alias class, parts, alias parts)");
+            for (Py_ssize_t set = 4; set < 6; ++set) {
+                // Only str: a lookup of a key runs no Python code.
+                Ref items = require(PySequence_List(PyTuple_GET_ITEM(spec, set)));
+                for (Py_ssize_t j = 0; j < PyList_GET_SIZE(items.borrow()); ++j)
+                    if (!PyUnicode_CheckExact(PyList_GET_ITEM(items.borrow(), j)))
+                        raise(PyExc_TypeError, "screen() needs parts that are str");
+            }
+            auto type_at = [&](Py_ssize_t i) { return reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, i)); };
+            plain.table = type_at(0);
+            plain.flag = PyLong_AsLong(PyTuple_GET_ITEM(spec, 1));
+            if (plain.flag == -1 && PyErr_Occurred()) fail();
+            plain.identifier = type_at(2);
+            plain.alias = type_at(3);
+            plain.parts = PyTuple_GET_ITEM(spec, 4);
+            plain.alias_parts = PyTuple_GET_ITEM(spec, 5);
+        }
+        result = screen_statement(module, args[0], args[1], args[2], args[3], truth(args[4]), args[5],
+                                  plain)
                      .release();
     });
     return result;
@@ -949,7 +1045,7 @@ PyMethodDef methods[] = {
     {"nodes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(nodes)), METH_FASTCALL,
      PyDoc_STR("nodes(tree, base) -> list: the nodes of tree in the order of tree.walk()")},
     {"screen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(screen)), METH_FASTCALL,
-     PyDoc_STR("screen(tree, base, kinds, classify, names_matter, prefix) -> (judged, reasons, "
+     PyDoc_STR("screen(tree, base, kinds, classify, names_matter, prefix, plain) -> (judged, reasons, "
                "names, flags): the statement's nodes the wall must judge, why, the text of its "
                "other identifiers that may begin with prefix, and the kind flags of all its nodes")},
     {"same", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same)), METH_FASTCALL,
@@ -967,7 +1063,7 @@ int exec_module(PyObject* module) {
         {&st->str_quoted, "quoted"},
         {&st->str_this, "this"},            {&st->str_is_string, "is_string"},
         {&st->str_temporary, "temporary"},  {&st->str_global, "global_"},
-        {&st->str_where, "where"},
+        {&st->str_where, "where"},          {&st->str_alias, "alias"},
     };
     for (auto [field, text] : strings)
         if (!(*field = PyUnicode_InternFromString(text))) return -1;
@@ -979,6 +1075,7 @@ int exec_module(PyObject* module) {
         if (PyModule_AddIntConstant(module, name, value) < 0) return -1;
     const std::pair<const char*, char> reasons[] = {
         {"JUDGE_KIND", JUDGE_KIND}, {"JUDGE_ROW_SOURCE", JUDGE_ROW_SOURCE}, {"JUDGE_TEXT", JUDGE_TEXT},
+        {"JUDGE_PLAIN_TABLE", JUDGE_PLAIN_TABLE},
     };
     for (auto [name, value] : reasons)
         if (PyModule_AddIntConstant(module, name, value) < 0) return -1;
@@ -1017,6 +1114,7 @@ int clear(PyObject* module) {
         Py_CLEAR(state->str_temporary);
         Py_CLEAR(state->str_global);
         Py_CLEAR(state->str_where);
+        Py_CLEAR(state->str_alias);
         Py_CLEAR(state->positions);
         for (KnownClass& k : state->known) k = {nullptr, 0};
     }

@@ -26,8 +26,8 @@ from typing import Any
 from sqlglot import exp
 
 from . import functions, readback, scope, sources, text
-from .tree import (JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER, KIND_LITERAL, KIND_QUOTED,
-                   KIND_ROW_POSITION, screen, walk)
+from .tree import (JUDGE_KIND, JUDGE_PLAIN_TABLE, JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER,
+                   KIND_LITERAL, KIND_QUOTED, KIND_ROW_POSITION, screen, walk)
 from .fence import fence as _fence
 
 
@@ -51,6 +51,11 @@ _KIND_BITS = (
     (exp.Query, _QUERY), (exp.TableFromRows, _ROWS_FROM_TEXT), (exp.Table, _TABLE),
 )
 _KINDS: dict[type, int] = {}
+# A table the screen finds plain (see tree.screen) passes every rule of the
+# walk but CTE scope: with no CTE in the statement, it is not judged again.
+_PLAIN_TABLE = (exp.Table, _TABLE, exp.Identifier, exp.TableAlias, sources.TABLE_PARTS_KEPT,
+                sources.PLAIN_ALIAS_PARTS)
+_PLAIN_TABLE_ONLY = JUDGE_KIND | JUDGE_ROW_SOURCE | JUDGE_PLAIN_TABLE
 # The meta keys with which the parser marks where a token stood.
 _POSITIONS = frozenset(("line", "col", "start", "end"))
 
@@ -118,12 +123,15 @@ class Call:
         # The names that could be taken for the internal table's alias.
         judged, reasons, texts, seen = screen(tree, _KINDS, _kind_flags,
                                               sources.has_hidden_columns(self.dialect),
-                                              _ALIAS_PREFIX)
+                                              _ALIAS_PREFIX, _PLAIN_TABLE)
         names = {t.lower() for t in texts}
         # Without a CTE anywhere in the statement no table name is bound to one.
         self.has_ctes = bool(seen & _CTE)
+        plain_passes = not self.has_ctes
         node: Any  # its class is told by the flags, not by isinstance
         for node, reason in zip(judged, reasons):
+            if reason == _PLAIN_TABLE_ONLY and plain_passes:
+                continue
             flags = _flags_of(type(node))
             if reason & JUDGE_TEXT:
                 # The screen passes plain text, and identifiers with no mark.

@@ -10,6 +10,7 @@ KIND_ROW_POSITION: int
 JUDGE_KIND: int
 JUDGE_ROW_SOURCE: int
 JUDGE_TEXT: int
+JUDGE_PLAIN_TABLE: int
 PICK_ROW_SOURCE: int
 PICK_IN_WHERE: int
 PICK_UNCLEARED: int
@@ -19,6 +20,7 @@ def nodes(tree: exp.Expr, base: type[exp.Expr], /) -> list[exp.Expr]:
 
 def screen(tree: exp.Expr, base: type[exp.Expr], kinds: dict[type, int],
            classify: Callable[[type], int], names_matter: bool, prefix: str,
+           plain: tuple[type, int, type, type, frozenset[str], frozenset[str]] | None,
            /) -> tuple[list[exp.Expr], bytes, list[str], int]:
     """The statement's nodes the wall must judge, why, the text of its other identifiers that
     may begin with ``prefix``, and the flags of all its nodes."""

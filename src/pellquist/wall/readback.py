@@ -50,7 +50,8 @@ def _built_by_rewrite(table: exp.Table, alias: str) -> bool:
     select = position.parent
     if not isinstance(select, exp.Select) or position.arg_key != "from_":
         return False
-    if select.args.get("joins") or select.args.get("laterals") or select.args.get("with_"):
+    args = select.args
+    if args.get("joins") or args.get("laterals") or args.get("with_"):
         return False
     subquery = select.parent
     if not (isinstance(subquery, exp.Subquery) and select.arg_key == "this"
@@ -81,7 +82,7 @@ def _text_refusal(dialect: Any, native: str) -> str | None:
     # session's settings, the environment and the JVM's properties before
     # they parse, inside strings and comments too: a value could be read
     # out, or a line break end a comment and let the rest run as SQL.
-    if "${" in native:
+    if "$" in native and "${" in native:  # one byte is found faster than two
         return ("The SQL holds '${', which Spark and Hive replace with a setting, an "
                 "environment variable or a system property before parsing")
     # The default dialect is run on any engine. Its strings take no backslash
@@ -91,6 +92,12 @@ def _text_refusal(dialect: Any, native: str) -> str | None:
         return ("The SQL holds a backslash, which some engines read as an escape in strings "
                 "and names and others do not; rewrite it in the dialect of the engine")
     return None
+
+
+class _ThreadCount(threading.local):
+    # Each thread starts at the class's 0: a missing attribute would cost
+    # an exception inside getattr on every read.
+    count = 0
 
 
 class _WarningCount(logging.Filter):
@@ -103,11 +110,11 @@ class _WarningCount(logging.Filter):
 
     def __init__(self) -> None:
         super().__init__()
-        self._local = threading.local()
+        self._local = _ThreadCount()
 
     def filter(self, record: logging.LogRecord) -> bool:
         if record.levelno >= logging.WARNING:
-            self._local.count = getattr(self._local, "count", 0) + 1
+            self._local.count += 1
         return True
 
     def count(self) -> int | None:
@@ -115,7 +122,7 @@ class _WarningCount(logging.Filter):
         log = _SQLGLOT_LOG
         if log.disabled or not log.isEnabledFor(logging.WARNING) or self not in log.filters:
             return None
-        count: int = getattr(self._local, "count", 0)
+        count: int = self._local.count
         return count
 
 

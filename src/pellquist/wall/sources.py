@@ -33,6 +33,8 @@ from .functions import GENERATORS, function_names
 # for a published table, which is the whole of its internal table.
 TABLE_PARTS_KEPT = frozenset({"this", "db", "catalog", "alias", "pivots", "only"})
 ALIAS_PARTS_KEPT = frozenset({"this", "columns"})
+# An alias with no column list is carried over in every dialect.
+PLAIN_ALIAS_PARTS = frozenset({"this"})
 GENERATOR_TABLE_PARTS = frozenset({"this", "alias", "ordinality"})
 
 _PART_NAMES = {
@@ -62,13 +64,14 @@ def is_set(value: object) -> bool:
 
 
 def unsupported_part(table: exp.Table, kept: frozenset[str]) -> str | None:
-    for key, value in table.args.items():
-        if key not in kept and is_set(value):
+    args = table.args
+    for key, value in args.items():
+        if value is not None and key not in kept and is_set(value):
             return _PART_NAMES.get(key, key)
-    alias = table.args.get("alias")
+    alias = args.get("alias")
     if isinstance(alias, exp.TableAlias):
         for key, value in alias.args.items():
-            if key not in ALIAS_PARTS_KEPT and is_set(value):
+            if value is not None and key not in ALIAS_PARTS_KEPT and is_set(value):
                 return f"an alias with {key}"
     return None
 

@@ -13,7 +13,7 @@ from collections.abc import Callable
 
 from sqlglot import exp
 
-from ._tree import (JUDGE_KIND, JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER, KIND_LITERAL,
+from ._tree import (JUDGE_KIND, JUDGE_PLAIN_TABLE, JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER, KIND_LITERAL,
                     KIND_QUOTED, KIND_ROW_POSITION, PICK_IN_WHERE, PICK_ROW_SOURCE,
                     PICK_UNCLEARED, nodes as _nodes, same as _same, screen as _screen)
 from .sources import READABLE_SOURCES, ROW_POSITIONS
@@ -21,7 +21,7 @@ from .sources import READABLE_SOURCES, ROW_POSITIONS
 # What a node's children must be an instance of, as sqlglot's own walk has it.
 _NODE: type[exp.Expr] = getattr(exp, "Expr", exp.Expression)
 
-__all__ = ["JUDGE_KIND", "JUDGE_ROW_SOURCE", "JUDGE_TEXT", "KIND_IDENTIFIER", "KIND_LITERAL",
+__all__ = ["JUDGE_KIND", "JUDGE_PLAIN_TABLE", "JUDGE_ROW_SOURCE", "JUDGE_TEXT", "KIND_IDENTIFIER", "KIND_LITERAL",
            "KIND_QUOTED", "KIND_ROW_POSITION", "PICK_IN_WHERE", "PICK_ROW_SOURCE", "PICK_UNCLEARED",
            "judged_read", "same", "screen", "walk"]
 
@@ -31,7 +31,9 @@ def walk(tree: exp.Expr) -> list[exp.Expr]:
 
 
 def screen(tree: exp.Expr, kinds: dict[type, int], classify: Callable[[type], int],
-           names_matter: bool, prefix: str = "") -> tuple[list[exp.Expr], bytes, list[str], int]:
+           names_matter: bool, prefix: str = "",
+           plain: tuple[type, int, type, type, frozenset[str], frozenset[str]] | None = None,
+           ) -> tuple[list[exp.Expr], bytes, list[str], int]:
     """The statement's nodes that the wall's rules must see, in the order of
     ``walk()``, why each (JUDGE_KIND, JUDGE_ROW_SOURCE and JUDGE_TEXT bits,
     one byte per node), the text of its other identifiers that may begin
@@ -44,8 +46,15 @@ def screen(tree: exp.Expr, kinds: dict[type, int], classify: Callable[[type], in
     position, its comments hold no comment mark or NUL, its text no NUL and,
     outside quotes, only plain names (a literal: a string, or a number), and
     it is no identifier of a temporary table (no identifier at all when
-    ``names_matter``)."""
-    return _screen(tree, _NODE, kinds, classify, names_matter, prefix)
+    ``names_matter``).
+
+    With ``plain`` = (table class, its flag, identifier class, table alias
+    class, parts, alias parts), a table in a row position whose class has
+    no other flag, named by an identifier, with no part but ``parts`` and
+    no alias or one with no part but ``alias parts``, is judged with
+    JUDGE_PLAIN_TABLE too: a table the rules pass unless a CTE could bind
+    it."""
+    return _screen(tree, _NODE, kinds, classify, names_matter, prefix, plain)
 
 
 def same(written: exp.Expr, read: exp.Expr) -> bool:
