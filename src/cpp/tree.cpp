@@ -145,6 +145,27 @@ public:
                                        reinterpret_cast<PyMemberDescrObject*>(d)->d_member));
     }
 
+    // Sets the node's meta to None, through its descriptor when the class's
+    // attribute assignment is the generic one (which would find the same
+    // data descriptor first) and the descriptor can set.
+    void clear_meta() const {
+        if (direct_ && Py_TYPE(node_)->tp_setattro == PyObject_GenericSetAttr) {
+            PyObject* d = st_->descriptors[META];
+            if (Py_IS_TYPE(d, &PyGetSetDescr_Type)) {
+                PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(d)->d_getset;
+                if (def->set) {
+                    require_status(def->set(node_, Py_None, def->closure));
+                    return;
+                }
+            } else {
+                require_status(PyMember_SetOne(reinterpret_cast<char*>(node_),
+                                               reinterpret_cast<PyMemberDescrObject*>(d)->d_member, Py_None));
+                return;
+            }
+        }
+        require_status(PyObject_SetAttr(node_, st_->field_names[META], Py_None));
+    }
+
     // The node's args, which must be a dict.
     Ref args() const {
         Ref args = get(ARGS);
@@ -551,9 +572,10 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
         // own __setattr__, classify itself), which could change the class:
         // the node is read only after both.
         {
-            Ref meta = Node(st, node).get(META);
+            const Node reader(st, node);
+            Ref meta = reader.get(META);
             if (PyDict_CheckExact(meta.borrow()) && meta_entries(st, meta.borrow()) == 0)
-                require_status(PyObject_SetAttr(node, st->field_names[META], Py_None));
+                reader.clear_meta();
         }
         const long flags = kind_flags(kinds, classify, kind);
         seen |= flags;
