@@ -12,7 +12,7 @@
 // each value of `node.args` in order, a list's items in order, whichever is
 // an instance of `base`.
 //
-// `screen(tree, base, kinds, classify, names_matter, prefix, plain)` is the statement
+// `screen(tree, base, kinds, classify, names_matter, prefix, plain, passing)` is the statement
 // walk's first pass (see screen_statement below); `same(written, read, base,
 // identifier, func[, judged])` compares the read-back with the rewritten
 // tree and picks the read-back's nodes to judge (see same_tree below).
@@ -48,6 +48,11 @@ struct TreeState {
     Owned str_global;
     Owned str_where;
     Owned str_alias;
+    Owned str_settings;
+    Owned str_format;
+    Owned str_from;
+    Owned str_joins;
+    Owned str_laterals;
     Owned positions;  // frozenset of the meta keys the parser sets for a token's place
     Owned position_names[4];  // the same keys, interned
     // The descriptor each field is read through: the one the first node
@@ -455,6 +460,15 @@ PyObject* plain_identifier_text(const ArgsRead& read) {
     return read.this_ && PyUnicode_CheckExact(read.this_) ? read.this_ : nullptr;
 }
 
+// Whether Python would find `o` true without running code of its class:
+// a class with no truth or length of its own makes every instance true.
+bool surely_true(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    return !(t->tp_as_number && t->tp_as_number->nb_bool) &&
+           !(t->tp_as_mapping && t->tp_as_mapping->mp_length) &&
+           !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
+}
+
 bool exact_str_keys(PyObject* dict) {
     PyObject* key;
     PyObject* value;
@@ -516,6 +530,49 @@ struct PlainTable {
     }
 };
 
+// The kinds whose own rules the screen can tell pass a node, so that the
+// node is not judged for its kind:
+// - a type (of `type_flag` only) that is no object identifier and whose
+//   `this` is a member of sqlglot's type enum other than the user-defined;
+// - a query (`query_flag`, perhaps with `select_flag`, and no other) with
+//   no settings and no format, and, for a select, a FROM or no joins nor
+//   laterals.
+struct PassingKinds {
+    long type_flag = 0;  // 0: no kind passes
+    PyTypeObject* object_identifier = nullptr;
+    PyObject* userdefined = nullptr;
+    long select_flag = 0;
+    long query_flag = 0;
+
+    // `args` has exact str keys: a lookup runs no Python code.
+    static PyObject* value(PyObject* args, PyObject* key) {
+        PyObject* v = PyDict_GetItemWithError(args, key);
+        if (!v && PyErr_Occurred()) fail();
+        return v;
+    }
+    static bool set(PyObject* args, PyObject* key) {
+        PyObject* v = value(args, key);
+        return v && is_set(v);
+    }
+
+    bool holds(const TreeState* st, PyObject* node, PyTypeObject* kind, long flags, PyObject* args,
+               const ArgsRead& read, PyTypeObject* base) const {
+        if (!type_flag || !read.str_keys || Py_TYPE(node) != kind) return false;
+        const long own = flags & ~KIND_SCREENED;
+        if (own == type_flag)
+            return !PyType_IsSubtype(kind, object_identifier) && read.this_ &&
+                   Py_TYPE(read.this_) == Py_TYPE(userdefined) && read.this_ != userdefined;
+        if (!(own & query_flag) || (own & ~(query_flag | select_flag))) return false;
+        if (set(args, st->str_settings) || set(args, st->str_format)) return false;
+        if (own & select_flag) {
+            PyObject* from = value(args, st->str_from);
+            const bool has_from = from && PyObject_TypeCheck(from, base) && surely_true(from);
+            if (!has_from && (set(args, st->str_joins) || set(args, st->str_laterals))) return false;
+        }
+        return true;
+    }
+};
+
 // Whether `text` (an exact str), lower-cased as str.lower() would, may begin
 // with `prefix` (ASCII, lower-case): ASCII text whose lower case does, and
 // any other text, which lower-cases by Unicode's rules (some letters become
@@ -546,7 +603,7 @@ bool may_begin_with(PyObject* text, PyObject* prefix) {
 // has names the wall refuses).
 Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObject* kinds,
                      PyObject* classify, bool names_matter, PyObject* prefix,
-                     const PlainTable& plain) {
+                     const PlainTable& plain, const PassingKinds& passing) {
     PyTypeObject* base = node_base(base_arg);
     if (!PyDict_CheckExact(kinds)) raise(PyExc_TypeError, "screen() needs a dict of kinds");
     if (!PyUnicode_CheckExact(prefix) || !PyUnicode_IS_ASCII(prefix))
@@ -591,7 +648,9 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
             in_row_position.push_back((flags & KIND_ROW_POSITION) && is_this(st, key));
         });
         char why = 0;
-        if ((flags & ~KIND_SCREENED) || Py_TYPE(node) != kind) why |= JUDGE_KIND;
+        if (((flags & ~KIND_SCREENED) || Py_TYPE(node) != kind) &&
+            !passing.holds(st, node, kind, flags, args.borrow(), read, base))
+            why |= JUDGE_KIND;
         if (in_row_position[i]) {
             why |= JUDGE_ROW_SOURCE;
             if (plain.holds(st, node, kind, flags, args.borrow(), read)) why |= JUDGE_PLAIN_TABLE;
@@ -1028,8 +1087,29 @@ PyObject* nodes(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* screen(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* result = nullptr;
     at_boundary([&] {
-        if (nargs != 7)
-            raise_format(PyExc_TypeError, "screen() takes exactly 7 arguments (%zd given)", nargs);
+        if (nargs != 8)
+            raise_format(PyExc_TypeError, "screen() takes exactly 8 arguments (%zd given)", nargs);
+        // passing = None, or (type flag, object identifier class, user-defined type, select flag,
+        // query flag)
+        PassingKinds passing;
+        if (args[7] != Py_None) {
+            PyObject* p = args[7];
+            if (!PyTuple_Check(p) || PyTuple_GET_SIZE(p) != 5 || !PyLong_Check(PyTuple_GET_ITEM(p, 0)) ||
+                !PyType_Check(PyTuple_GET_ITEM(p, 1)) || !PyLong_Check(PyTuple_GET_ITEM(p, 3)) ||
+                !PyLong_Check(PyTuple_GET_ITEM(p, 4)))
+                raise(PyExc_TypeError, "screen() needs None or (type flag, object identifier class, "
+                                       "user-defined type, select flag, query flag)");
+            long values[3];
+            for (int k = 0; k < 3; ++k) {
+                values[k] = PyLong_AsLong(PyTuple_GET_ITEM(p, k == 0 ? 0 : k + 2));
+                if (values[k] == -1 && PyErr_Occurred()) fail();
+            }
+            passing.type_flag = values[0];
+            passing.object_identifier = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(p, 1));
+            passing.userdefined = PyTuple_GET_ITEM(p, 2);
+            passing.select_flag = values[1];
+            passing.query_flag = values[2];
+        }
         // plain = None, or (table, flag, identifier, table alias, parts, alias parts)
         PlainTable plain;
         PyObject* spec = args[6];
@@ -1057,7 +1137,7 @@ PyObject* screen(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
             plain.alias_parts = PyTuple_GET_ITEM(spec, 5);
         }
         result = screen_statement(module, args[0], args[1], args[2], args[3], truth(args[4]), args[5],
-                                  plain)
+                                  plain, passing)
                      .release();
     });
     return result;
@@ -1067,7 +1147,7 @@ PyMethodDef methods[] = {
     {"nodes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(nodes)), METH_FASTCALL,
      PyDoc_STR("nodes(tree, base) -> list: the nodes of tree in the order of tree.walk()")},
     {"screen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(screen)), METH_FASTCALL,
-     PyDoc_STR("screen(tree, base, kinds, classify, names_matter, prefix, plain) -> (judged, reasons, "
+     PyDoc_STR("screen(tree, base, kinds, classify, names_matter, prefix, plain, passing) -> (judged, reasons, "
                "names, flags): the statement's nodes the wall must judge, why, the text of its "
                "other identifiers that may begin with prefix, and the kind flags of all its nodes")},
     {"same", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same)), METH_FASTCALL,
@@ -1086,6 +1166,9 @@ int exec_module(PyObject* module) {
         {&st->str_this, "this"},            {&st->str_is_string, "is_string"},
         {&st->str_temporary, "temporary"},  {&st->str_global, "global_"},
         {&st->str_where, "where"},          {&st->str_alias, "alias"},
+        {&st->str_settings, "settings"},    {&st->str_format, "format"},
+        {&st->str_from, "from_"},           {&st->str_joins, "joins"},
+        {&st->str_laterals, "laterals"},
     };
     for (auto [field, text] : strings)
         if (!(*field = PyUnicode_InternFromString(text))) return -1;
@@ -1137,6 +1220,11 @@ int clear(PyObject* module) {
         Py_CLEAR(state->str_global);
         Py_CLEAR(state->str_where);
         Py_CLEAR(state->str_alias);
+        Py_CLEAR(state->str_settings);
+        Py_CLEAR(state->str_format);
+        Py_CLEAR(state->str_from);
+        Py_CLEAR(state->str_joins);
+        Py_CLEAR(state->str_laterals);
         Py_CLEAR(state->positions);
         for (KnownClass& k : state->known) k = {nullptr, 0};
     }

@@ -56,6 +56,9 @@ _KINDS: dict[type, int] = {}
 _PLAIN_TABLE = (exp.Table, _TABLE, exp.Identifier, exp.TableAlias, sources.TABLE_PARTS_KEPT,
                 sources.PLAIN_ALIAS_PARTS)
 _PLAIN_TABLE_ONLY = JUDGE_KIND | JUDGE_ROW_SOURCE | JUDGE_PLAIN_TABLE
+# The kinds whose rules the screen can tell pass a node (see tree.screen):
+# the type rule and the select and query rules of check().
+_PASSING = (_DATATYPE, exp.ObjectIdentifier, exp.DataType.Type.USERDEFINED, _SELECT, _QUERY)
 # The meta keys with which the parser marks where a token stood.
 _POSITIONS = frozenset(("line", "col", "start", "end"))
 
@@ -123,7 +126,7 @@ class Call:
         # The names that could be taken for the internal table's alias.
         judged, reasons, texts, seen = screen(tree, _KINDS, _kind_flags,
                                               sources.has_hidden_columns(self.dialect),
-                                              _ALIAS_PREFIX, _PLAIN_TABLE)
+                                              _ALIAS_PREFIX, _PLAIN_TABLE, _PASSING)
         names = {t.lower() for t in texts}
         # Without a CTE anywhere in the statement no table name is bound to one.
         self.has_ctes = bool(seen & _CTE)
