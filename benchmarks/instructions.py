@@ -16,6 +16,12 @@ compare a build of another commit, or the other sqlglot build), runs the
 * ``baseline``: the same rewrite with the same checks written in Python
   (``baseline.py``).
 
+It then tells what pellquist's own checks cost, by ablation: the read-back
+parse of the native SQL, plus what the call saves when the statement walk
+and the read-back judge are switched off (``unchecked``: the walk only
+drops the parser's positions and gathers the CTE names, as the rewrite
+needs, and the judge passes everything), as a share of the whole call.
+
 Instruction counts repeat from run to run (the hash seed is fixed), so they
 can be compared across runs and machines of one kind, busy or not.
 """
@@ -23,12 +29,14 @@ can be compared across runs and machines of one kind, busy or not.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gc
 import json
 import os
 import subprocess
 import sys
 import tempfile
+from collections.abc import Iterator
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -77,6 +85,10 @@ def driver(manifest: Path, passes: int) -> None:
             for q in queries:
                 baseline.generateNativeSQL(q, d)
 
+        def read_back(d=dialect, natives=natives) -> None:
+            for native in natives:
+                sqlglot.parse_one(native, dialect=d)
+
         floor()
         rewrite()
         plain()
@@ -85,10 +97,44 @@ def driver(manifest: Path, passes: int) -> None:
         phase(f"{name}/floor", floor)
         phase(f"{name}/pellquist", rewrite)
         phase(f"{name}/baseline", plain)
+        phase(f"{name}/read-back", read_back)
+        with _unchecked():
+            assert natives == [session.generateNativeSQL(q, dialect) for q in queries]
+            phase(f"{name}/unchecked", rewrite)
     labels.append(None)
     manifest.write_text(json.dumps({"labels": labels, "queries": len(queries),
                                     "sqlglot": sqlglot.__version__,
                                     "compiled": _compiled()}))
+
+
+@contextlib.contextmanager
+def _unchecked() -> Iterator[None]:
+    """pellquist with its own checks switched off (see the module's doc)."""
+    import pellquist.wall as wall
+    from pellquist.wall import readback
+    from sqlglot import exp
+
+    cte = exp.CTE
+
+    def check(call, tree):
+        # As cheap as a walk can be: every meta goes, which on TPC-H holds
+        # only the parser's positions (the driver checks that the native SQL
+        # is the same), and no class but sqlglot's CTE is met.
+        call.warnings_at = readback.warning_count()
+        names = call.cte_names
+        for node in wall.walk(tree):
+            node._meta = None
+            if type(node) is cte:
+                names.add(node.alias)
+        call.has_ctes = bool(names)
+        return names
+
+    saved = wall.Call.check, readback.refusal
+    wall.Call.check, readback.refusal = check, lambda *args: None
+    try:
+        yield
+    finally:
+        wall.Call.check, readback.refusal = saved
 
 
 def _compiled() -> bool:
@@ -134,6 +180,7 @@ def main() -> None:
     print("| interpreter | sqlglot | dialect | floor M Ir | pellquist M Ir | over floor "
           "| baseline M Ir |")
     print("|---|---|---|---:|---:|---:|---:|")
+    shares = []
     for python in args.python or [sys.executable]:
         info, ir = measure(python, args.passes)
         build = f"{info['sqlglot']} {'compiled' if info['compiled'] else 'pure'}"
@@ -142,6 +189,18 @@ def main() -> None:
             floor, total = ir[f"{name}/floor"], ir[f"{name}/pellquist"]
             print(f"| {python} | {build} | {name} | {floor / 1e6:.1f} | {total / 1e6:.1f} | "
                   f"{(total - floor) / total:.0%} | {ir[f'{name}/baseline'] / 1e6:.1f} |")
+        shares.append((python, build, ir))
+    print()
+    print("| interpreter | sqlglot | dialect | read-back parse M Ir | walk and judge M Ir "
+          "| own checks / call |")
+    print("|---|---|---|---:|---:|---:|")
+    for python, build, ir in shares:
+        for dialect in DIALECTS:
+            name = dialect or "default"
+            total, read_back = ir[f"{name}/pellquist"], ir[f"{name}/read-back"]
+            walks = total - ir[f"{name}/unchecked"]
+            print(f"| {python} | {build} | {name} | {read_back / 1e6:.2f} | {walks / 1e6:.2f} | "
+                  f"{(read_back + walks) / total:.1%} |")
 
 
 if __name__ == "__main__":

@@ -756,11 +756,13 @@ Py_ssize_t set_entries(PyObject* args, PyObject* skip, PyObject** skipped) {
 }
 
 // What the read-back's judge must see, gathered while the trees are
-// compared: every node of a blocked class (or a class `blocked` does not
-// know yet), every table, and every node in a row position; with each, one
-// byte of PICK_* marks that tell the judge where it stands.
+// compared: every node of a class not known to be cleared (not blocked),
+// every table, and every node in a row position; with each, one byte of
+// PICK_* marks that tell the judge where it stands.
 struct Judged {
-    PyObject* blocked;  // dict: node class -> whether it is blocked
+    // The classes known not to be blocked, in the order of their addresses
+    // (Python's id()); a tuple, so that nothing changes it during the call.
+    PyObject* cleared;
     PyTypeObject* table;
     PyTypeObject* positions[3];  // the classes whose `this` is a row source
     PyTypeObject* select;
@@ -772,7 +774,7 @@ struct Judged {
 // The marks of a picked node; the module exports them under these names.
 constexpr char PICK_ROW_SOURCE = 1;  // it stands in a row position
 constexpr char PICK_IN_WHERE = 2;    // it lies in the WHERE of a select (at any depth)
-constexpr char PICK_UNCLEARED = 4;   // `blocked` does not say its class is not blocked
+constexpr char PICK_UNCLEARED = 4;   // its class is not known to be cleared
 
 // What the comparison asks of a node class, found once per class and call:
 // the classes of a tree are few, and each test walks the class's bases.
@@ -781,15 +783,13 @@ public:
     static constexpr unsigned NODE = 1;                  // an instance of the node base
     static constexpr unsigned TABLE = 2;                 // a table (judged)
     static constexpr unsigned ROW_POSITION_PARENT = 4;   // its `this` is a row source (judged)
-    static constexpr unsigned PASSES = 8;                // `blocked` says it is not blocked
+    static constexpr unsigned PASSES = 8;                // cleared: not blocked
     static constexpr unsigned FUNC = 16;                 // a function call
     static constexpr unsigned SELECT = 32;               // a select (its WHERE is marked)
     static constexpr unsigned READABLE = 64;             // a row source read as it is
 
     ClassFacts(PyTypeObject* base, PyTypeObject* func, const Judged* judged)
-        : base_(base), func_(func), judged_(judged) {
-        if (judged_) read_blocked();
-    }
+        : base_(base), func_(func), judged_(judged) {}
     ClassFacts(const ClassFacts&) = delete;
     ClassFacts& operator=(const ClassFacts&) = delete;
     ~ClassFacts() {
@@ -832,34 +832,33 @@ private:
             if (PyType_IsSubtype(type, kind)) facts |= READABLE;
         for (PyTypeObject* kind : judged_->positions)
             if (PyType_IsSubtype(type, kind)) facts |= ROW_POSITION_PARENT;
-        if (std::binary_search(passes_.begin(), passes_.end(), reinterpret_cast<PyObject*>(type)))
-            facts |= PASSES;
+        if (cleared(reinterpret_cast<PyObject*>(type))) facts |= PASSES;
         return facts;
     }
 
-    // The classes `blocked` clears, read once: a lookup in the dict itself
-    // could run a key's __eq__ while the comparison holds borrowed values.
-    void read_blocked() {
-        const auto size = static_cast<size_t>(PyDict_GET_SIZE(judged_->blocked));
-        held_.reserve(size);
-        passes_.reserve(size);
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        while (PyDict_Next(judged_->blocked, &pos, &key, &value)) {
-            if (!PyType_Check(key) || value != Py_False) continue;
-            held_.push_back(Ref::new_ref(key));
-            passes_.push_back(key);
+    // Whether `type` is one of the cleared classes: found by its address
+    // alone, so no Python code runs.  An item out of order can only hide a
+    // class (which is then judged), never clear another.
+    bool cleared(PyObject* type) const {
+        PyObject* items = judged_->cleared;
+        const auto key = reinterpret_cast<uintptr_t>(type);
+        Py_ssize_t low = 0, high = PyTuple_GET_SIZE(items);
+        while (low < high) {
+            const Py_ssize_t mid = low + (high - low) / 2;
+            const auto item = reinterpret_cast<uintptr_t>(PyTuple_GET_ITEM(items, mid));
+            if (item == key) return true;
+            if (item < key)
+                low = mid + 1;
+            else
+                high = mid;
         }
-        std::sort(passes_.begin(), passes_.end());
+        return false;
     }
 
     PyTypeObject* base_;
     PyTypeObject* func_;
     const Judged* judged_;
     Entry entries_[SIZE] = {};
-    std::vector<Ref> held_;                 // the classes in passes_
-    std::vector<PyObject*> passes_;         // cleared by `blocked`, sorted
 };
 
 struct Pair {
@@ -1040,15 +1039,15 @@ PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
                                    ? Py_True : Py_False);
             return;
         }
-        // judged = (blocked, table, (from, join, lateral), select, readable)
+        // judged = (cleared, table, (from, join, lateral), select, readable)
         PyObject* spec = args[5];
         PyObject* positions = PyTuple_Check(spec) && PyTuple_GET_SIZE(spec) == 5 ? PyTuple_GET_ITEM(spec, 2) : nullptr;
         PyObject* readable = positions ? PyTuple_GET_ITEM(spec, 4) : nullptr;
-        if (!positions || !PyDict_CheckExact(PyTuple_GET_ITEM(spec, 0)) ||
+        if (!positions || !PyTuple_CheckExact(PyTuple_GET_ITEM(spec, 0)) ||
             !PyType_Check(PyTuple_GET_ITEM(spec, 1)) || !PyTuple_Check(positions) ||
             PyTuple_GET_SIZE(positions) != 3 || !PyType_Check(PyTuple_GET_ITEM(spec, 3)) ||
             !PyTuple_Check(readable))
-            raise(PyExc_TypeError, "same() needs (blocked, table class, row position classes, "
+            raise(PyExc_TypeError, "same() needs (cleared classes, table class, row position classes, "
                                    "select class, readable row source classes)");
         Judged judged{PyTuple_GET_ITEM(spec, 0), reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, 1)),
                       {}, reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, 3)), {},

@@ -34,7 +34,7 @@ def same(written: exp.Expr, read: exp.Expr, base: type[exp.Expr], identifier: ty
 @overload
 def same(written: exp.Expr, read: exp.Expr, base: type[exp.Expr], identifier: type[exp.Identifier],
          func: type[exp.Func],
-         judged: tuple[dict[type, bool], type[exp.Table], tuple[type, type, type],
+         judged: tuple[tuple[type, ...], type[exp.Table], tuple[type, type, type],
                        type[exp.Select], tuple[type, ...]],
          /) -> tuple[list[exp.Expr], bytes] | None:
     """None unless ``read`` is ``written``, node for node; then the nodes of ``read`` to judge,

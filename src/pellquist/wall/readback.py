@@ -148,8 +148,24 @@ def _blocked_by_class(kinds: tuple[type, ...]) -> dict[type, bool]:
     if found is None:
         if len(_BLOCKED) > 16:  # kinds from another sqlglot, after a reload
             _BLOCKED.clear()
+            _CLEARED.clear()
         found = _BLOCKED[kinds] = {}
     return found
+
+
+# Per tuple of blocked kinds: the classes met so far that are none of them,
+# in the order of their id() (as the comparison looks them up), with how
+# many classes had been met when they were listed.  A class, once met, keeps
+# its entry, so a count that has not changed tells the list is whole.
+_CLEARED: dict[tuple[type, ...], tuple[int, tuple[type, ...]]] = {}
+
+
+def _cleared(kinds: tuple[type, ...], blocked: dict[type, bool]) -> tuple[type, ...]:
+    found = _CLEARED.get(kinds)
+    if found is None or found[0] != len(blocked):
+        classes = tuple(sorted((k for k, v in blocked.items() if v is False), key=id))
+        found = _CLEARED[kinds] = (len(blocked), classes)
+    return found[1]
 
 
 def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None:
@@ -172,7 +188,8 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
     # The comparison also picks the read-back's nodes that the walk below
     # would not pass over at once: tables, row sources and blocked kinds.
     blocked = _blocked_by_class(call.blocked)
-    judged = None if rendered_again else judged_read(new_tree, back, blocked)
+    judged = None if rendered_again else judged_read(new_tree, back,
+                                                     _cleared(call.blocked, blocked))
     identical = judged is not None
     expected = None if identical else _comments_and_reads(new_tree)
     if not identical:

@@ -72,14 +72,14 @@ def same(written: exp.Expr, read: exp.Expr) -> bool:
 
 
 def judged_read(written: exp.Expr, read: exp.Expr,
-                blocked: dict[type, bool]) -> tuple[list[exp.Expr], bytes] | None:
+                cleared: tuple[type, ...]) -> tuple[list[exp.Expr], bytes] | None:
     """None unless ``read`` is ``written`` node for node (see :func:`same`);
     then the nodes of ``read`` that the read-back's judge must see (each
     table, each node in a row position but a row source read as it is, and
-    each node whose class ``blocked`` does not say is not blocked), and one
-    byte of marks for
+    each node whose class is not in ``cleared``: the classes known not to be
+    blocked, in the order of their id()), and one byte of marks for
     each: PICK_ROW_SOURCE (it stands in a row position), PICK_IN_WHERE (it
     lies in the WHERE of a select, at any depth) and PICK_UNCLEARED (the
-    class is not known to ``blocked`` as not blocked)."""
+    class is not in ``cleared``)."""
     return _same(written, read, _NODE, exp.Identifier, exp.Func,
-                 (blocked, exp.Table, ROW_POSITIONS, exp.Select, READABLE_SOURCES))
+                 (cleared, exp.Table, ROW_POSITIONS, exp.Select, READABLE_SOURCES))
