@@ -11,11 +11,11 @@ import sqlglot
 from sqlglot import exp
 
 import pellquist.wall as wall
-from pellquist.wall import functions, sources, text
+from pellquist.wall import functions, readback, sources, text
 from pellquist.wall.tree import (JUDGE_PLAIN_TABLE, JUDGE_ROW_SOURCE, KIND_IDENTIFIER,
                                  KIND_LITERAL, KIND_QUOTED, KIND_ROW_POSITION, PICK_IN_WHERE,
-                                 PICK_ROW_SOURCE, PICK_UNCLEARED, judged_read, same, screen,
-                                 walk)
+                                 PICK_BUILT_SHAPE, PICK_ROW_SOURCE, PICK_UNCLEARED, judged_read,
+                                 same, screen, walk)
 
 import test_wall
 
@@ -113,6 +113,7 @@ CORPUS = [case[1] for group in (test_wall.ESCAPE, test_wall.SOURCES, test_wall.R
     "SELECT * FROM (WITH c AS (SELECT 1) SELECT a FROM c) AS p",
     "SELECT (SELECT a FROM t) AS s FROM u WHERE b IN (SELECT c FROM (SELECT c FROM v) AS w)",
     "SELECT * FROM x JOIN (SELECT a FROM t) AS p ON TRUE CROSS JOIN LATERAL (SELECT b FROM t2) AS q",
+    "SELECT * FROM x JOIN y ON (SELECT a FROM t)",
 ]
 DIALECTS = [None, "postgres", "duckdb", "clickhouse", "spark", "hive", "tsql", "mysql", "sqlite"]
 
@@ -231,8 +232,9 @@ def _marks(node, blocked):
     while parent is not None:
         in_where |= isinstance(parent, exp.Select) and child is parent.args.get("where")
         child, parent = parent, parent.parent
+    built = isinstance(node, exp.Table) and readback.in_built_from(node)
     return ((PICK_ROW_SOURCE if sources.in_row_position(node) else 0)
-            | (PICK_IN_WHERE if in_where else 0)
+            | (PICK_IN_WHERE if in_where else 0) | (PICK_BUILT_SHAPE if built else 0)
             | (0 if blocked.get(type(node)) is False else PICK_UNCLEARED))
 
 

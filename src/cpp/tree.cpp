@@ -48,6 +48,9 @@ struct TreeState {
     Owned str_global;
     Owned str_where;
     Owned str_alias;
+    Owned str_parent;
+    Owned str_arg_key;
+    Owned str_with;
     Owned str_settings;
     Owned str_format;
     Owned str_from;
@@ -767,6 +770,8 @@ struct Judged {
     PyTypeObject* positions[3];  // the classes whose `this` is a row source
     PyTypeObject* select;
     std::vector<PyTypeObject*> readable;  // row sources read as they are
+    PyTypeObject* from;
+    PyTypeObject* subquery;
     Ref nodes;
     std::string marks;
 };
@@ -775,6 +780,52 @@ struct Judged {
 constexpr char PICK_ROW_SOURCE = 1;  // it stands in a row position
 constexpr char PICK_IN_WHERE = 2;    // it lies in the WHERE of a select (at any depth)
 constexpr char PICK_UNCLEARED = 4;   // its class is not known to be cleared
+// A table that stands where a replacement subquery reads its internal
+// table (see in_built_from).
+constexpr char PICK_BUILT_SHAPE = 8;
+
+bool is_instance(PyObject* o, PyTypeObject* kind) {
+    return require_status(PyObject_IsInstance(o, reinterpret_cast<PyObject*>(kind))) == 1;
+}
+
+// Whether `o.<name> == value`, as Python would say it.
+bool attribute_is(PyObject* o, PyObject* name, PyObject* value) {
+    Ref found = get_attr(o, name);
+    return require_status(PyObject_RichCompareBool(found.borrow(), value, Py_EQ)) == 1;
+}
+
+// Whether `table` stands in the FROM of a select with no joins, laterals or
+// WITH, which is the `this` of a subquery in a row position: where a
+// replacement subquery reads its internal table.  Asked through the same
+// attributes and tests as the wall's own Python question (parent, arg_key,
+// args, isinstance, truth), once the comparison is done: they may run code.
+bool in_built_from(const TreeState* st, PyObject* table, const Judged& judged) {
+    Ref position = get_attr(table, st->str_parent);
+    if (!is_instance(position.borrow(), judged.from)) return false;
+    Ref select = get_attr(position.borrow(), st->str_parent);
+    if (!is_instance(select.borrow(), judged.select) ||
+        !attribute_is(position.borrow(), st->str_arg_key, st->str_from))
+        return false;
+    Ref args = get_attr(select.borrow(), st->field_names[ARGS]);
+    if (!PyDict_CheckExact(args.borrow())) return false;
+    for (PyObject* key : {st->str_joins, st->str_laterals, st->str_with}) {
+        Ref value = Ref::new_ref(PyDict_GetItemWithError(args.borrow(), key));
+        if (!value) {
+            if (PyErr_Occurred()) fail();
+            continue;
+        }
+        if (require_status(PyObject_IsTrue(value.borrow()))) return false;
+    }
+    Ref subquery = get_attr(select.borrow(), st->str_parent);
+    if (!is_instance(subquery.borrow(), judged.subquery) ||
+        !attribute_is(select.borrow(), st->str_arg_key, st->str_this) ||
+        !attribute_is(subquery.borrow(), st->str_arg_key, st->str_this))
+        return false;
+    Ref holder = get_attr(subquery.borrow(), st->str_parent);
+    for (PyTypeObject* kind : judged.positions)
+        if (is_instance(holder.borrow(), kind)) return true;
+    return false;
+}
 
 // What the comparison asks of a node class, found once per class and call:
 // the classes of a tree are few, and each test walks the class's bases.
@@ -1039,18 +1090,20 @@ PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
                                    ? Py_True : Py_False);
             return;
         }
-        // judged = (cleared, table, (from, join, lateral), select, readable)
+        // judged = (cleared, table, (from, join, lateral), select, readable, from, subquery)
         PyObject* spec = args[5];
-        PyObject* positions = PyTuple_Check(spec) && PyTuple_GET_SIZE(spec) == 5 ? PyTuple_GET_ITEM(spec, 2) : nullptr;
+        PyObject* positions = PyTuple_Check(spec) && PyTuple_GET_SIZE(spec) == 7 ? PyTuple_GET_ITEM(spec, 2) : nullptr;
         PyObject* readable = positions ? PyTuple_GET_ITEM(spec, 4) : nullptr;
         if (!positions || !PyTuple_CheckExact(PyTuple_GET_ITEM(spec, 0)) ||
             !PyType_Check(PyTuple_GET_ITEM(spec, 1)) || !PyTuple_Check(positions) ||
             PyTuple_GET_SIZE(positions) != 3 || !PyType_Check(PyTuple_GET_ITEM(spec, 3)) ||
-            !PyTuple_Check(readable))
+            !PyTuple_Check(readable) || !PyType_Check(PyTuple_GET_ITEM(spec, 5)) ||
+            !PyType_Check(PyTuple_GET_ITEM(spec, 6)))
             raise(PyExc_TypeError, "same() needs (cleared classes, table class, row position classes, "
-                                   "select class, readable row source classes)");
-        Judged judged{PyTuple_GET_ITEM(spec, 0), reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, 1)),
-                      {}, reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, 3)), {},
+                                   "select class, readable row source classes, from class, "
+                                   "subquery class)");
+        auto type_at = [&](Py_ssize_t i) { return reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(spec, i)); };
+        Judged judged{PyTuple_GET_ITEM(spec, 0), type_at(1), {}, type_at(3), {}, type_at(5), type_at(6),
                       require(PyList_New(0)), {}};
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(readable); ++i) {
             PyObject* kind = PyTuple_GET_ITEM(readable, i);
@@ -1065,6 +1118,14 @@ PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         if (!same_tree(module, args[0], args[1], base, identifier, func, &judged)) {
             result = Py_NewRef(Py_None);
             return;
+        }
+        // The list holds every pick: code run by the questions cannot free one.
+        PyObject* picks = judged.nodes.borrow();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(picks) && i < static_cast<Py_ssize_t>(judged.marks.size()); ++i) {
+            Ref node = Ref::new_ref(PyList_GET_ITEM(picks, i));
+            if (PyObject_TypeCheck(node.borrow(), judged.table) &&
+                in_built_from(state_of(module), node.borrow(), judged))
+                judged.marks[static_cast<size_t>(i)] |= PICK_BUILT_SHAPE;
         }
         Ref marks = require(PyBytes_FromStringAndSize(judged.marks.data(),
                                                       static_cast<Py_ssize_t>(judged.marks.size())));
@@ -1167,7 +1228,8 @@ int exec_module(PyObject* module) {
         {&st->str_where, "where"},          {&st->str_alias, "alias"},
         {&st->str_settings, "settings"},    {&st->str_format, "format"},
         {&st->str_from, "from_"},           {&st->str_joins, "joins"},
-        {&st->str_laterals, "laterals"},
+        {&st->str_laterals, "laterals"},    {&st->str_parent, "parent"},
+        {&st->str_arg_key, "arg_key"},      {&st->str_with, "with_"},
     };
     for (auto [field, text] : strings)
         if (!(*field = PyUnicode_InternFromString(text))) return -1;
@@ -1185,7 +1247,7 @@ int exec_module(PyObject* module) {
         if (PyModule_AddIntConstant(module, name, value) < 0) return -1;
     const std::pair<const char*, char> marks[] = {
         {"PICK_ROW_SOURCE", PICK_ROW_SOURCE}, {"PICK_IN_WHERE", PICK_IN_WHERE},
-        {"PICK_UNCLEARED", PICK_UNCLEARED},
+        {"PICK_UNCLEARED", PICK_UNCLEARED}, {"PICK_BUILT_SHAPE", PICK_BUILT_SHAPE},
     };
     for (auto [name, value] : marks)
         if (PyModule_AddIntConstant(module, name, value) < 0) return -1;
@@ -1219,6 +1281,9 @@ int clear(PyObject* module) {
         Py_CLEAR(state->str_global);
         Py_CLEAR(state->str_where);
         Py_CLEAR(state->str_alias);
+        Py_CLEAR(state->str_parent);
+        Py_CLEAR(state->str_arg_key);
+        Py_CLEAR(state->str_with);
         Py_CLEAR(state->str_settings);
         Py_CLEAR(state->str_format);
         Py_CLEAR(state->str_from);

@@ -14,6 +14,7 @@ JUDGE_PLAIN_TABLE: int
 PICK_ROW_SOURCE: int
 PICK_IN_WHERE: int
 PICK_UNCLEARED: int
+PICK_BUILT_SHAPE: int
 
 def nodes(tree: exp.Expr, base: type[exp.Expr], /) -> list[exp.Expr]:
     """The nodes of ``tree`` in the order of ``tree.walk()``."""
@@ -35,7 +36,7 @@ def same(written: exp.Expr, read: exp.Expr, base: type[exp.Expr], identifier: ty
 def same(written: exp.Expr, read: exp.Expr, base: type[exp.Expr], identifier: type[exp.Identifier],
          func: type[exp.Func],
          judged: tuple[tuple[type, ...], type[exp.Table], tuple[type, type, type],
-                       type[exp.Select], tuple[type, ...]],
+                       type[exp.Select], tuple[type, ...], type[exp.From], type[exp.Subquery]],
          /) -> tuple[list[exp.Expr], bytes] | None:
     """None unless ``read`` is ``written``, node for node; then the nodes of ``read`` to judge,
     with their marks."""

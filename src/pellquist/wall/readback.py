@@ -27,7 +27,8 @@ from sqlglot.dialects.dialect import Dialect
 from sqlglot.errors import ErrorLevel, UnsupportedError
 
 from . import sources
-from .tree import PICK_IN_WHERE, PICK_ROW_SOURCE, PICK_UNCLEARED, judged_read, walk
+from .tree import (PICK_BUILT_SHAPE, PICK_IN_WHERE, PICK_ROW_SOURCE, PICK_UNCLEARED, judged_read,
+                   walk)
 
 def _comments_and_reads(tree: exp.Expr) -> tuple[Counter[str], Counter[tuple[str, str, str]]]:
     comments: Counter[str] = Counter()
@@ -44,6 +45,18 @@ def _comments_and_reads(tree: exp.Expr) -> tuple[Counter[str], Counter[tuple[str
 def _built_by_rewrite(table: exp.Table, alias: str) -> bool:
     """Whether ``table`` is the FROM of a replacement subquery: ``(SELECT ...
     FROM table [WHERE ...] [OFFSET 0]) AS alias``."""
+    return in_built_from(table) and _built_alias(table, alias)
+
+
+def _built_alias(table: exp.Table, alias: str) -> bool:
+    # A filtered table carries the rewrite's alias; an unfiltered one none.
+    return table.alias in ("", alias)
+
+
+def in_built_from(table: exp.Table) -> bool:
+    """Whether ``table`` stands where a replacement subquery reads its
+    internal table: in the FROM of a select with no joins, laterals or WITH,
+    which is the ``this`` of a subquery in a row position."""
     position = table.parent
     if not isinstance(position, exp.From):
         return False
@@ -54,11 +67,8 @@ def _built_by_rewrite(table: exp.Table, alias: str) -> bool:
     if args.get("joins") or args.get("laterals") or args.get("with_"):
         return False
     subquery = select.parent
-    if not (isinstance(subquery, exp.Subquery) and select.arg_key == "this"
-            and sources.in_row_position(subquery)):
-        return False
-    # A filtered table carries the rewrite's alias; an unfiltered one none.
-    return table.alias in ("", alias)
+    return (isinstance(subquery, exp.Subquery) and select.arg_key == "this"
+            and sources.in_row_position(subquery))
 
 
 def _inside_filter(table: exp.Table, alias: str) -> bool:
@@ -248,7 +258,10 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
                 return message
             filter_reads += 1
             continue
-        built = _built_by_rewrite(node, call.alias)
+        if marked:  # the comparison asked in_built_from
+            built = bool(mark & PICK_BUILT_SHAPE) and _built_alias(node, call.alias)
+        else:
+            built = _built_by_rewrite(node, call.alias)
         # Without a CTE anywhere, no table is shadowed by one or bound to one.
         ctes = call.has_ctes
         if ctes and built and node.name.lower() in internal and call.shadowed(node):

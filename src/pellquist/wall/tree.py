@@ -14,15 +14,17 @@ from collections.abc import Callable
 from sqlglot import exp
 
 from ._tree import (JUDGE_KIND, JUDGE_PLAIN_TABLE, JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER, KIND_LITERAL,
-                    KIND_QUOTED, KIND_ROW_POSITION, PICK_IN_WHERE, PICK_ROW_SOURCE,
-                    PICK_UNCLEARED, nodes as _nodes, same as _same, screen as _screen)
+                    KIND_QUOTED, KIND_ROW_POSITION, PICK_BUILT_SHAPE, PICK_IN_WHERE,
+                    PICK_ROW_SOURCE, PICK_UNCLEARED, nodes as _nodes, same as _same,
+                    screen as _screen)
 from .sources import READABLE_SOURCES, ROW_POSITIONS
 
 # What a node's children must be an instance of, as sqlglot's own walk has it.
 _NODE: type[exp.Expr] = getattr(exp, "Expr", exp.Expression)
 
 __all__ = ["JUDGE_KIND", "JUDGE_PLAIN_TABLE", "JUDGE_ROW_SOURCE", "JUDGE_TEXT", "KIND_IDENTIFIER", "KIND_LITERAL",
-           "KIND_QUOTED", "KIND_ROW_POSITION", "PICK_IN_WHERE", "PICK_ROW_SOURCE", "PICK_UNCLEARED",
+           "KIND_QUOTED", "KIND_ROW_POSITION", "PICK_BUILT_SHAPE", "PICK_IN_WHERE", "PICK_ROW_SOURCE",
+           "PICK_UNCLEARED",
            "judged_read", "same", "screen", "walk"]
 
 
@@ -79,7 +81,10 @@ def judged_read(written: exp.Expr, read: exp.Expr,
     each node whose class is not in ``cleared``: the classes known not to be
     blocked, in the order of their id()), and one byte of marks for
     each: PICK_ROW_SOURCE (it stands in a row position), PICK_IN_WHERE (it
-    lies in the WHERE of a select, at any depth) and PICK_UNCLEARED (the
-    class is not in ``cleared``)."""
+    lies in the WHERE of a select, at any depth), PICK_UNCLEARED (the class
+    is not in ``cleared``) and PICK_BUILT_SHAPE (a table that stands where
+    a replacement subquery reads its internal table, asked as
+    readback.in_built_from asks it)."""
     return _same(written, read, _NODE, exp.Identifier, exp.Func,
-                 (cleared, exp.Table, ROW_POSITIONS, exp.Select, READABLE_SOURCES))
+                 (cleared, exp.Table, ROW_POSITIONS, exp.Select, READABLE_SOURCES, exp.From,
+                  exp.Subquery))
