@@ -394,6 +394,46 @@ long kind_flags(PyObject* kinds, PyObject* classify, PyTypeObject* type) {
     return value;
 }
 
+// The kind flags of the classes a screen meets, found once per class and
+// call (a lookup in the kinds dict costs more than the rest of a plain
+// node's screening).  Each entry holds its class, so that no other can take
+// its address.
+class KindCache {
+public:
+    KindCache(PyObject* kinds, PyObject* classify) : kinds_(kinds), classify_(classify) {}
+    KindCache(const KindCache&) = delete;
+    KindCache& operator=(const KindCache&) = delete;
+    ~KindCache() {
+        for (Entry& e : entries_) Py_XDECREF(reinterpret_cast<PyObject*>(e.type));
+    }
+
+    long of(PyTypeObject* type) {
+        for (size_t i = class_slot(type, SIZE);; i = (i + 1) % SIZE) {
+            Entry& e = entries_[i];
+            if (e.type == type) return e.flags;
+            if (e.type) continue;
+            const long flags = kind_flags(kinds_, classify_, type);
+            // Half the slots stay empty, so that a search ends soon.
+            if (used_ < SIZE / 2) {
+                e = {reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))), flags};
+                ++used_;
+            }
+            return flags;
+        }
+    }
+
+private:
+    static constexpr size_t SIZE = 128;
+    struct Entry {
+        PyTypeObject* type;  // owned
+        long flags;
+    };
+    PyObject* kinds_;
+    PyObject* classify_;
+    size_t used_ = 0;
+    Entry entries_[SIZE] = {};
+};
+
 // What the screen reads of a node's args, in one pass: whether every key is
 // an exact str, whether its text is plain, and the values under the keys
 // its rules name (read only when every key is an exact str: the values are
@@ -616,6 +656,7 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
         if (c >= 'A' && c <= 'Z') raise(PyExc_ValueError, "screen() needs a lower-case prefix");
     }
     long seen = 0;
+    KindCache kind_cache(kinds, classify);
     TreeState* st = state_of(module);
     Ref queue = require(PyList_New(0));
     std::vector<bool> in_row_position{false};
@@ -637,7 +678,7 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
             if (PyDict_CheckExact(meta.borrow()) && meta_entries(st, meta.borrow()) == 0)
                 reader.clear_meta();
         }
-        const long flags = kind_flags(kinds, classify, kind);
+        const long flags = kind_cache.of(kind);
         seen |= flags;
         const Node reader(st, node);
         Ref args = reader.args();
