@@ -200,7 +200,7 @@ def main() -> None:
             total, read_back = ir[f"{name}/pellquist"], ir[f"{name}/read-back"]
             walks = total - ir[f"{name}/unchecked"]
             print(f"| {python} | {build} | {name} | {read_back / 1e6:.2f} | {walks / 1e6:.2f} | "
-                  f"{(read_back + walks) / total:.1%} |")
+                  f"{(read_back + walks) / total:.2%} |")
 
 
 if __name__ == "__main__":

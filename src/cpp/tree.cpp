@@ -61,6 +61,10 @@ struct TreeState {
     // The descriptor each field is read through: the one the first node
     // class met finds under the field's name; null until then.
     Owned descriptors[FIELD_COUNT];
+    // A getset descriptor's own function and closure, taken once (null for
+    // a member descriptor).
+    getter getters[FIELD_COUNT];
+    void* closures[FIELD_COUNT];
     KnownClass known[KNOWN_CLASSES];
 };
 
@@ -125,6 +129,11 @@ bool direct_class(TreeState* st, PyTypeObject* type) {
         if (!st->descriptors[f]) {
             if (!readable_descriptor(found)) return false;
             st->descriptors[f] = Py_NewRef(found);
+            if (Py_IS_TYPE(found, &PyGetSetDescr_Type)) {
+                PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(found)->d_getset;
+                st->getters[f] = def->get;
+                st->closures[f] = def->closure;
+            }
         }
         // The descriptor reads only instances of its own class.
         if (found != st->descriptors[f] || !PyType_IsSubtype(type, PyDescr_TYPE(found)))
@@ -144,13 +153,9 @@ public:
 
     Ref get(Field f) const {
         if (!direct_) return get_attr(node_, st_->field_names[f]);
-        PyObject* d = st_->descriptors[f];
-        if (Py_IS_TYPE(d, &PyGetSetDescr_Type)) {
-            PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(d)->d_getset;
-            return require(def->get(node_, def->closure));
-        }
+        if (getter read = st_->getters[f]) return require(read(node_, st_->closures[f]));
         return require(PyMember_GetOne(reinterpret_cast<const char*>(node_),
-                                       reinterpret_cast<PyMemberDescrObject*>(d)->d_member));
+                                       reinterpret_cast<PyMemberDescrObject*>(st_->descriptors[f])->d_member));
     }
 
     // Sets the node's meta to None, through its descriptor when the class's
@@ -1314,6 +1319,10 @@ int clear(PyObject* module) {
     if (state) {
         for (Owned& name : state->field_names) Py_CLEAR(name);
         for (Owned& d : state->descriptors) Py_CLEAR(d);
+        for (int f = 0; f < FIELD_COUNT; ++f) {
+            state->getters[f] = nullptr;
+            state->closures[f] = nullptr;
+        }
         for (Owned& name : state->position_names) Py_CLEAR(name);
         Py_CLEAR(state->str_quoted);
         Py_CLEAR(state->str_this);

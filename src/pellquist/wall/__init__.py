@@ -122,8 +122,8 @@ class Call:
         self.warnings_at = readback.warning_count()
         allowed = self.allowed
         # Where a dialect has hidden columns (Hive's), refused by name, every
-        # identifier is judged here.
-        # The names that could be taken for the internal table's alias.
+        # identifier is judged here; of the others, the screen lists the
+        # texts that the internal table's alias could take.
         judged, reasons, texts, seen = screen(tree, _KINDS, _kind_flags,
                                               sources.has_hidden_columns(self.dialect),
                                               _ALIAS_PREFIX, _PLAIN_TABLE, _PASSING)

@@ -141,8 +141,7 @@ _WARNINGS = _WarningCount()
 _SQLGLOT_LOG.addFilter(_WARNINGS)
 
 
-def warning_count() -> int | None:
-    return _WARNINGS.count()
+warning_count = _WARNINGS.count
 
 
 # What a node of the full walk may be, for all the judge knows.
@@ -214,7 +213,6 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
             return f"The SQL uses a part that the dialect cannot express: {first}"
     if type(back) is not exp.Select:
         return message
-    internal = set(call.internal_reads)
     rewritten = filter_reads = 0
     # One walk of the read-back tree (or of the nodes the comparison
     # picked): its comments and table reads are gathered on the way, and
@@ -264,7 +262,7 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
             built = _built_by_rewrite(node, call.alias)
         # Without a CTE anywhere, no table is shadowed by one or bound to one.
         ctes = call.has_ctes
-        if ctes and built and node.name.lower() in internal and call.shadowed(node):
+        if ctes and built and node.name.lower() in call.internal_reads and call.shadowed(node):
             # A CTE named like an internal table would capture the read of
             # a replacement subquery.
             return message

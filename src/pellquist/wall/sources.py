@@ -163,9 +163,21 @@ HIDDEN_COLUMNS = frozenset({
 })
 
 
+# Per dialect as the caller names it (asked on every call).
+_HIDDEN: dict[Any, bool] = {}
+
+
 def has_hidden_columns(dialect: Any) -> bool:
     """Whether ``dialect`` reads any of HIDDEN_COLUMNS through a subquery."""
-    return dialect_is(dialect, Hive)
+    try:
+        return _HIDDEN[dialect]
+    except KeyError:
+        if len(_HIDDEN) > 64:
+            _HIDDEN.clear()
+        found = _HIDDEN[dialect] = dialect_is(dialect, Hive)
+        return found
+    except TypeError:  # a dialect object that cannot be hashed
+        return dialect_is(dialect, Hive)
 
 
 def hidden_column_refusal(node: exp.Identifier, dialect: Any) -> str | None:

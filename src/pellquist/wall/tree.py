@@ -21,6 +21,8 @@ from .sources import READABLE_SOURCES, ROW_POSITIONS
 
 # What a node's children must be an instance of, as sqlglot's own walk has it.
 _NODE: type[exp.Expr] = getattr(exp, "Expr", exp.Expression)
+# The classes judged_read hands the comparison, after the cleared ones.
+_JUDGED = (exp.Table, ROW_POSITIONS, exp.Select, READABLE_SOURCES, exp.From, exp.Subquery)
 
 __all__ = ["JUDGE_KIND", "JUDGE_PLAIN_TABLE", "JUDGE_ROW_SOURCE", "JUDGE_TEXT", "KIND_IDENTIFIER", "KIND_LITERAL",
            "KIND_QUOTED", "KIND_ROW_POSITION", "PICK_BUILT_SHAPE", "PICK_IN_WHERE", "PICK_ROW_SOURCE",
@@ -85,6 +87,4 @@ def judged_read(written: exp.Expr, read: exp.Expr,
     is not in ``cleared``) and PICK_BUILT_SHAPE (a table that stands where
     a replacement subquery reads its internal table, asked as
     readback.in_built_from asks it)."""
-    return _same(written, read, _NODE, exp.Identifier, exp.Func,
-                 (cleared, exp.Table, ROW_POSITIONS, exp.Select, READABLE_SOURCES, exp.From,
-                  exp.Subquery))
+    return _same(written, read, _NODE, exp.Identifier, exp.Func, (cleared,) + _JUDGED)
