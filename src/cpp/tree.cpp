@@ -558,7 +558,7 @@ struct PlainTable {
 
     bool holds(TreeState* st, PyObject* node, PyTypeObject* kind, long flags, PyObject* args,
                const ArgsRead& read) const {
-        if (!table || !read.str_keys || Py_TYPE(node) != kind ||
+        if (!table || !read.str_keys || Py_TYPE(node) != kind || !PyDict_CheckExact(args) ||
             (flags & ~KIND_SCREENED) != flag || !PyType_IsSubtype(kind, table))
             return false;
         if (!read.this_ || !PyObject_TypeCheck(read.this_, identifier) || !only(args, parts))
@@ -605,7 +605,8 @@ struct PassingKinds {
 
     bool holds(const TreeState* st, PyObject* node, PyTypeObject* kind, long flags, PyObject* args,
                const ArgsRead& read, PyTypeObject* base) const {
-        if (!type_flag || !read.str_keys || Py_TYPE(node) != kind) return false;
+        // A dict of another class could answer a lookup otherwise than the rules' own get().
+        if (!type_flag || !read.str_keys || Py_TYPE(node) != kind || !PyDict_CheckExact(args)) return false;
         const long own = flags & ~KIND_SCREENED;
         if (own == type_flag)
             return !PyType_IsSubtype(kind, object_identifier) && read.this_ &&
