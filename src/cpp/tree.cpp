@@ -399,31 +399,36 @@ long kind_flags(PyObject* kinds, PyObject* classify, PyTypeObject* type) {
     return value;
 }
 
-// The kind flags of the classes a screen meets, found once per class and
-// call (a lookup in the kinds dict costs more than the rest of a plain
-// node's screening).  Each entry holds its class, so that no other can take
-// its address.
-class KindCache {
+// What a walk knows of each class it meets, found once per class and call
+// (the classes of a tree are few, and finding a value costs a dict lookup or
+// walks of the class's bases): a small table by open addressing, the slots
+// after a class's own up to an empty one.  Each entry holds its class, so
+// that no other can take its address.  Half the slots stay empty, so that a
+// search ends soon; a tree of more classes finds the value of the rest each
+// time.
+template <class Value>
+class ClassTable {
 public:
-    KindCache(PyObject* kinds, PyObject* classify) : kinds_(kinds), classify_(classify) {}
-    KindCache(const KindCache&) = delete;
-    KindCache& operator=(const KindCache&) = delete;
-    ~KindCache() {
+    ClassTable() = default;
+    ClassTable(const ClassTable&) = delete;
+    ClassTable& operator=(const ClassTable&) = delete;
+    ~ClassTable() {
         for (Entry& e : entries_) Py_XDECREF(reinterpret_cast<PyObject*>(e.type));
     }
 
-    long of(PyTypeObject* type) {
+    // `find(type)` may run Python code: the table does not move.
+    template <class Find>
+    Value of(PyTypeObject* type, Find find) {
         for (size_t i = class_slot(type, SIZE);; i = (i + 1) % SIZE) {
             Entry& e = entries_[i];
-            if (e.type == type) return e.flags;
+            if (e.type == type) return e.value;
             if (e.type) continue;
-            const long flags = kind_flags(kinds_, classify_, type);
-            // Half the slots stay empty, so that a search ends soon.
+            const Value value = find(type);
             if (used_ < SIZE / 2) {
-                e = {reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))), flags};
+                e = {reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))), value};
                 ++used_;
             }
-            return flags;
+            return value;
         }
     }
 
@@ -431,10 +436,8 @@ private:
     static constexpr size_t SIZE = 128;
     struct Entry {
         PyTypeObject* type;  // owned
-        long flags;
+        Value value;
     };
-    PyObject* kinds_;
-    PyObject* classify_;
     size_t used_ = 0;
     Entry entries_[SIZE] = {};
 };
@@ -662,7 +665,8 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
         if (c >= 'A' && c <= 'Z') raise(PyExc_ValueError, "screen() needs a lower-case prefix");
     }
     long seen = 0;
-    KindCache kind_cache(kinds, classify);
+    // A lookup in the kinds dict costs more than the rest of a plain node's screening.
+    ClassTable<long> kind_table;
     TreeState* st = state_of(module);
     Ref queue = require(PyList_New(0));
     std::vector<bool> in_row_position{false};
@@ -684,7 +688,8 @@ Ref screen_statement(PyObject* module, PyObject* tree, PyObject* base_arg, PyObj
             if (PyDict_CheckExact(meta.borrow()) && meta_entries(st, meta.borrow()) == 0)
                 reader.clear_meta();
         }
-        const long flags = kind_cache.of(kind);
+        const long flags =
+            kind_table.of(kind, [&](PyTypeObject* type) { return kind_flags(kinds, classify, type); });
         seen |= flags;
         const Node reader(st, node);
         Ref args = reader.args();
@@ -890,36 +895,12 @@ public:
         : base_(base), func_(func), judged_(judged) {}
     ClassFacts(const ClassFacts&) = delete;
     ClassFacts& operator=(const ClassFacts&) = delete;
-    ~ClassFacts() {
-        for (Entry& e : entries_) Py_XDECREF(reinterpret_cast<PyObject*>(e.type));
-    }
 
     unsigned of(PyTypeObject* type) {
-        // Open addressing: the slots after a class's own, up to an empty one.
-        for (size_t i = class_slot(type, SIZE);; i = (i + 1) % SIZE) {
-            Entry& e = entries_[i];
-            if (e.type == type) return e.facts;
-            if (e.type) continue;
-            const unsigned facts = find(type);
-            // Half the slots stay empty, so that a search ends soon; a tree
-            // of more classes finds the facts of the rest each time.
-            if (used_ < SIZE / 2) {
-                // The entry holds the class, so that no other can take its address.
-                e = {reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))), facts};
-                ++used_;
-            }
-            return facts;
-        }
+        return table_.of(type, [this](PyTypeObject* t) { return find(t); });
     }
 
 private:
-    static constexpr size_t SIZE = 128;
-    size_t used_ = 0;
-    struct Entry {
-        PyTypeObject* type;  // owned
-        unsigned facts;
-    };
-
     unsigned find(PyTypeObject* type) const {
         unsigned facts = PyType_IsSubtype(type, base_) ? NODE : 0;
         if (PyType_IsSubtype(type, func_)) facts |= FUNC;
@@ -956,7 +937,7 @@ private:
     PyTypeObject* base_;
     PyTypeObject* func_;
     const Judged* judged_;
-    Entry entries_[SIZE] = {};
+    ClassTable<unsigned> table_;
 };
 
 struct Pair {
