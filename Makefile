@@ -8,50 +8,77 @@ PY      := $(VENV)/bin/python
 find_python = $(shell for p in $$(ls -rd $$(pyenv root 2>/dev/null)/versions/$(1).*/bin/python 2>/dev/null) $$(command -v python$(1)); do "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != tuple(map(int, "$(1)".split("."))))' 2>/dev/null && echo "$$p"; done | head -n 1)
 PYTHON312 ?= $(call find_python,3.12)
 PYTHON313 ?= $(call find_python,3.13)
-BUILD_DEPS := 'scikit-build-core>=0.11' 'cmake>=3.26' ninja
+# Every build and test dependency comes at the version the lock names, so a
+# new machine installs what CI tested; `make update-deps` moves the pins.
+LOCK    := requirements/lock.txt
+PIN     := -c $(LOCK)
+# The suite reaches nothing beyond loopback.
+OFFLINE := tools/offline
+BUILD_DEPS := $(PIN) scikit-build-core cmake ninja setuptools
 STAMP   := $(VENV)/.installed
 SOURCES := $(shell find src -name "*.py" -o -name "*.pyi" -o -name "*.cpp" -o -name "*.hpp" -o -name "*.toml")
 
-.PHONY: install demo test test-3.13 typecheck sanitize bench bench-fence bench-catalogue bench-callgrind clean
+.PHONY: install lock update-deps demo test test-3.13 typecheck sanitize bench bench-fence bench-catalogue bench-callgrind clean
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
 	$(PYTHON312) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(PIN) --upgrade pip
 
 # Rebuilds the extension whenever a source or the build description changes.
-$(STAMP): $(PY) pyproject.toml CMakeLists.txt $(SOURCES)
+$(STAMP): $(PY) $(LOCK) pyproject.toml CMakeLists.txt $(SOURCES)
 	$(PY) -m pip install -q $(BUILD_DEPS)
-	$(PY) -m pip install -q --no-build-isolation '.[test,fast]'
+	$(PY) -m pip install -q $(PIN) --no-build-isolation '.[test,fast]'
+	$(PY) tools/check_lock.py $(LOCK)
 	@touch $(STAMP)
 
 install: $(STAMP)
+
+# The lock is resolved from pyproject.toml's extras and requirements/tools.in
+# for CPython 3.12 and 3.13 on every platform.  `make lock` keeps every pin
+# it can (after an edit of the ranges); `make update-deps` moves every pin to
+# the newest release in range, installs it and holds the function floor to
+# the engines it brought.
+UV_COMPILE = $(PY) -m uv pip compile -q --universal --python-version 3.12 \
+	--extra test --extra fast --extra database pyproject.toml requirements/tools.in -o $(LOCK)
+
+lock: install
+	$(PY) -m pip install -q $(PIN) uv
+	$(UV_COMPILE)
+
+update-deps: install
+	$(PY) -m pip install -q $(PIN) uv
+	$(UV_COMPILE) --upgrade
+	$(PY) -m uv pip sync -q --python $(PY) $(LOCK)
+	$(MAKE) install
+	CI=true $(OFFLINE) $(PY) -m pytest -p no:cacheprovider -q tests/test_function_floor.py
 
 demo: install
 	$(VENV)/bin/pellquist demo
 
 test: install
-	$(PY) -m pytest
+	$(OFFLINE) $(PY) -m pytest
 
 # The same suite on CPython 3.13, in its own venv and build directory.
 VENV313 := .venv-3.13
 STAMP313 := $(VENV313)/.installed
 
-$(STAMP313): pyproject.toml CMakeLists.txt $(SOURCES)
+$(STAMP313): $(LOCK) pyproject.toml CMakeLists.txt $(SOURCES)
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found: install it with pyenv or put python3.13 on PATH" >&2; exit 2; }
 	test -x $(VENV313)/bin/python || $(PYTHON313) -m venv $(VENV313)
-	$(VENV313)/bin/python -m pip install -q --upgrade pip $(BUILD_DEPS)
-	$(VENV313)/bin/python -m pip install -q --no-build-isolation -C build-dir=build/py313 '.[test,fast]'
+	$(VENV313)/bin/python -m pip install -q $(PIN) --upgrade pip && $(VENV313)/bin/python -m pip install -q $(BUILD_DEPS)
+	$(VENV313)/bin/python -m pip install -q $(PIN) --no-build-isolation -C build-dir=build/py313 '.[test,fast]'
+	$(VENV313)/bin/python tools/check_lock.py $(LOCK)
 	@touch $(STAMP313)
 
 # ClickHouse and Spark run once per CI, in `make test`: what 3.13 changes
 # is the core, not the engines.
 test-3.13: $(STAMP313)
-	PELLQUIST_SKIP_HEAVY_ENGINES=1 $(VENV313)/bin/python -m pytest -p no:cacheprovider -q
+	$(OFFLINE) env PELLQUIST_SKIP_HEAVY_ENGINES=1 $(VENV313)/bin/python -m pytest -p no:cacheprovider -q
 
 # mypy --strict on the README's Python examples, and stubtest on the package.
 typecheck: install
-	$(PY) -m pip install -q 'mypy>=1.13'
+	$(PY) -m pip install -q $(PIN) mypy
 	$(PY) tools/typecheck.py
 
 # Time and instructions per TPC-H query against two references: the floor
@@ -85,18 +112,19 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/.ci/lsan.supp:print_suppressions=0
 
-$(ASAN_STAMP): $(PY) pyproject.toml CMakeLists.txt $(SOURCES)
+$(ASAN_STAMP): $(PY) $(LOCK) pyproject.toml CMakeLists.txt $(SOURCES)
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON312) -m venv $(ASAN_VENV)
-	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip $(BUILD_DEPS)
-	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation \
+	$(ASAN_VENV)/bin/python -m pip install -q $(PIN) --upgrade pip && $(ASAN_VENV)/bin/python -m pip install -q $(BUILD_DEPS)
+	$(ASAN_VENV)/bin/python -m pip install -q $(PIN) --no-build-isolation \
 		-C cmake.define.PELLQUIST_SANITIZE=ON -C build-dir=build/asan '.[test]'
+	$(ASAN_VENV)/bin/python tools/check_lock.py $(LOCK)
 	@touch $(ASAN_STAMP)
 
 # ClickHouse (chdb) and Spark are left out: chdb cannot load under the
 # preloaded ASan runtime, and the JVM would inherit it.  The summary names
 # the switch for each test it skips.
 sanitize: $(ASAN_STAMP)
-	$(ASAN_ENV) PELLQUIST_SKIP_HEAVY_ENGINES=1 $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider -q
+	$(OFFLINE) env $(ASAN_ENV) PELLQUIST_SKIP_HEAVY_ENGINES=1 $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider -q
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(VENV313)

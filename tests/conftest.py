@@ -11,9 +11,12 @@ from __future__ import annotations
 import contextlib
 import glob
 import importlib
+import ipaddress
 import os
 import shutil
+import socket
 import subprocess
+import sys
 import tempfile
 from collections.abc import Iterable, Iterator
 from pathlib import Path
@@ -21,6 +24,47 @@ from types import ModuleType
 from typing import NoReturn
 
 import pytest
+
+
+# ---- the network ------------------------------------------------------------------
+
+# The suite reaches nothing but this machine.  `make test` runs it in a
+# network namespace holding only loopback (tools/offline); this guard stops a
+# Python connection beyond loopback even where that namespace could not be
+# made.  Code that connects from C or Java (an engine's network functions) is
+# kept in by the namespace alone.
+_NETWORK_EVENTS = frozenset({"socket.connect", "socket.sendto", "socket.sendmsg"})
+
+
+def _is_loopback(address: object) -> bool:
+    if not isinstance(address, tuple) or not address:
+        return True  # a unix socket's path, or a family with no host
+    host = address[0]
+    if isinstance(host, bytes):
+        host = host.decode("ascii", "replace")
+    if not isinstance(host, str):
+        return False
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host.split("%", 1)[0]).is_loopback
+    except ValueError:
+        return False  # a host name that would be resolved
+
+
+def network_guard(event: str, args: tuple[object, ...]) -> None:
+    """An audit hook that refuses a connection or datagram beyond loopback."""
+    if event not in _NETWORK_EVENTS or len(args) < 2:
+        return
+    sock, address = args[0], args[-1]
+    if getattr(sock, "family", None) == socket.AF_UNIX:
+        return
+    if not _is_loopback(address):
+        raise PermissionError(f"the test suite reaches nothing beyond loopback, not {address!r}")
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    sys.addaudithook(network_guard)
 
 
 def _postgres_bin() -> Path | None:

@@ -81,8 +81,11 @@ FLOOR_NAMES = frozenset({
     "current_query_id", "current_transaction_id", "sleep_ms", "write_log",
     "enable_logging", "disable_logging", "truncate_duckdb_logs",
     # DuckDB: a column's statistics cover every row of the table, and an
-    # index key names a table.
-    "stats", "index_key",
+    # index key names a table.  A vector's physical form (constant,
+    # dictionary, flat) follows the compression of its whole segment, which
+    # holds other tenants' rows; a type named by text is looked up in the
+    # catalogue of any attached database.
+    "stats", "index_key", "vector_type", "make_type",
     # DuckDB: SQL text planned or run, and tables named by text.
     "json_serialize_plan", "json_serialize_sql", "json_deserialize_sql",
     "json_execute_serialized_sql", "histogram_values", "summary", "sql_auto_complete",
@@ -139,6 +142,24 @@ FLOOR_NAMES = frozenset({
     "catboostevaluate", "naivebayesclassifier", "naivebayesclassifierwithprob",
     "naivebayesclassifierwithallprobs", "aiclassify", "aiembed", "aiextract", "aifilter",
     "aigenerate", "airedact", "aisimilarity", "aitranslate",
+    # ClickHouse: table functions that read a search cluster over HTTP, the
+    # rows of any query they are given (obfuscated, small values kept), the
+    # ranges behind a named time-series table, and the server's span log.
+    "elasticsearch", "obfuscate", "timeseriestimeranges", "traceview",
+    # ClickHouse: IN forms that ignore their set still look the named table
+    # up, which tells whether it exists and how many columns it has.
+    "inignoreset", "notinignoreset", "nullinignoreset", "notnullinignoreset",
+    "globalinignoreset", "globalnotinignoreset", "globalnullinignoreset",
+    "globalnotnullinignoreset",
+    # ClickHouse: the host binary's symbols, errors raised on purpose, a
+    # counter shared through the cluster's coordinator, the server's own
+    # time zone setting, and the region and domain lists the server loads.
+    "flamegraph", "aggthrow", "timeseriesthrowduplicateseriesif", "generateserialid",
+    "servertimezone", "regionin", "regionhierarchy",
+    "firstsignificantsubdomaincustom", "firstsignificantsubdomaincustomrfc",
+    "cuttofirstsignificantsubdomaincustom", "cuttofirstsignificantsubdomaincustomrfc",
+    "cuttofirstsignificantsubdomaincustomwithwww",
+    "cuttofirstsignificantsubdomaincustomwithwwwrfc",
     # Spark and Hive: JVM calls and file metadata.
     "reflect", "java_method", "try_reflect", "input_file_name",
     "input_file_block_start", "input_file_block_length", "current_user", "user",
@@ -148,6 +169,8 @@ FLOOR_NAMES = frozenset({
     # IDENTIFIER clause, which names a table, column or function by a string.
     "current_path", "from_protobuf", "to_protobuf", "from_avro", "to_avro",
     "schema_of_avro", "identifier",
+    # Spark: the log lines of the session's Python workers, of every query.
+    "python_worker_logs",
     # Raising an error for a row is a channel out of a filter that runs late.
     "error",
     # Snowflake, Databricks and SQL Server: the session, the account, stages,
@@ -214,6 +237,8 @@ FLOOR_PREFIXES = (
     "paimon",
     "azureblobstorage",
     "prometheusquery",  # ClickHouse's time series stores
+    "elasticsearch",  # ClickHouse's search cluster client, and its variants
+    "regionto",   # ClickHouse's region database, loaded from the server's files
 )
 
 # Table functions that produce rows from their arguments alone.
