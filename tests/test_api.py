@@ -21,7 +21,8 @@ from pellquist import (
     Refused, SqlString, SqlSyntaxError, SqlTokenError, Table, TableNotFound, UnknownDialect,
     UnknownTable, UnsafeParam, rewrite,
 )
-from pellquist.api import DEFAULT_MAX_DEPTH, DEFAULT_MAX_LENGTH, nesting_depth
+from pellquist.api import (DEFAULT_MAX_DEPTH, DEFAULT_MAX_LENGTH, DEFAULT_MAX_OPERATORS,
+                           nesting_depth, operator_count)
 
 CATALOGUE = Catalogue({
     "orders": Table("sales.orders", "ord_t", {"o_id": Column("id"), "o_amt": Column("amount")},
@@ -141,7 +142,7 @@ def test_rawsql_and_sqlstring_in_a_session_render_the_same():
 # ---- limits -----------------------------------------------------------------------------
 
 def test_default_limits():
-    assert (DEFAULT_MAX_LENGTH, DEFAULT_MAX_DEPTH) == (100_000, 100)
+    assert (DEFAULT_MAX_LENGTH, DEFAULT_MAX_DEPTH, DEFAULT_MAX_OPERATORS) == (100_000, 100, 5_000)
 
 
 def test_a_5_mb_query_is_refused_at_once():
@@ -190,6 +191,36 @@ def test_nesting_the_scan_cannot_see_is_still_a_limit():
     with pytest.raises(LimitExceeded, match="too deeply") as caught:
         rewrite(CATALOGUE, sql, {"tenant": 1})
     assert isinstance(caught.value.__cause__, RecursionError)
+
+
+@pytest.mark.parametrize("chain", ["+".join(["1"] * 40_000), " OR ".join(["id = 1"] * 5_000),
+                                   "x" + "::int" * 6_000, "'a'" + " || 'a'" * 10_000])
+def test_a_long_operator_chain_is_refused_before_the_parser(monkeypatch, chain):
+    sql = f"SELECT {chain} FROM sales.orders"
+    assert len(sql) <= DEFAULT_MAX_LENGTH and nesting_depth(sql) == 0
+    monkeypatch.setattr(pellquist.quist, "Session", lambda *a: pytest.fail("parsed"))
+    with pytest.raises(LimitExceeded, match="more than 5,000 operators"):
+        rewrite(CATALOGUE, sql, {"tenant": 1})
+
+
+def test_operator_limit_is_the_callers():
+    sql = "SELECT id FROM sales.orders WHERE " + " OR ".join(["id = 1"] * 30)
+    with pytest.raises(LimitExceeded):
+        rewrite(CATALOGUE, sql, {"tenant": 1}, max_operators=58)
+    assert rewrite(CATALOGUE, sql, {"tenant": 1}, max_operators=59)
+    assert rewrite(CATALOGUE, sql, {"tenant": 1}, max_operators=None)
+
+
+@pytest.mark.parametrize("sql, count", [
+    ("SELECT id FROM t WHERE id IN (1, 2, 3)", 1),
+    ("SELECT a+b*c, x::int, s || 't' FROM t", 4),
+    ("SELECT 1 FROM t WHERE a >= 1 AND NOT b <> 2 OR c IS NULL", 6),
+    ("SELECT brand, android, isnull, _or_ FROM t", 0),
+    ("SELECT '+ AND +', \"a+b\", `or` -- + + +\n, /* AND */ 1", 0),
+    ("SELECT 1 /* unterminated + + +", 0),
+])
+def test_operator_count(sql, count):
+    assert operator_count(sql) == count
 
 
 @pytest.mark.parametrize("sql, depth", [

@@ -17,7 +17,8 @@ from .errors import (
 )
 from .models import RawSql, SqlString, TableNotFound
 
-__all__ = ["DEFAULT_MAX_DEPTH", "DEFAULT_MAX_LENGTH", "nesting_depth", "rewrite"]
+__all__ = ["DEFAULT_MAX_DEPTH", "DEFAULT_MAX_LENGTH", "DEFAULT_MAX_OPERATORS", "nesting_depth",
+           "operator_count", "rewrite"]
 
 # 100,000 characters is far beyond a query a person writes or a tool
 # generates for one report.  A rewrite (parse, wall, render, read-back) goes
@@ -30,6 +31,12 @@ DEFAULT_MAX_LENGTH = 100_000
 # tables do).  Real queries nest a handful of levels; 100 leaves room for
 # generated SQL and stays far from the interpreter's limit, in any thread.
 DEFAULT_MAX_DEPTH = 100
+# A chain of operators is a tree as deep as it is long, which every walk of
+# the rewrite goes down: 40,000 terms of 1+1+... fit in the length limit and
+# cost seconds, against a fraction of one for an IN list of as many numbers.
+# A report's conditions and arithmetic use tens of operators; 5,000 keeps a
+# rewrite well under a second.
+DEFAULT_MAX_OPERATORS = 5_000
 
 # The slots' own descriptors: read through them, a subclass cannot swap the
 # value for something else with a property.
@@ -147,7 +154,8 @@ _SCAN = re.compile(r"""
     | /\*(?:.*?\*/|.*)
     | (?P<open>[(\[{])
     | (?P<close>[)\]}])
-""", re.VERBOSE | re.DOTALL)
+    | (?P<op>[-+*/%<>=!|&^~:@#?]+|\b(?:and|or|not|is|like|ilike|between|in|xor|div|mod)\b)
+""", re.VERBOSE | re.DOTALL | re.IGNORECASE)
 
 
 def nesting_depth(sql: str, stop_above: int | None = None) -> int:
@@ -172,6 +180,20 @@ def nesting_depth(sql: str, stop_above: int | None = None) -> int:
     return deepest
 
 
+def operator_count(sql: str, stop_above: int | None = None) -> int:
+    """How many operators ``sql`` holds, symbols and keyword operators alike,
+    outside string literals, quoted identifiers and comments: a bound on
+    how long a chain of them can be.  With ``stop_above``, it returns as
+    soon as the count exceeds that."""
+    count = 0
+    for match in _SCAN.finditer(sql):
+        if match.lastgroup == "op":
+            count += 1
+            if stop_above is not None and count > stop_above:
+                break
+    return count
+
+
 def _limit(name: str, value: int | None) -> None:
     if value is not None and (not isinstance(value, int) or isinstance(value, bool)
                               or value < 1):
@@ -194,7 +216,8 @@ def _check_dialect(dialect: Any) -> None:
 
 def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
             dialect: Any = None, max_length: int | None = DEFAULT_MAX_LENGTH,
-            max_depth: int | None = DEFAULT_MAX_DEPTH) -> str:
+            max_depth: int | None = DEFAULT_MAX_DEPTH,
+            max_operators: int | None = DEFAULT_MAX_OPERATORS) -> str:
     """The native SQL of ``sql``: every published table read through its
     row filter, filled from ``params``.  The entry point for applications.
 
@@ -228,7 +251,10 @@ def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
     * ``max_depth`` (default 100): parentheses, brackets and braces nested
       deeper, outside quotes and comments, raise :class:`LimitExceeded`.
       Nesting that the scan cannot see and that still exhausts the
-      parser's recursion raises it too.
+      parser's recursion raises it too;
+    * ``max_operators`` (default 5,000): more operators (``+``, ``||``,
+      ``=``, ``AND``, ``OR``, ...), outside quotes and comments, raise
+      :class:`LimitExceeded`: a long chain of them costs seconds to rewrite.
 
     Errors are the classes of :mod:`pellquist.errors`, each raised from the
     session's own exception and a subclass of its class: :class:`Refused`,
@@ -243,6 +269,7 @@ def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
         raise TypeError(f"sql: expected a str, got {type(sql).__qualname__}")
     _limit("max_length", max_length)
     _limit("max_depth", max_depth)
+    _limit("max_operators", max_operators)
     if max_length is not None and len(sql) > max_length:
         raise LimitExceeded(f"the query is {len(sql):,} characters long; the limit is "
                             f"{max_length:,}")
@@ -250,6 +277,9 @@ def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
         depth = nesting_depth(sql, stop_above=max_depth)
         if depth > max_depth:
             raise LimitExceeded(f"the query nests parentheses more than {max_depth} deep")
+    if max_operators is not None:
+        if operator_count(sql, stop_above=max_operators) > max_operators:
+            raise LimitExceeded(f"the query holds more than {max_operators:,} operators")
     if dialect is not None:
         _check_dialect(dialect)
 
