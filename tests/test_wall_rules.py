@@ -222,6 +222,18 @@ def test_a_cte_that_would_capture_an_internal_table_is_refused():
     ("duckdb", "SELECT getenv('HOME') FROM orders", "getenv"),
     ("sqlite", "SELECT load_extension('x') FROM orders", "load_extension"),
     ("spark", "SELECT reflect('java.lang.System', 'getenv') FROM orders", "reflect"),
+    # Functions called by a name that no call node carries.
+    ("clickhouse", "SELECT * APPLY(file) FROM orders", "file"),
+    ("clickhouse", "SELECT COLUMNS('note') APPLY(sleepEachRow) FROM orders", "sleepeachrow"),
+    ("clickhouse", "SELECT CAST(id AS AggregateFunction(aggThrow, UInt64)) FROM orders",
+     "aggthrow"),
+    ("clickhouse", "SELECT CAST(id AS SimpleAggregateFunction(aggThrowIf, UInt64)) FROM orders",
+     "aggthrowif"),
+    ("clickhouse", "SELECT arrayReduce('aggThrowState', [id]) FROM orders", "aggthrowstate"),
+    ("clickhouse", "SELECT initializeAggregation('aggThrow', id) FROM orders", "aggthrow"),
+    ("clickhouse", "SELECT aggThrowIf(id, id > 0) FROM orders", "aggthrowif"),
+    ("duckdb", "SELECT list_aggr([id], 'error') FROM orders", "error"),
+    ("duckdb", "SELECT note.getenv() FROM orders", "getenv"),
 ])
 def test_the_floor_refuses_for_every_catalogue(dialect, sql, name):
     for cat in (Catalogue([ORDERS]), types.SimpleNamespace(tables={"o": ORDERS})):
@@ -241,6 +253,39 @@ def test_unknown_functions_need_the_catalogue_s_leave():
     assert "my_udf" in Session(raw, {"tenant": 1}).generateNativeSQL(sql).lower()
 
 
+@pytest.mark.parametrize("dialect, sql", [
+    ("clickhouse", "SELECT * APPLY(myUdf) FROM orders"),
+    ("clickhouse", "SELECT arrayReduce('myUdf', [id]) FROM orders"),
+    ("clickhouse", "SELECT CAST(id AS AggregateFunction(myUdf, UInt64)) FROM orders"),
+    ("duckdb", "SELECT note.my_udf() FROM orders"),
+])
+def test_functions_named_without_a_call_need_the_catalogue_s_leave(dialect, sql):
+    allow = {"arrayreduce"}
+    assert "my_udf" in refusal(sql, dialect, allowed_functions=allow).args[0].replace("myudf",
+                                                                                       "my_udf")
+    assert rewrite(sql, dialect, allowed_functions=allow | {"myudf", "my_udf"})
+
+
+@pytest.mark.parametrize("dialect, sql", [
+    ("clickhouse", "SELECT * APPLY(sum) FROM orders"),
+    ("clickhouse", "SELECT CAST(id AS AggregateFunction(sumIf, UInt64, UInt8)) FROM orders"),
+    ("duckdb", "SELECT note.upper(), note.length() FROM orders"),
+])
+def test_known_functions_named_without_a_call_pass(dialect, sql):
+    assert rewrite(sql, dialect)
+
+
+@pytest.mark.parametrize("dialect, sql", [
+    ("clickhouse", "SELECT arrayReduce(note, [id]) FROM orders"),
+    ("duckdb", "SELECT list_aggr([id], note) FROM orders"),
+])
+def test_a_function_name_the_rewrite_cannot_read_is_refused(dialect, sql):
+    for cat in (Catalogue([ORDERS], allowed_functions={"arrayreduce", "list_aggr"}),
+                types.SimpleNamespace(tables={"o": ORDERS})):
+        with pytest.raises(Exception, match="cannot check"):
+            Session(cat, {"tenant": 1}).generateNativeSQL(sql, dialect)
+
+
 def test_allowed_functions_never_lift_the_floor():
     error = refusal("SELECT query_to_xml('x', true, true, '') FROM orders", "postgres",
                     allowed_functions={"query_to_xml"})
@@ -248,7 +293,10 @@ def test_allowed_functions_never_lift_the_floor():
 
 
 @pytest.mark.parametrize("sql", ["SELECT 'secrets'::regclass FROM orders",
-                                 "SELECT id::oid FROM orders"])
+                                 "SELECT id::oid FROM orders",
+                                 "SELECT '{secrets}'::_regclass FROM orders",
+                                 "SELECT CAST('{secrets}' AS pg_catalog._regtype) FROM orders",
+                                 "SELECT 'u=r/postgres'::aclitem FROM orders"])
 def test_catalogue_lookup_types_are_refused_for_every_catalogue(sql):
     raw = types.SimpleNamespace(tables={"o": ORDERS})
     with pytest.raises(Exception, match="looks names up in the database's catalogue"):

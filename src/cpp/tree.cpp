@@ -584,14 +584,16 @@ struct PlainTable {
 // The kinds whose own rules the screen can tell pass a node, so that the
 // node is not judged for its kind:
 // - a type (of `type_flag` only) that is no object identifier and whose
-//   `this` is a member of sqlglot's type enum other than the user-defined;
+//   `this` is a member of sqlglot's type enum other than those in
+//   `judged_types` (the user-defined, and the aggregate states, which name
+//   a function);
 // - a query (`query_flag`, perhaps with `select_flag`, and no other) with
 //   no settings and no format, and, for a select, a FROM or no joins nor
 //   laterals.
 struct PassingKinds {
     long type_flag = 0;  // 0: no kind passes
     PyTypeObject* object_identifier = nullptr;
-    PyObject* userdefined = nullptr;
+    PyObject* judged_types = nullptr;  // a non-empty tuple of the enum's members
     long select_flag = 0;
     long query_flag = 0;
 
@@ -611,9 +613,14 @@ struct PassingKinds {
         // A dict of another class could answer a lookup otherwise than the rules' own get().
         if (!type_flag || !read.str_keys || Py_TYPE(node) != kind || !PyDict_CheckExact(args)) return false;
         const long own = flags & ~KIND_SCREENED;
-        if (own == type_flag)
-            return !PyType_IsSubtype(kind, object_identifier) && read.this_ &&
-                   Py_TYPE(read.this_) == Py_TYPE(userdefined) && read.this_ != userdefined;
+        if (own == type_flag) {
+            if (PyType_IsSubtype(kind, object_identifier) || !read.this_ ||
+                Py_TYPE(read.this_) != Py_TYPE(PyTuple_GET_ITEM(judged_types, 0)))
+                return false;
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(judged_types); ++i)
+                if (read.this_ == PyTuple_GET_ITEM(judged_types, i)) return false;
+            return true;
+        }
         if (!(own & query_flag) || (own & ~(query_flag | select_flag))) return false;
         if (set(args, st->str_settings) || set(args, st->str_format)) return false;
         if (own & select_flag) {
@@ -1177,16 +1184,17 @@ PyObject* screen(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     at_boundary([&] {
         if (nargs != 8)
             raise_format(PyExc_TypeError, "screen() takes exactly 8 arguments (%zd given)", nargs);
-        // passing = None, or (type flag, object identifier class, user-defined type, select flag,
+        // passing = None, or (type flag, object identifier class, judged types, select flag,
         // query flag)
         PassingKinds passing;
         if (args[7] != Py_None) {
             PyObject* p = args[7];
             if (!PyTuple_Check(p) || PyTuple_GET_SIZE(p) != 5 || !PyLong_Check(PyTuple_GET_ITEM(p, 0)) ||
-                !PyType_Check(PyTuple_GET_ITEM(p, 1)) || !PyLong_Check(PyTuple_GET_ITEM(p, 3)) ||
+                !PyType_Check(PyTuple_GET_ITEM(p, 1)) || !PyTuple_Check(PyTuple_GET_ITEM(p, 2)) ||
+                PyTuple_GET_SIZE(PyTuple_GET_ITEM(p, 2)) == 0 || !PyLong_Check(PyTuple_GET_ITEM(p, 3)) ||
                 !PyLong_Check(PyTuple_GET_ITEM(p, 4)))
                 raise(PyExc_TypeError, "screen() needs None or (type flag, object identifier class, "
-                                       "user-defined type, select flag, query flag)");
+                                       "judged types, select flag, query flag)");
             long values[3];
             for (int k = 0; k < 3; ++k) {
                 values[k] = PyLong_AsLong(PyTuple_GET_ITEM(p, k == 0 ? 0 : k + 2));
@@ -1194,7 +1202,7 @@ PyObject* screen(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
             }
             passing.type_flag = values[0];
             passing.object_identifier = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(p, 1));
-            passing.userdefined = PyTuple_GET_ITEM(p, 2);
+            passing.judged_types = PyTuple_GET_ITEM(p, 2);
             passing.select_flag = values[1];
             passing.query_flag = values[2];
         }

@@ -41,14 +41,15 @@ _ALIAS_PREFIX = INTERNAL_ALIAS.lower()
 # tree.screen): a node with any other flag is judged here.
 _IDENTIFIER, _QUOTED, _LITERAL, _ROW_POSITION = (
     KIND_IDENTIFIER, KIND_QUOTED, KIND_LITERAL, KIND_ROW_POSITION)
-_FUNC, _DATATYPE, _SELECT, _CTE, _IN, _HOST_COMMAND, _QUERY, _ROWS_FROM_TEXT, _TABLE = (
-    1 << i for i in range(4, 13))
+_FUNC, _DATATYPE, _SELECT, _CTE, _IN, _HOST_COMMAND, _QUERY, _ROWS_FROM_TEXT, _TABLE, _APPLY = (
+    1 << i for i in range(4, 14))
 _KIND_BITS = (
     (exp.Identifier, _IDENTIFIER), (text.QUOTED, _QUOTED), (exp.Literal, _LITERAL),
     (sources.ROW_POSITIONS, _ROW_POSITION),
     (exp.Func, _FUNC), (exp.DataType, _DATATYPE),
     (exp.Select, _SELECT), (exp.CTE, _CTE), (exp.In, _IN), (exp.QueryTransform, _HOST_COMMAND),
     (exp.Query, _QUERY), (exp.TableFromRows, _ROWS_FROM_TEXT), (exp.Table, _TABLE),
+    (exp.Apply, _APPLY),
 )
 _KINDS: dict[type, int] = {}
 # A table the screen finds plain (see tree.screen) passes every rule of the
@@ -58,7 +59,7 @@ _PLAIN_TABLE = (exp.Table, _TABLE, exp.Identifier, exp.TableAlias, sources.TABLE
 _PLAIN_TABLE_ONLY = JUDGE_KIND | JUDGE_ROW_SOURCE | JUDGE_PLAIN_TABLE
 # The kinds whose rules the screen can tell pass a node (see tree.screen):
 # the type rule and the select and query rules of check().
-_PASSING = (_DATATYPE, exp.ObjectIdentifier, exp.DataType.Type.USERDEFINED, _SELECT, _QUERY)
+_PASSING = (_DATATYPE, exp.ObjectIdentifier, functions.JUDGED_TYPES, _SELECT, _QUERY)
 # The meta keys with which the parser marks where a token stood.
 _POSITIONS = frozenset(("line", "col", "start", "end"))
 
@@ -154,6 +155,10 @@ class Call:
                     self.refuse(f"The SQL holds text that would be written outside quotes: {plain!r}")
             if flags & _FUNC:
                 why = functions.refusal(node, allowed)
+                if why is not None:
+                    self.refuse(why)
+            if flags & _APPLY:
+                why = functions.apply_refusal(node, allowed)
                 if why is not None:
                     self.refuse(why)
             if flags & _DATATYPE:

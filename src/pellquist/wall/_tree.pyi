@@ -22,7 +22,7 @@ def nodes(tree: exp.Expr, base: type[exp.Expr], /) -> list[exp.Expr]:
 def screen(tree: exp.Expr, base: type[exp.Expr], kinds: dict[type, int],
            classify: Callable[[type], int], names_matter: bool, prefix: str,
            plain: tuple[type, int, type, type, frozenset[str], frozenset[str]] | None,
-           passing: tuple[int, type, object, int, int] | None,
+           passing: tuple[int, type, tuple[object, ...], int, int] | None,
            /) -> tuple[list[exp.Expr], bytes, list[str], int]:
     """The statement's nodes the wall must judge, why, the text of its other identifiers that
     may begin with ``prefix``, and the flags of all its nodes."""

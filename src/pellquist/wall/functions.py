@@ -17,6 +17,8 @@ whose meaning the rewrite cannot judge.
 
 from __future__ import annotations
 
+from collections.abc import Iterator
+
 from sqlglot import exp
 
 # Exact names, lower case.
@@ -283,6 +285,107 @@ def on_floor(name: str) -> bool:
     return name in FLOOR_NAMES or name.startswith(FLOOR_PREFIXES)
 
 
+# ClickHouse's aggregate combinators: sumIf, groupArrayState, ... call the
+# aggregate their name begins with.
+_COMBINATORS = ("simplestate", "mergestate", "ordefault", "resample", "distinct", "foreach",
+                "ornull", "argmin", "argmax", "state", "merge", "array", "map", "if")
+
+
+def _called_names(name: str) -> Iterator[str]:
+    """``name`` and every aggregate it may call through combinators."""
+    yield name
+    stripped = True
+    while stripped:
+        stripped = False
+        for suffix in _COMBINATORS:
+            if len(name) > len(suffix) and name.endswith(suffix):
+                name = name[:-len(suffix)]
+                stripped = True
+                yield name
+                break
+
+
+def _floored(name: str) -> bool:
+    return any(on_floor(n) for n in _called_names(name))
+
+
+# Every name sqlglot knows as a function class, lower-cased.
+_KNOWN: frozenset[str] | None = None
+
+
+def known_name(name: str) -> bool:
+    """Whether sqlglot knows ``name`` as a function class's."""
+    global _KNOWN
+    if _KNOWN is None:
+        seen: set[type] = set()
+        stack: list[type] = [exp.Func]
+        while stack:
+            for sub in stack.pop().__subclasses__():
+                if sub not in seen:
+                    seen.add(sub)
+                    stack.append(sub)
+        _KNOWN = frozenset(n for cls in seen if not issubclass(cls, _ANONYMOUS)
+                           for n in _class_names(cls))
+    return name in _KNOWN
+
+
+def name_refusal(name: str, allowed: frozenset[str] | None) -> str | None:
+    """Why a function the statement names without calling it (by text, as a
+    type's aggregate or in an APPLY) may not run, or None: the rules of a
+    call of that name that sqlglot does not know."""
+    name = name.lower()
+    if _floored(name):
+        return (f"The SQL calls the function {name!r}, which can read data outside the "
+                "published tables or change the session")
+    if allowed is not None and not any(known_name(n) or n in allowed
+                                       for n in _called_names(name)):
+        return (f"The SQL calls the function {name!r}, which the catalogue does not allow; "
+                "list it in the catalogue's allowed_functions to allow it")
+    return None
+
+
+# Functions that call another function named by a string argument, by the
+# argument's position: ClickHouse's array reductions and aggregate states,
+# DuckDB's list aggregates and aggregate states.
+NAME_ARGUMENTS = {
+    "arrayreduce": 0, "arrayreduceinranges": 0, "initializeaggregation": 0,
+    "list_aggr": 1, "list_aggregate": 1, "array_aggr": 1, "array_aggregate": 1,
+    "aggregate": 1, "to_aggregate_state": 1,
+}
+
+
+def _name_argument_refusal(node: exp.Func, name: str,
+                           allowed: frozenset[str] | None) -> str | None:
+    position = NAME_ARGUMENTS[name]
+    arguments = node.expressions
+    if len(arguments) <= position:
+        return None  # the engine refuses the call for want of the name
+    argument = arguments[position]
+    if not (isinstance(argument, exp.Literal) and argument.is_string):
+        return (f"The SQL calls {name!r} with a function name that is not a string "
+                "literal, which the rewrite cannot check")
+    return name_refusal(argument.name, allowed)
+
+
+def _method_call(node: exp.Func) -> bool:
+    """Whether ``node`` is a call in method syntax, ``x.upper()``: DuckDB
+    reads it as ``upper(x)``."""
+    parent = node.parent
+    return isinstance(parent, exp.Dot) and node.arg_key == "expression"
+
+
+def apply_refusal(node: exp.Apply, allowed: frozenset[str] | None) -> str | None:
+    """Why ClickHouse's ``* APPLY(f)`` may not run, or None: it calls ``f``
+    on every column, though no call node names it."""
+    applied = node.expression
+    if isinstance(applied, exp.Lambda):
+        return None  # its body is walked and judged like any other
+    if isinstance(applied, (exp.Var, exp.Identifier)) or (
+            isinstance(applied, exp.Column) and not applied.table):
+        return name_refusal(applied.name, allowed)
+    return "The SQL applies a function to columns in a form the rewrite cannot check"
+
+
 def is_anonymous(node: exp.Func) -> bool:
     return isinstance(node, _ANONYMOUS)
 
@@ -301,12 +404,18 @@ def refusal(node: exp.Func, allowed: frozenset[str] | None) -> str | None:
     holds with these extra names allowed.
     """
     names = function_names(node)
+    anonymous = is_anonymous(node)
     for name in names:
-        if on_floor(name):
+        if _floored(name) if anonymous else on_floor(name):
             return (f"The SQL calls the function {names[0]!r}, which can read data outside the "
                     "published tables or change the session")
-    if (allowed is not None and is_anonymous(node) and names[0] not in allowed
-            and names[0] not in GENERATORS):
+    if anonymous and names[0] in NAME_ARGUMENTS:
+        why = _name_argument_refusal(node, names[0], allowed)
+        if why is not None:
+            return why
+    if (allowed is not None and anonymous and names[0] not in allowed
+            and names[0] not in GENERATORS
+            and not (_method_call(node) and known_name(names[0]))):
         return (f"The SQL calls the function {names[0]!r}, which the catalogue does not allow; "
                 "list it in the catalogue's allowed_functions to allow it")
     return None
@@ -315,10 +424,25 @@ def refusal(node: exp.Func, allowed: frozenset[str] | None) -> str | None:
 
 # PostgreSQL's object-identifier types: a cast of text to one looks the name
 # up in the system catalogues, which tells whether an unpublished table exists.
+# A privilege item looks its roles up by name.
 _CATALOGUE_TYPES = frozenset({
     "regclass", "regproc", "regprocedure", "regoper", "regoperator", "regtype",
     "regconfig", "regdictionary", "regnamespace", "regrole", "regcollation", "oid",
+    "oidvector", "aclitem",
 })
+
+
+def _catalogue_type(name: str) -> bool:
+    """Whether a type name, qualified or not, is one of the catalogue types or
+    PostgreSQL's array of one, which it names with a leading underscore."""
+    return name.rsplit(".", 1)[-1].lstrip("_") in _CATALOGUE_TYPES
+
+
+# Types the type rule judges by more than their kind: a name sqlglot does not
+# know, and ClickHouse's aggregate states, which name the aggregate they call.
+_AGGREGATE_STATES = (exp.DataType.Type.AGGREGATEFUNCTION,
+                     exp.DataType.Type.SIMPLEAGGREGATEFUNCTION)
+JUDGED_TYPES = (exp.DataType.Type.USERDEFINED, *_AGGREGATE_STATES)
 
 
 def type_refusal(node: exp.DataType, allowed: frozenset[str] | None) -> str | None:
@@ -326,11 +450,19 @@ def type_refusal(node: exp.DataType, allowed: frozenset[str] | None) -> str | No
     if isinstance(node, exp.ObjectIdentifier):
         return (f"The SQL uses the type {str(node.this).lower()!r}, which looks names up in "
                 "the database's catalogue")
+    if node.this in _AGGREGATE_STATES:
+        aggregate = node.expressions[0] if node.expressions else None
+        if isinstance(aggregate, exp.Func):
+            return None  # a call node, judged as every call is
+        if isinstance(aggregate, (exp.Identifier, exp.Var)):
+            return name_refusal(aggregate.name, allowed)
+        return (f"The SQL uses the type {node.sql('clickhouse')!r}, whose aggregate the "
+                "rewrite cannot check")
     if node.this != exp.DataType.Type.USERDEFINED:
         return None
     kind = node.args.get("kind")
     name = (kind.name if isinstance(kind, exp.Expression) else str(kind or "")).lower()
-    if name.rsplit(".", 1)[-1] in _CATALOGUE_TYPES:
+    if _catalogue_type(name):
         return (f"The SQL uses the type {name!r}, which looks names up in the database's "
                 "catalogue")
     if allowed is not None:

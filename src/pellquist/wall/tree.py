@@ -37,7 +37,7 @@ def walk(tree: exp.Expr) -> list[exp.Expr]:
 def screen(tree: exp.Expr, kinds: dict[type, int], classify: Callable[[type], int],
            names_matter: bool, prefix: str = "",
            plain: tuple[type, int, type, type, frozenset[str], frozenset[str]] | None = None,
-           passing: tuple[int, type, object, int, int] | None = None,
+           passing: tuple[int, type, tuple[object, ...], int, int] | None = None,
            ) -> tuple[list[exp.Expr], bytes, list[str], int]:
     """The statement's nodes that the wall's rules must see, in the order of
     ``walk()``, why each (JUDGE_KIND, JUDGE_ROW_SOURCE and JUDGE_TEXT bits,
@@ -60,10 +60,11 @@ def screen(tree: exp.Expr, kinds: dict[type, int], classify: Callable[[type], in
     JUDGE_PLAIN_TABLE too: a table the rules pass unless a CTE could bind
     it.
 
-    With ``passing`` = (type flag, object identifier class, user-defined
-    type, select flag, query flag), a node whose class has no other flag is
-    not judged for its kind when its kind's rules surely pass it: a type
-    that is no object identifier, of a known type; a query with no settings
+    With ``passing`` = (type flag, object identifier class, judged types (a
+    tuple of members of sqlglot's type enum), select flag, query flag), a
+    node whose class has no other flag is not judged for its kind when its
+    kind's rules surely pass it: a type that is no object identifier, of a
+    known type not among the judged; a query with no settings
     and no format, and, for a select, a FROM or no joins nor laterals."""
     return _screen(tree, _NODE, kinds, classify, names_matter, prefix, plain, passing)
 
