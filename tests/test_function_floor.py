@@ -121,12 +121,18 @@ DANGEROUS = {
         "serverTimeZone", "regionToCountry", "regionIn",
         # errors out of a late filter, sleeps
         "throwIf", "aggThrow", "timeSeriesThrowDuplicateSeriesIf", "sleep", "sleepEachRow",
+        # where rows sit, and rows read beside them before a filter
+        "blockNumber", "blockSize", "blockSerializedSize", "rowNumberInBlock",
+        "rowNumberInAllBlocks", "dumpColumnStructure", "neighbor", "runningDifference",
+        "runningAccumulate",
     ],
     "spark": [
         # the JVM, files and the metadata of the files behind a table
         "reflect", "java_method", "try_reflect", "input_file_name", "input_file_block_start",
         "input_file_block_length", "read_files", "from_protobuf", "to_protobuf", "from_avro",
         "to_avro", "schema_of_avro", "identifier", "python_worker_logs",
+        # where rows sit
+        "spark_partition_id", "monotonically_increasing_id",
         # the session
         "current_user", "user", "session_user", "current_catalog", "current_database",
         "current_schema", "current_path", "version", "secret",
@@ -413,7 +419,8 @@ CLICKHOUSE_FAMILIES = re.compile(
     r"|demangle|logtrace|tid$|catboost|naivebayesclassifier|ai[a-z]+$|sleep|[a-z0-9_]*throw|__|pg"
     r"|database$|schema$|hasthreadfuzzer|(global)?(not)?(null)?in(ignoreset)?$"
     r"|region(to|in$|hierarchy)|server|flamegraph|generateserialid|elasticsearch"
-    r"|significantsubdomaincustom|traceview|obfuscate$)")
+    r"|significantsubdomaincustom|traceview|obfuscate$|block|rownumberin|running(difference|accumulate)|neighbor"
+    r"|dumpcolumnstructure)")
 
 # Table functions that make rows from their arguments alone. In a FROM, a
 # table function that is no generator is refused whatever it reads; these
@@ -480,7 +487,8 @@ SPARK_FAMILIES = re.compile(
     r"^(reflect|java_method|try_reflect|input_file|read_|secret"
     r"|current_(?!(date|time|timestamp|timezone)$)|user$|session_user$|version$"
     r"|assert_true$|raise_error$|(from|to|schema_of)_(protobuf|avro)$"
-    r"|is_(account_group_)?member$|[a-z_]*_logs$)")
+    r"|is_(account_group_)?member$|[a-z_]*_logs$|spark_partition_id$"
+    r"|monotonically_increasing_id$)")
 
 # Spark's table functions that make rows from their arguments alone, or from a
 # fixed list of the engine's, but are no generator the rewrite knows: in a
@@ -555,8 +563,7 @@ HARMLESS = {
         "nvl", "if", "array", "explode", "posexplode", "inline", "map", "struct", "named_struct",
         "get_json_object", "from_json", "to_json", "collect_list", "collect_set", "count", "sum",
         "avg", "approx_count_distinct", "percentile_approx", "row_number", "lag", "lead", "rand",
-        "uuid", "hash", "md5", "sha2", "monotonically_increasing_id", "spark_partition_id",
-        "xpath_string", "current_date", "current_timestamp", "current_timezone",
+        "uuid", "hash", "md5", "sha2", "xpath_string", "current_date", "current_timestamp", "current_timezone",
     ],
     "sqlite": [
         "abs", "round", "lower", "upper", "length", "substr", "replace", "trim", "instr",

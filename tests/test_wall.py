@@ -788,6 +788,12 @@ SOURCES = [
     ("ch-format", "SELECT id FROM orders FORMAT JSONEachRow", CH),
     # Spark: JVM calls, files by path, a table or column named by a string,
     # scripts of the host, metadata of the files behind a table.
+    # Where rows sit tells how many rows of other tenants lie before them.
+    ("spark-partition-id", "SELECT spark_partition_id() AS p, id FROM orders", SPARK),
+    ("spark-row-position", "SELECT max(monotonically_increasing_id()) FROM orders", SPARK),
+    ("ch-block-positions", "SELECT blockNumber(), rowNumberInAllBlocks(), id FROM orders", CH),
+    ("ch-neighbor-in-where", "SELECT id FROM orders WHERE neighbor(note, 1) LIKE '%'", CH),
+    ("duckdb-vector-type", "SELECT vector_type(note) FROM orders", frozenset({"duckdb"})),
     ("spark-reflect", "SELECT reflect('java.lang.System', 'getProperty', '{property}')", SPARK),
     ("spark-java-method",
      "SELECT java_method('java.lang.System', 'getProperty', '{property}')", SPARK),

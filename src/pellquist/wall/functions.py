@@ -173,6 +173,17 @@ FLOOR_NAMES = frozenset({
     "schema_of_avro", "identifier",
     # Spark: the log lines of the session's Python workers, of every query.
     "python_worker_logs",
+    # Where rows sit: a partition's id and a row id built from it count the
+    # rows, other tenants' included, that lie before a tenant's.  (The
+    # fence's own condition calls spark_partition_id; it is built after the
+    # statement is judged.)
+    "spark_partition_id", "monotonically_increasing_id",
+    # ClickHouse: where rows sit in the blocks the engine reads, the physical
+    # form of a column, and the error-prone window functions that read the
+    # neighbouring rows of a block before a filter has run.
+    "blocknumber", "blocksize", "blockserializedsize", "rownumberinblock",
+    "rownumberinallblocks", "dumpcolumnstructure", "neighbor", "runningdifference",
+    "runningdifferencestartingwithfirstvalue", "runningaccumulate",
     # Raising an error for a row is a channel out of a filter that runs late.
     "error",
     # Snowflake, Databricks and SQL Server: the session, the account, stages,
