@@ -698,6 +698,23 @@ SOURCES = [
      CH),
     ("ch-apply-file-over-published", "SELECT * APPLY(file) FROM (SELECT note FROM orders) AS c",
      CH),
+    # ClickHouse: a LowCardinality column's dictionary holds every tenant's
+    # values, and most functions run once per entry of it; the values of
+    # tenant 1 are made valid, so only another tenant's can raise.
+    ("ch-dictionary-base64", "SELECT FROM_BASE64(replaceRegexpAll(note, '^[^L].*$', 'aGk=')) FROM orders", CH),
+    ("ch-dictionary-base64-where", "SELECT id FROM orders WHERE base64Decode(replaceRegexpAll(note, '^[^L].*$', 'aGk=')) = ''", CH),
+    ("ch-dictionary-base32-group-by", "SELECT count(*) FROM orders GROUP BY FROM_BASE32(replaceRegexpAll(note, '^[^L].*$', 'aGk='))",
+     CH),
+    ("ch-dictionary-base58-join",
+     "SELECT o.id FROM orders AS o JOIN orders AS p ON base58Decode(replaceRegexpAll(note, '^[^L].*$', 'aGk=')) = o.note", CH),
+    ("ch-dictionary-in-cte", "WITH x AS (SELECT note FROM orders) SELECT base64Decode(replaceRegexpAll(note, '^[^L].*$', 'aGk=')) FROM x",
+     CH),
+    ("ch-dictionary-scalar-subquery", "SELECT (SELECT max(base64Decode(replaceRegexpAll(note, '^[^L].*$', 'aGk='))) FROM orders) AS m",
+     CH),
+    ("ch-dictionary-order-by-limit", "SELECT id FROM orders ORDER BY base64Decode(replaceRegexpAll(note, '^[^L].*$', 'aGk=')) LIMIT 1",
+     CH),
+    ("ch-dictionary-parse", "SELECT toInt32(replaceRegexpAll(note, '^[^L].*$', '1')) FROM orders",
+     CH),
     ("ch-array-reduce-throw", "SELECT arrayReduce('aggThrow', [id]) FROM orders", CH),
     ("ch-initialize-aggregation-throw",
      "SELECT finalizeAggregation(initializeAggregation('aggThrowState', id)) FROM orders", CH),
@@ -2337,3 +2354,37 @@ def test_time_travel_and_hints_are_refused_or_carried(dialect, sql, part):
     internal = [t for t in tree.find_all(exp.Table) if t.name == "app_order"]
     assert internal and all(t.args.get(part) for t in internal), (
         f"not carried onto the internal table: {native}")
+
+
+# ---- storage that shares values between tenants --------------------------------------
+
+@pytest.mark.parametrize("sql", [
+    "SELECT from_base64(note) FROM orders",
+    "SELECT id FROM orders WHERE CAST(replace(note, 'aGk=', '1') AS INT) > 0",
+    "SELECT count(*) FROM orders GROUP BY from_base64(note)",
+])
+def test_duckdb_dictionary_compressed_text_meets_only_the_tenant_s_values(tmp_path, sql):
+    """On disk DuckDB keeps a segment's repeated strings in one dictionary
+    for every row; a function run over the dictionary would meet tenant 2's
+    value.  The fenced rewrite must not raise on it (tenant 1's rows are
+    valid for each function)."""
+    duckdb = require_module("duckdb")
+    from pellquist.models import Catalogue, Table
+
+    conn = duckdb.connect(str(tmp_path / "shared.duckdb"))
+    conn.execute("CREATE TABLE app_order (tenant_id INT, id INT, note VARCHAR)")
+    conn.execute("INSERT INTO app_order SELECT CASE WHEN i % 50 = 0 THEN 2 ELSE 1 END, i, "
+                 "CASE WHEN i % 50 = 0 THEN 'LEAK-T2-x' ELSE 'aGk=' END FROM range(100000) r(i)")
+    conn.execute("CHECKPOINT")
+    kinds = {k for (k,) in conn.sql("SELECT DISTINCT vector_type(note) FROM app_order").fetchall()}
+    assert "DICTIONARY_VECTOR" in kinds  # the storage shares values between tenants
+    catalogue = Catalogue([Table("orders", "app_order", {"id": "id", "note": "note"},
+                                 "tenant_id = {tenant}")])
+    native = Session(catalogue, {"tenant": 1}).generateNativeSQL(sql, "duckdb")
+    try:
+        result = repr(conn.sql(native).fetchall())
+    except duckdb.Error as e:
+        result = str(e)
+    finally:
+        conn.close()
+    assert "LEAK" not in result, result

@@ -32,6 +32,16 @@ Two planners drop an ``OFFSET 0`` as a no-op and then merge the filters:
   ``RAND() >= 0`` would vanish before it fenced anything.  The OFFSET,
   which Spark drops anyway, is left out.
 
+ClickHouse shares more than a plan between tenants.  A LowCardinality
+column keeps one dictionary of values for every row of a part, and a
+filtered column still points into it; most functions are evaluated once
+per dictionary entry, so one that raises (``base64Decode``, a parse)
+raises on another tenant's value, whatever filter and fence stand before
+it.  Each column of the fenced subquery is therefore cast to its own type
+without LowCardinality (``accurateCast`` to ``toTypeName`` with the
+wrapper removed, a no-op for any other type): the query above it sees only
+the tenant's values.
+
 The default dialect writes a bare ``OFFSET 0``: rewrite in the dialect of
 the engine that runs the SQL.
 """
@@ -49,9 +59,10 @@ from sqlglot.dialects.mysql import MySQL
 from sqlglot.dialects.spark2 import Spark2
 
 # Dialects whose fence is a LIMIT (with the OFFSET): the ones whose OFFSET
-# needs one that sqlglot does not write itself, and ClickHouse.
-_LIMIT_FOR_OFFSET = ((MySQL, "18446744073709551615"), (BigQuery, "9223372036854775807"),
-                     (ClickHouse, "18446744073709551615"))
+# needs one that sqlglot does not write itself, and ClickHouse (whose
+# columns are also taken out of shared dictionaries).
+_LIMIT_FOR_OFFSET = ((MySQL, "18446744073709551615"), (BigQuery, "9223372036854775807"))
+_CLICKHOUSE_LIMIT = "18446744073709551615"
 # Dialects whose fence is a non-deterministic condition: Spark's family
 # (Spark 2 and 3, Databricks) shares its optimizer.
 _NON_DETERMINISTIC = (Spark2,)
@@ -59,14 +70,36 @@ _NON_DETERMINISTIC = (Spark2,)
 
 @lru_cache(maxsize=64)
 def _form(dialect: Any) -> tuple[str, str | None]:
-    """``("limit", n)``, ``("nondeterministic", None)`` or ``("offset", None)``."""
+    """``("limit", n)``, ``("dictionaries", n)``, ``("nondeterministic", None)``
+    or ``("offset", None)``."""
     resolved = Dialect.get_or_raise(dialect)
     if isinstance(resolved, _NON_DETERMINISTIC):
         return "nondeterministic", None
+    if isinstance(resolved, ClickHouse):
+        return "dictionaries", _CLICKHOUSE_LIMIT
     for cls, limit in _LIMIT_FOR_OFFSET:
         if isinstance(resolved, cls):
             return "limit", limit
     return "offset", None
+
+
+# toTypeName's text with each LowCardinality(...) wrapper removed: the
+# wrapped type's own parentheses all close at its end, so dropping the
+# wrapper's opening and the first closing parenthesis after it leaves the
+# inner type whole (LowCardinality(Nullable(String)) gives Nullable(String),
+# Map(LowCardinality(String), UInt8) gives Map(String, UInt8)).
+_WRAPPER = exp.Literal.string(r"LowCardinality\((.*?)\)")
+_INNER = exp.Literal.string(r"\1")
+
+
+def _unshared(value: exp.Expr) -> exp.Expr:
+    """``value`` as a column of its own values, never one that points into a
+    dictionary shared with other rows.  Built as ClickHouse's parser reads
+    it back."""
+    inner = exp.Anonymous(this="replaceRegexpAll",
+                          expressions=[exp.Typeof(this=value.copy()), _WRAPPER.copy(),
+                                       _INNER.copy()])
+    return exp.Anonymous(this="accurateCast", expressions=[value, inner])
 
 
 def fence(select: exp.Select, dialect: Any) -> exp.Select:
@@ -84,6 +117,10 @@ def fence(select: exp.Select, dialect: Any) -> exp.Select:
         condition = exp.and_(where.this, always) if where is not None else always
         select.set("where", exp.Where(this=condition))
         return select
+    if form == "dictionaries":
+        for projection in select.expressions:
+            if isinstance(projection, exp.Alias):
+                projection.set("this", _unshared(projection.this))
     if limit is not None:
         select.set("limit", exp.Limit(expression=exp.Literal.number(limit)))
     select.set("offset", exp.Offset(expression=exp.Literal.number(0)))
