@@ -2149,6 +2149,13 @@ WORKS = [
      frozenset({"sqlite"}), None),
     ("double-negation", "SELECT id, - - id AS a, +id AS b, 2 - -1 AS c FROM orders "
      "WHERE id = 101", ALL, None),
+    ("window-frame-to-current-row", "SELECT id, SUM(amount) OVER (ORDER BY id ROWS BETWEEN "
+     "UNBOUNDED PRECEDING AND CURRENT ROW) AS s FROM orders", ALL, None),
+    ("window-frame-from-current-row", "SELECT id, SUM(amount) OVER (ORDER BY id RANGE BETWEEN "
+     "CURRENT ROW AND UNBOUNDED FOLLOWING) AS s FROM orders", ALL, None),
+    ("window-frame-exclude", "SELECT id, SUM(amount) OVER (ORDER BY id ROWS BETWEEN 1 PRECEDING "
+     "AND 1 FOLLOWING EXCLUDE CURRENT ROW) AS s FROM orders",
+     frozenset({"sqlite", "duckdb", "postgres"}), None),
     ("simple-case", "SELECT id, CASE note WHEN '2024' THEN 1 ELSE 0 END AS c FROM orders", ALL,
      None),
     ("cast-then-concat", "SELECT id, CAST(amount AS TEXT) || 'x' AS c FROM orders", ALL - SPARK,

@@ -54,6 +54,11 @@ def test_nul_characters_are_refused_quoted_or_not():
     ("postgres", "SELECT DATE_PART('day', DATE '2020-01-01') FROM orders"),
     ("duckdb", "SELECT CAST(id AS BIGINT), INTERVAL 3 DAY FROM orders"),
     (None, "SELECT 1.5e3, 0.25, .5 FROM orders"),
+    (None, "SELECT SUM(id) OVER (ORDER BY id ROWS BETWEEN UNBOUNDED PRECEDING AND CURRENT ROW)"
+           " FROM orders"),
+    ("postgres", "SELECT SUM(id) OVER (ORDER BY id ROWS BETWEEN CURRENT ROW AND 1 FOLLOWING "
+                 "EXCLUDE CURRENT ROW), SUM(id) OVER (ORDER BY id GROUPS 1 PRECEDING "
+                 "EXCLUDE NO OTHERS) FROM orders"),
 ])
 def test_plain_units_types_and_numbers_pass(dialect, sql):
     assert "app_order" in rewrite(sql, dialect)

@@ -23,6 +23,24 @@ QUOTED = (exp.Identifier, exp.HexString, exp.BitString, exp.ByteString, exp.RawS
            exp.National, exp.UnicodeString)
 
 
+# Keywords of more than one word that sqlglot keeps as one string of a node
+# and writes as they are: a window frame's bounds and exclusion.  Only these
+# exact texts pass, whatever their case.
+_KEYWORDS: dict[type, frozenset[str]] = {
+    exp.WindowSpec: frozenset({"CURRENT ROW"}),
+}
+# The same for a variable, by where it stands: (parent class, arg key).
+_VAR_KEYWORDS: dict[tuple[type, str], frozenset[str]] = {
+    (exp.WindowSpec, "exclude"): frozenset({"CURRENT ROW", "NO OTHERS"}),
+}
+
+
+def _keyword(node: exp.Expr, value: str) -> bool:
+    words = _KEYWORDS.get(type(node))
+    if words is None and type(node) is exp.Var and node.parent is not None:
+        words = _VAR_KEYWORDS.get((type(node.parent), node.arg_key))
+    return words is not None and value.upper() in words
+
 # Per node class met: quoted, a literal, or neither.
 _IS_QUOTED, _IS_LITERAL = 1, 2
 _KIND: dict[type, int] = {}
@@ -58,6 +76,6 @@ def unquoted_text(node: exp.Expr) -> str | None:
         text = node.this
         return None if isinstance(text, str) and NUMBER.fullmatch(text) else str(text)
     for value in strings:
-        if not PLAIN_NAME.fullmatch(value):
+        if not PLAIN_NAME.fullmatch(value) and not _keyword(node, value):
             return value
     return None
