@@ -316,12 +316,17 @@ def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
         raise
 
 
+_ESCAPES = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+
+
 def _syntax_message(error: Exception, sql: str, dialect: Any,
                     params: Mapping[str, Any] | None) -> str:
     """sqlglot's message, saying so when it is a row filter that does not
     parse.  Only a RawSql value can break a filter's syntax, so the query
     is parsed again on its own only then, on this error path."""
-    message = str(error)
+    # sqlglot underlines the place of the error with terminal escapes, which
+    # a message shown to an end user or written to a log must not carry.
+    message = _ESCAPES.sub("", str(error))
     if params and any(isinstance(v, RawSql) for v in params.values()):
         import sqlglot
 

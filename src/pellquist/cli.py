@@ -37,7 +37,7 @@ examples:
 --param takes a number; --string-param quotes its value as a string literal;
 --raw-param pastes its value as SQL text (never pass user input with it).
 The examples run from the root of pellquist's source tree, which holds
-examples/shop.toml; without --catalogue the demo's catalogue is used.
+examples/shop.toml.
 """
 
 CHECK_EXAMPLES = """\
@@ -121,9 +121,9 @@ def _rewrite(catalogue: Catalogue, params: dict[str, Any], sql: str, dialect: st
         _fail(_describe(e))
 
 
-def _load(path: str | None) -> Catalogue:
+def _load(path: str) -> Catalogue:
     try:
-        return load_catalogue(path) if path else demo.catalogue()
+        return load_catalogue(path)
     except CatalogueError as e:
         _fail(f"bad catalogue: {e}")
 
@@ -325,6 +325,9 @@ def build_parser() -> argparse.ArgumentParser:
                     "reads each table through its row filter.",
         epilog="Run 'pellquist COMMAND --help' for a command's options and examples.",
     )
+    from . import __version__
+
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     fmt = argparse.RawDescriptionHelpFormatter
 
@@ -332,8 +335,8 @@ def build_parser() -> argparse.ArgumentParser:
                              epilog=REWRITE_EXAMPLES, formatter_class=fmt)
     rewrite.add_argument("sql", nargs="?", metavar="SQL",
                          help="the query; '-' or nothing reads it from standard input")
-    rewrite.add_argument("-c", "--catalogue", metavar="FILE",
-                         help="catalogue file (.toml or .json); default: the demo catalogue")
+    rewrite.add_argument("-c", "--catalogue", metavar="FILE", required=True,
+                         help="catalogue file (.toml or .json)")
     rewrite.add_argument("-p", "--param", action="append", default=[], metavar="NAME=VALUE",
                          help="a filter parameter that is a number (an integer or a decimal)")
     rewrite.add_argument("-s", "--string-param", action="append", default=[],

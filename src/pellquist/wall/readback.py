@@ -139,6 +139,12 @@ class _WarningCount(logging.Filter):
 _SQLGLOT_LOG = logging.getLogger("sqlglot")
 _WARNINGS = _WarningCount()
 _SQLGLOT_LOG.addFilter(_WARNINGS)
+# The wall turns each such warning into a refusal or a render that raises;
+# without a handler of its own, logging's last resort would also print it
+# to the application's stderr when the application set up no logging.  An
+# application that did still gets the records through its own handlers.
+if not any(isinstance(h, logging.NullHandler) for h in _SQLGLOT_LOG.handlers):
+    _SQLGLOT_LOG.addHandler(logging.NullHandler())
 
 
 warning_count = _WARNINGS.count
