@@ -2197,6 +2197,40 @@ def assert_same_as_public(engine, sql, public_sql=None):
     assert same(got, want), (f"{summary(got)}\nexpected {summary(want)}\nnative SQL: {native}")
 
 
+# Set operations at the statement's root: pellquist.rewrite reads them as the
+# SELECT around them, which the session rewrites.
+SET_OPERATIONS = [
+    # ClickHouse wants UNION DISTINCT or UNION ALL.
+    ("union", "SELECT id FROM orders UNION SELECT id FROM customers", ALL - CH),
+    ("union-all-ordered-limited", "SELECT id, note FROM orders UNION ALL SELECT id, name "
+     "FROM customers ORDER BY id DESC LIMIT 3", ALL),
+    ("intersect", "SELECT customer_id FROM orders INTERSECT SELECT id FROM customers", ALL),
+    ("except-with-cte", "WITH c AS (SELECT id FROM customers) SELECT customer_id FROM orders "
+     "EXCEPT SELECT id FROM c", ALL),
+    ("three-branches", "SELECT id FROM orders UNION ALL SELECT id FROM customers UNION ALL "
+     "SELECT customer_id FROM orders ORDER BY 1", ALL),
+]
+
+
+@cases("set-operation", SET_OPERATIONS)
+def test_a_set_operation_at_the_root_gives_the_public_rows(engine, sql):
+    import pellquist
+
+    native = pellquist.rewrite(CATALOGUE, sql, W.PARAMS, dialect=engine.name)
+    got, want = outcome(engine, "internal", native), outcome(engine, "public", sql)
+    assert want[0] == "rows", f"the public database must run the case: {want[1]}"
+    assert same(got, want), f"{summary(got)}\nexpected {summary(want)}\nnative SQL: {native}"
+
+
+def test_a_refused_set_operation_names_the_caller_s_statement():
+    import pellquist
+
+    sql = "SELECT id FROM orders UNION SELECT current_setting('x')"
+    with pytest.raises(pellquist.Refused) as refused:
+        pellquist.rewrite(CATALOGUE, sql, W.PARAMS, dialect="postgres")
+    assert refused.value.args[1] == sql and "current_setting" in refused.value.args[0]
+
+
 @cases("cte", CTE_LEVELS)
 def test_cte_at_every_level_works(engine, sql):
     assert_same_as_public(engine, sql)

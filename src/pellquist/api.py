@@ -243,6 +243,11 @@ def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
 
     A plain ``str`` and any other type raise :class:`UnsafeParam`.
 
+    A statement whose root is a set operation (UNION, INTERSECT, EXCEPT) is
+    rewritten as the SELECT that reads it (``SELECT * FROM (...) AS
+    _set_operation``, its WITH, ORDER BY, LIMIT and OFFSET outside): the
+    session itself takes a SELECT only.
+
     Limits, checked on the text before sqlglot sees it (``None`` turns one
     off):
 
@@ -286,7 +291,23 @@ def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
     from .quist import Session
 
     try:
-        return Session(catalogue, safe).generateNativeSQL(sql, dialect)
+        try:
+            return Session(catalogue, safe).generateNativeSQL(sql, dialect)
+        except Exception as e:
+            # The session rewrites a statement whose root is a SELECT; a set
+            # operation of them is handed to it as the SELECT that reads it.
+            if not (type(e) is Exception and e.args[:1] == (_NOT_A_SELECT,)):
+                raise
+            wrapped = _set_operation_as_select(sql, dialect)
+            if wrapped is None:
+                raise
+            try:
+                return Session(catalogue, safe).generateNativeSQL(wrapped, dialect)
+            except Exception as inner:
+                # A refusal names the caller's statement, not the wrapper.
+                if type(inner) is Exception and len(inner.args) == 2:
+                    raise Exception(inner.args[0], sql) from None
+                raise
     except PellquistError:
         raise  # a filter field that misuses a rendered value (_Literal)
     except TableNotFound as e:
@@ -314,6 +335,37 @@ def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
         if type(e) is Exception and len(e.args) == 2:
             raise Refused(*e.args) from e
         raise
+
+
+_NOT_A_SELECT = "As of now, only select statements are supported."
+# The derived table a set operation is read from; the query around it names
+# nothing but its columns, so the name cannot capture one of the statement's.
+_SET_ALIAS = "_set_operation"
+
+
+def _set_operation_as_select(sql: str, dialect: Any) -> str | None:
+    """``sql``, a set operation (UNION, INTERSECT, EXCEPT) at its root, as
+    ``SELECT * FROM (<set operation>) AS _set_operation`` with the
+    statement's WITH, ORDER BY, LIMIT and OFFSET moved to the SELECT: the
+    same rows in the same order.  None for any other statement."""
+    import sqlglot
+    from sqlglot import exp
+
+    try:
+        tree = sqlglot.parse_one(sql, read=dialect)
+    except (ParseError, TokenError, RecursionError):
+        return None
+    if not isinstance(tree, exp.SetOperation):
+        return None
+    moved = {key: tree.args.get(key) for key in ("with_", "order", "limit", "offset")}
+    for key in moved:
+        tree.set(key, None)
+    outer = exp.select(exp.Star()).from_(
+        exp.Subquery(this=tree, alias=exp.TableAlias(this=exp.to_identifier(_SET_ALIAS))))
+    for key, value in moved.items():
+        if value is not None:
+            outer.set(key, value)
+    return outer.sql(dialect=dialect)
 
 
 _ESCAPES = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
