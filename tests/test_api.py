@@ -395,3 +395,15 @@ def test_sqlglot_warnings_do_not_reach_stderr_unasked():
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=60)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "Refused\n", "")
+
+
+@pytest.mark.parametrize("sql, suggestions", [
+    ("SELECT id FROM sales.order", ("sales.orders",)),
+    ("SELECT id FROM inventory", ()),
+])
+def test_an_unknown_table_names_the_closest_published_ones(sql, suggestions):
+    with pytest.raises(UnknownTable) as caught:
+        rewrite(CATALOGUE, sql, {"tenant": 1})
+    assert caught.value.suggestions == suggestions
+    assert str(caught.value).endswith(
+        "; did you mean 'sales.orders'?" if suggestions else repr(caught.value.args[0]))

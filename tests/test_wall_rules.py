@@ -291,6 +291,32 @@ def test_a_function_name_the_rewrite_cannot_read_is_refused(dialect, sql):
             Session(cat, {"tenant": 1}).generateNativeSQL(sql, dialect)
 
 
+@pytest.mark.parametrize("dialect, sql, name, hint", [
+    (None, "SELECT o.nte FROM orders AS o", "nte", "did you mean 'note'?"),
+    (None, "SELECT orders.idd FROM orders", "idd", "did you mean 'id'?"),
+    (None, "SELECT x.id FROM (SELECT s.nothing FROM orders AS s) AS x", "nothing", ""),
+    (None, "SELECT Sales.Orders.amount FROM Sales.Orders", "amount", ""),
+    # PostgreSQL reads alias.f, when f is no column, as f(alias).
+    ("postgres", "SELECT o.pg_column_size FROM orders AS o", "pg_column_size", ""),
+    ("postgres", "SELECT o.my_udf FROM orders AS o", "my_udf", ""),
+])
+def test_a_column_the_table_does_not_publish_is_refused(dialect, sql, name, hint):
+    message = refusal(sql, dialect).args[0]
+    assert f"the column {name!r}" in message and "does not publish" in message
+    assert message.endswith(hint)
+
+
+@pytest.mark.parametrize("sql", [
+    "SELECT o.ID, O.note FROM orders AS o",  # the engine folds case, or fails on its own
+    "SELECT o2.x, o.id FROM orders AS o, (SELECT 1 AS x) AS o2 WHERE o2.x = 1",
+    "SELECT o.x FROM (SELECT 1 AS x) AS o JOIN orders AS p ON p.id = o.x",
+    "WITH o AS (SELECT 1 AS x) SELECT o.x FROM o, orders AS p",
+    "SELECT a.x FROM orders AS o(a, x)",  # alias columns rename the table's
+])
+def test_columns_of_other_sources_are_left_to_the_engine(sql):
+    assert rewrite(sql)
+
+
 def test_allowed_functions_never_lift_the_floor():
     error = refusal("SELECT query_to_xml('x', true, true, '') FROM orders", "postgres",
                     allowed_functions={"query_to_xml"})

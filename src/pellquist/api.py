@@ -311,7 +311,9 @@ def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
     except PellquistError:
         raise  # a filter field that misuses a rendered value (_Literal)
     except TableNotFound as e:
-        raise UnknownTable(*e.args) from e
+        unknown = UnknownTable(*e.args)
+        unknown.suggestions = _close_tables(catalogue, e.args[0] if e.args else "")
+        raise unknown from e
     except KeyError as e:
         # str.format names the field it could not fill; any other KeyError
         # is a fault, not a missing param.
@@ -335,6 +337,25 @@ def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
         if type(e) is Exception and len(e.args) == 2:
             raise Refused(*e.args) from e
         raise
+
+
+# Past this many tables a catalogue is not searched for names like an unknown
+# one: the search would cost more than the rewrite.
+_SUGGEST_AMONG = 5_000
+
+
+def _close_tables(catalogue: Any, key: Any) -> tuple[str, ...]:
+    """The published names most like ``key``, for an unknown table's message."""
+    import difflib
+
+    try:
+        tables = catalogue.tables
+        if not isinstance(key, str) or len(tables) > _SUGGEST_AMONG:
+            return ()
+        names = {str(t.pub_name).lower(): str(t.pub_name) for t in tables.values()}
+    except Exception:  # a catalogue object that cannot be read so: no suggestion
+        return ()
+    return tuple(names[n] for n in difflib.get_close_matches(key.lower(), names, n=3, cutoff=0.8))
 
 
 _NOT_A_SELECT = "As of now, only select statements are supported."

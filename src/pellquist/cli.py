@@ -83,7 +83,10 @@ def _describe(error: BaseException) -> str:
     from . import errors
 
     if isinstance(error, errors.UnknownTable):
-        return f"unknown table {error.args[0]!r}: it is neither published nor a CTE of the query"
+        hint = (" (did you mean " + " or ".join(map(repr, error.suggestions)) + "?)"
+                if error.suggestions else "")
+        return (f"unknown table {error.args[0]!r}: it is neither published nor a CTE of the "
+                f"query{hint}")
     if isinstance(error, errors.UnknownDialect):
         return str(error)
     if isinstance(error, errors.SqlSyntaxError):

@@ -43,7 +43,16 @@ class Refused(PellquistError):
 
 class UnknownTable(PellquistError, TableNotFound):
     """The statement names a table that is neither published nor a CTE in
-    scope.  ``args`` is ``(key, message)``, as for ``TableNotFound``."""
+    scope.  ``args`` is ``(key, message)``, as for ``TableNotFound``;
+    ``suggestions`` the published names closest to the key, if any."""
+
+    suggestions: tuple[str, ...] = ()
+
+    def __str__(self) -> str:
+        text = super().__str__()
+        if self.suggestions:
+            text += "; did you mean " + " or ".join(map(repr, self.suggestions)) + "?"
+        return text
 
 
 class BadCatalogue(PellquistError, ValueError):

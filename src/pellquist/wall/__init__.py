@@ -25,6 +25,7 @@ from typing import Any
 
 from sqlglot import exp
 
+from . import columns as columns_
 from . import functions, readback, scope, sources, text
 from .tree import (JUDGE_KIND, JUDGE_PLAIN_TABLE, JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER,
                    KIND_LITERAL, KIND_QUOTED, KIND_ROW_POSITION, screen, walk)
@@ -85,7 +86,8 @@ class Call:
     catalogue's settings."""
 
     __slots__ = ("_scopes", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names",
-                 "has_ctes", "internal_reads", "alias", "filter_reads", "warnings_at")
+                 "has_ctes", "internal_reads", "alias", "filter_reads", "warnings_at",
+                 "published")
 
     def __init__(self, catalogue: Any, dialect: Any, sql: Any, blocked: list[type]) -> None:
         self.sql = sql
@@ -112,6 +114,9 @@ class Call:
         self.warnings_at: int | None = None
         # The names of each WITH met so far (see scope.resolve).
         self._scopes: scope.Indexes = {}
+        # Per alias of a replacement subquery, lower-cased: the table's public
+        # name and its columns (see columns.unknown_column).
+        self.published: dict[str, tuple[str, tuple[str, ...]]] = {}
 
     def refuse(self, message: str) -> None:
         raise Exception(message, self.sql)
@@ -302,6 +307,8 @@ class Call:
         columns = alias.args.get("columns") if isinstance(alias, exp.TableAlias) else None
         if columns:
             subquery.args["alias"].set("columns", [c.copy() for c in columns])
+        else:
+            columns_.publish(self.published, node, subquery)
         pivots = node.args.get("pivots")
         if pivots:
             subquery.set("pivots", [p.copy() for p in pivots])
@@ -331,6 +338,9 @@ class Call:
     # ---- the native SQL -----------------------------------------------------
 
     def check_native(self, new_tree: exp.Expr, native: str, back: Any) -> None:
+        why = columns_.unknown_column(self.published, new_tree) if self.published else None
+        if why is not None:
+            self.refuse(why)
         why = readback.refusal(self, new_tree, native, back)
         if why is not None:
             self.refuse(why)

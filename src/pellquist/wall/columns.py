@@ -1,0 +1,81 @@
+"""Columns of a published table: a column the table does not publish is
+refused before the engine sees it.
+
+The engine would fail on it anyway, with a message that names the
+replacement subquery's alias; and on PostgreSQL ``alias.name`` that is no
+column calls the function ``name`` with the alias's whole row, which the
+function policy never sees.  Only columns qualified by the alias of a
+replacement subquery are judged, and only where that name means one source
+in the whole statement: an unqualified column may belong to any table of
+its scope, and the engine binds it.
+"""
+
+from __future__ import annotations
+
+import difflib
+
+from sqlglot import exp
+
+from .tree import walk
+
+Published = dict[str, tuple[str, tuple[str, ...]]]
+
+
+def publish(published: Published, node: exp.Table, subquery: exp.Subquery) -> None:
+    """Records the columns that ``subquery``, the replacement of ``node``,
+    offers under its alias; an alias already recorded is recorded as
+    ambiguous (no columns known)."""
+    alias = subquery.alias.lower()
+    names = tuple(e.alias for e in subquery.this.expressions if isinstance(e, exp.Alias))
+    if alias in published:
+        published[alias] = ("", ())
+    else:
+        published[alias] = (".".join(p for p in (node.catalog, node.db, node.name) if p), names)
+
+
+def _source_names(tree: exp.Expr) -> dict[str, int]:
+    """How often each name, lower-cased, names a source in ``tree``: table
+    and subquery aliases, CTEs and tables without an alias."""
+    counts: dict[str, int] = {}
+    for node in walk(tree):
+        name = None
+        if isinstance(node, (exp.TableAlias, exp.CTE)):
+            name = node.alias if isinstance(node, exp.CTE) else node.name
+        elif isinstance(node, exp.Table) and not node.alias:
+            name = node.name
+        if name:
+            key = name.lower()
+            counts[key] = counts.get(key, 0) + 1
+    return counts
+
+
+def unknown_column(published: Published, tree: exp.Expr) -> str | None:
+    """Why a column of the rewritten ``tree`` names no column of the
+    published table its qualifier means, or None."""
+    counts: dict[str, int] | None = None
+    for node in walk(tree):
+        if not isinstance(node, exp.Column) or node.args.get("db") or node.args.get("catalog"):
+            continue
+        qualifier = node.table
+        if not qualifier:
+            continue
+        known = published.get(qualifier.lower())
+        if known is None or not known[0]:
+            continue
+        name = node.name
+        if not isinstance(node.this, exp.Identifier) or name.lower() in (
+                n.lower() for n in known[1]):
+            continue
+        if counts is None:
+            counts = _source_names(tree)
+        if counts.get(qualifier.lower(), 0) != 1:
+            continue  # the name means more than one source: the engine binds it
+        table, columns = known
+        message = (f"The SQL names the column {name!r} of {table!r} ({qualifier}), which "
+                   "the table does not publish")
+        close = difflib.get_close_matches(name.lower(), [c.lower() for c in columns], n=3)
+        if close:
+            spelled = {c.lower(): c for c in columns}
+            message += "; did you mean " + " or ".join(repr(spelled[c]) for c in close) + "?"
+        return message
+    return None
