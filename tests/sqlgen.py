@@ -741,6 +741,32 @@ def _cte_in_scope(node: exp.Table, dialect: str | None) -> bool:
     return False
 
 
+# ClickHouse's fence takes each column out of its LowCardinality dictionary.
+_UNWRAP = ("LowCardinality\\((.*?)\\)", "\\1")
+
+
+def _projected(value: exp.Expr, dialect: str | None, fence: dict[str, str]) -> str | None:
+    """The internal column a rewrite's projection reads: the column itself,
+    or under ClickHouse's fence exactly ``accurateCast(c,
+    replaceRegexpAll(toTypeName(c), <LowCardinality wrapper>, '\\1'))``."""
+    if isinstance(value, exp.Column):
+        return value.name
+    if not fence or not isinstance(sqlglot.Dialect.get_or_raise(dialect), ClickHouse) \
+            or not isinstance(value, exp.Anonymous) or value.name != "accurateCast" \
+            or len(value.expressions) != 2:
+        return None
+    column, kind = value.expressions
+    if not (isinstance(column, exp.Column) and isinstance(kind, exp.Anonymous)
+            and kind.name == "replaceRegexpAll" and len(kind.expressions) == 3):
+        return None
+    of, pattern, inner = kind.expressions
+    if not (isinstance(of, exp.Typeof) and of.this == column
+            and isinstance(pattern, exp.Literal) and isinstance(inner, exp.Literal)
+            and (pattern.name, inner.name) == _UNWRAP):
+        return None
+    return column.name
+
+
 def _rewrite_of(node: exp.Table, world: World, expected,
                 fence: dict[str, str]) -> Published | None:
     """The published table whose rewrite ``node`` is the FROM of, if it is one.
@@ -771,7 +797,8 @@ def _rewrite_of(node: exp.Table, world: World, expected,
     for table in world.tables:
         if table.internal_parts != parts:
             continue
-        columns = [(e.this.name if isinstance(e, exp.Alias) else None, e.alias)
+        columns = [(_projected(e.this, world.dialect, fence) if isinstance(e, exp.Alias)
+                    else None, e.alias)
                    for e in select.expressions]
         if columns != [(i, p) for i, p in table.columns]:
             continue

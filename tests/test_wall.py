@@ -2149,6 +2149,13 @@ WORKS = [
      frozenset({"sqlite"}), None),
     ("double-negation", "SELECT id, - - id AS a, +id AS b, 2 - -1 AS c FROM orders "
      "WHERE id = 101", ALL, None),
+    # A column qualified by the last part of a dotted name, as engines bind it.
+    ("trailing-qualifier", "SELECT orders.id, orders.note FROM sales.orders "
+     "WHERE orders.amount > 0", ALL, "SELECT orders.id, orders.note FROM orders "
+     "WHERE orders.amount > 0"),
+    ("trailing-qualifier-correlated", "SELECT c.id FROM customers AS c WHERE EXISTS (SELECT 1 "
+     "FROM sales.orders WHERE orders.customer_id = c.id)", ALL, "SELECT c.id FROM customers "
+     "AS c WHERE EXISTS (SELECT 1 FROM orders WHERE orders.customer_id = c.id)"),
     ("window-frame-to-current-row", "SELECT id, SUM(amount) OVER (ORDER BY id ROWS BETWEEN "
      "UNBOUNDED PRECEDING AND CURRENT ROW) AS s FROM orders", ALL, None),
     ("window-frame-from-current-row", "SELECT id, SUM(amount) OVER (ORDER BY id RANGE BETWEEN "

@@ -306,6 +306,15 @@ def test_a_column_the_table_does_not_publish_is_refused(dialect, sql, name, hint
     assert message.endswith(hint)
 
 
+def test_a_trailing_qualifier_follows_its_dotted_table():
+    out = rewrite("SELECT Orders.id FROM Sales.Orders WHERE EXISTS "
+                  "(SELECT 1 FROM products WHERE products.id = orders.id)")
+    assert out.count('"Sales_Orders"."id"') == 2
+    # Two tables that end in the same name: the engine could not tell them apart.
+    error = refusal("SELECT orders.id FROM Sales.Orders, Sales.Orders AS x, x.Orders")
+    assert "ends the names of more than one table" in error.args[0]
+
+
 @pytest.mark.parametrize("sql", [
     "SELECT o.ID, O.note FROM orders AS o",  # the engine folds case, or fails on its own
     "SELECT o2.x, o.id FROM orders AS o, (SELECT 1 AS x) AS o2 WHERE o2.x = 1",

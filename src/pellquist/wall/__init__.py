@@ -138,7 +138,10 @@ class Call:
         self.has_ctes = bool(seen & _CTE)
         plain_passes = not self.has_ctes
         node: Any  # its class is told by the flags, not by isinstance
+        dotted = False  # a table named with its schema and without an alias
         for node, reason in zip(judged, reasons):
+            if reason & JUDGE_ROW_SOURCE and node.args.get("db") and not node.args.get("alias"):
+                dotted = True
             if reason == _PLAIN_TABLE_ONLY and plain_passes:
                 continue
             flags = _flags_of(type(node))
@@ -202,6 +205,10 @@ class Call:
             elif flags & _TABLE:
                 self.refuse(f"The SQL names the table {sources.describe(node)} where the "
                             "rewrite cannot replace it")
+        if dotted:
+            why = columns_.requalify_trailing(tree)
+            if why is not None:
+                self.refuse(why)
         alias, n = INTERNAL_ALIAS, 0
         while alias.lower() in names:
             n += 1

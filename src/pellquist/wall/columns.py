@@ -1,5 +1,6 @@
-"""Columns of a published table: a column the table does not publish is
-refused before the engine sees it.
+"""Columns of a published table: a column qualified by the table's last
+name part follows the table to its subquery, and a column the table does
+not publish is refused before the engine sees it.
 
 The engine would fail on it anyway, with a message that names the
 replacement subquery's alias; and on PostgreSQL ``alias.name`` that is no
@@ -78,4 +79,61 @@ def unknown_column(published: Published, tree: exp.Expr) -> str | None:
             spelled = {c.lower(): c for c in columns}
             message += "; did you mean " + " or ".join(repr(spelled[c]) for c in close) + "?"
         return message
+    return None
+
+
+def _sources(select: exp.Select) -> list[exp.Expr]:
+    """The row sources of one SELECT: its FROM, joins and laterals."""
+    found: list[exp.Expr] = []
+    source = select.args.get("from_")
+    if source is not None:
+        found.append(source.this)
+    for key in ("joins", "laterals"):
+        found.extend(j.this if isinstance(j, exp.Join) else j for j in select.args.get(key) or ())
+    return found
+
+
+def _binding(column: exp.Column, qualifier: str) -> exp.Table | str | None:
+    """What ``qualifier`` names where ``column`` stands, nearest scope first:
+    a dotted table without an alias whose last part it is, ``"other"`` for
+    any other source of that name, ``"ambiguous"`` for two dotted tables
+    that end so at one level, or None for nothing."""
+    node: exp.Expr | None = column.parent
+    while node is not None:
+        if isinstance(node, exp.Select):
+            dotted = []
+            for source in _sources(node):
+                alias = source.alias
+                if alias:
+                    if alias.lower() == qualifier:
+                        return "other"
+                elif isinstance(source, exp.Table) and source.name.lower() == qualifier:
+                    if not source.args.get("db"):
+                        return "other"
+                    dotted.append(source)
+            if len(dotted) > 1:
+                return "ambiguous"
+            if dotted:
+                return dotted[0]
+        node = node.parent
+    return None
+
+
+def requalify_trailing(tree: exp.Expr) -> str | None:
+    """Qualifies each column written ``customers.name`` that means the table
+    ``bi.customers`` (written without an alias) by the table's whole name, as
+    the engines bind it; the rewrite then moves it to the table's subquery.
+    Returns why a qualifier is ambiguous, or None."""
+    for column in [n for n in walk(tree) if isinstance(n, exp.Column)]:
+        if column.args.get("db") or column.args.get("catalog") or not column.table:
+            continue
+        bound = _binding(column, column.table.lower())
+        if bound == "ambiguous":
+            return (f"The SQL qualifies the column {column.name!r} by {column.table!r}, which "
+                    "ends the names of more than one table there: give each an alias")
+        if isinstance(bound, exp.Table):
+            column.set("db", bound.args["db"].copy())
+            if bound.args.get("catalog"):
+                column.set("catalog", bound.args["catalog"].copy())
+            column.set("table", bound.this.copy())
     return None
