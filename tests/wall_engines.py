@@ -31,6 +31,7 @@ fails only on tenant 2's.
 from __future__ import annotations
 
 import os
+import re
 import sqlite3
 import tempfile
 from pathlib import Path
@@ -186,6 +187,24 @@ class Engine:
     def __init__(self, name, errors):
         self.name, self.errors = name, errors
         self.conns = {}
+
+    def error_kind(self, error):
+        """What an error tells by its kind alone: the engine's code or class
+        for it, never its text (which names the database it ran in).  Two
+        errors of different kinds on the two databases are one bit about
+        the rows that differ."""
+        message = str(error)
+        for pattern in (r"Code: (\d+)", r"\[([A-Z][A-Z0-9_.]+)\]"):
+            found = re.search(pattern, message)
+            if found:
+                return found.group(1)
+        sqlstate = getattr(error, "sqlstate", None)
+        if sqlstate:
+            return sqlstate
+        # SQLite and DuckDB: the exception's class, and for SQLite, whose
+        # class says little, the message up to its first detail.
+        head = re.split(r"[:\n]", message, maxsplit=1)[0]
+        return f"{type(error).__name__}: {head}" if self.name == "sqlite" else type(error).__name__
 
     def rows(self, db, sql):
         cur = self.conns[db].cursor()
