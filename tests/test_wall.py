@@ -2439,3 +2439,24 @@ def test_duckdb_dictionary_compressed_text_meets_only_the_tenant_s_values(tmp_pa
     finally:
         conn.close()
     assert "LEAK" not in result, result
+
+
+def test_clickhouse_projections_read_the_internal_columns_not_each_other():
+    """ClickHouse lets a SELECT's aliases shadow its columns: a published
+    name that is another internal column's must not make that column's
+    projection read the alias instead."""
+    chdb = require_chdb()
+    from engine_sessions import ClickHouseDatabase
+    from pellquist.models import Catalogue, Table
+
+    db = ClickHouseDatabase(chdb, "wall_swapped")
+    try:
+        db.execute("CREATE TABLE t (tenant UInt8, a LowCardinality(String), b String) "
+                   "ENGINE = MergeTree ORDER BY tenant")
+        db.execute("INSERT INTO t VALUES (1, 'A', 'B'), (2, 'LEAK-T2-a', 'LEAK-T2-b')")
+        catalogue = Catalogue([Table("pub", "t", {"a": "b", "b": "x"}, "tenant = {tenant}")])
+        native = Session(catalogue, {"tenant": 1}).generateNativeSQL(
+            "SELECT b, x FROM pub", "clickhouse")
+        assert list(db.execute(native)) == [("A", "B")]
+    finally:
+        db.close()

@@ -92,10 +92,14 @@ _WRAPPER = exp.Literal.string(r"LowCardinality\((.*?)\)")
 _INNER = exp.Literal.string(r"\1")
 
 
-def _unshared(value: exp.Expr) -> exp.Expr:
+def _unshared(value: exp.Expr, alias: str) -> exp.Expr:
     """``value`` as a column of its own values, never one that points into a
     dictionary shared with other rows.  Built as ClickHouse's parser reads
-    it back."""
+    it back.  A bare column is qualified by the internal table's ``alias``:
+    ClickHouse lets a SELECT's aliases shadow its columns, so ``toTypeName(id)``
+    beside a projection named ``id`` would read that projection."""
+    if alias and isinstance(value, exp.Column) and not value.table:
+        value = exp.Column(this=value.this, table=exp.to_identifier(alias, quoted=True))
     inner = exp.Anonymous(this="replaceRegexpAll",
                           expressions=[exp.Typeof(this=value.copy()), _WRAPPER.copy(),
                                        _INNER.copy()])
@@ -118,9 +122,11 @@ def fence(select: exp.Select, dialect: Any) -> exp.Select:
         select.set("where", exp.Where(this=condition))
         return select
     if form == "dictionaries":
+        source = select.args.get("from_")
+        alias = source.this.alias if source is not None else ""
         for projection in select.expressions:
             if isinstance(projection, exp.Alias):
-                projection.set("this", _unshared(projection.this))
+                projection.set("this", _unshared(projection.this, alias))
     if limit is not None:
         select.set("limit", exp.Limit(expression=exp.Literal.number(limit)))
     select.set("offset", exp.Offset(expression=exp.Literal.number(0)))
