@@ -742,7 +742,7 @@ def _cte_in_scope(node: exp.Table, dialect: str | None) -> bool:
 
 
 # ClickHouse's fence takes each column out of its LowCardinality dictionary.
-_UNWRAP = ("LowCardinality\\((.*?)\\)", "\\1")
+_UNWRAP = ("(^|[(, ])LowCardinality\\((.*?)\\)", "\\1\\2")
 
 
 def _projected(value: exp.Expr, dialect: str | None, fence: dict[str, str]) -> str | None:

@@ -722,6 +722,13 @@ SOURCES = [
     ("ch-initialize-aggregation-throw",
      "SELECT finalizeAggregation(initializeAggregation('aggThrowState', id)) FROM orders", CH),
     ("ch-combinator-throw", "SELECT aggThrowIf(id, id > 0) FROM orders", CH),
+    ("ch-tuple-combinator-throw", "SELECT aggThrowTuple(tuple(id)) FROM orders", CH),
+    ("ch-array-reduce-throw-with-parameters", "SELECT arrayReduce('aggThrow(1.)', [id]) "
+     "FROM orders", CH),
+    ("ch-cast-to-text-state-type", "SELECT CAST('', 'AggregateFunction(aggThrow, UInt8)') AS s "
+     "FROM orders", CH),
+    ("ch-default-of-state-type",
+     "SELECT defaultValueOfTypeName('AggregateFunction(aggThrow, UInt8)') AS s FROM orders", CH),
     ("ch-file-scalar-per-row", "SELECT id, file('{csv}') AS f FROM orders", CH),
     ("ch-file-in-scalar-subquery",
      "SELECT id, (SELECT max(body) FROM file('{csv}', 'CSVWithNames')) AS b FROM orders", CH),

@@ -238,6 +238,14 @@ def test_a_cte_that_would_capture_an_internal_table_is_refused():
     ("clickhouse", "SELECT initializeAggregation('aggThrow', id) FROM orders", "aggthrow"),
     ("clickhouse", "SELECT aggThrowIf(id, id > 0) FROM orders", "aggthrowif"),
     ("duckdb", "SELECT list_aggr([id], 'error') FROM orders", "error"),
+    ("clickhouse", "SELECT CAST('', 'AggregateFunction(aggThrow, UInt8)') FROM orders",
+     "aggthrow"),
+    ("clickhouse", "SELECT defaultValueOfTypeName('SimpleAggregateFunction(aggThrow, UInt8)') "
+     "FROM orders", "aggthrow"),
+    ("clickhouse", "SELECT arrayReduce('aggThrow(1.)', [id]) FROM orders", "aggthrow"),
+    ("clickhouse", "SELECT aggThrowTuple(tuple(id)) FROM orders", "aggthrowtuple"),
+    ("clickhouse", "SELECT arrayReduce('flameGraphTuple', [tuple([id])]) FROM orders",
+     "flamegraphtuple"),
     ("duckdb", "SELECT note.getenv() FROM orders", "getenv"),
 ])
 def test_the_floor_refuses_for_every_catalogue(dialect, sql, name):
@@ -283,9 +291,12 @@ def test_known_functions_named_without_a_call_pass(dialect, sql):
 @pytest.mark.parametrize("dialect, sql", [
     ("clickhouse", "SELECT arrayReduce(note, [id]) FROM orders"),
     ("duckdb", "SELECT list_aggr([id], note) FROM orders"),
+    ("clickhouse", "SELECT accurateCast(note, concat('Aggregate', 'Function(f, UInt8)')) "
+                   "FROM orders"),
 ])
 def test_a_function_name_the_rewrite_cannot_read_is_refused(dialect, sql):
-    for cat in (Catalogue([ORDERS], allowed_functions={"arrayreduce", "list_aggr"}),
+    allow = {"arrayreduce", "list_aggr", "accuratecast", "concat"}
+    for cat in (Catalogue([ORDERS], allowed_functions=allow),
                 types.SimpleNamespace(tables={"o": ORDERS})):
         with pytest.raises(Exception, match="cannot check"):
             Session(cat, {"tenant": 1}).generateNativeSQL(sql, dialect)
@@ -299,6 +310,8 @@ def test_a_function_name_the_rewrite_cannot_read_is_refused(dialect, sql):
     # PostgreSQL reads alias.f, when f is no column, as f(alias).
     ("postgres", "SELECT o.pg_column_size FROM orders AS o", "pg_column_size", ""),
     ("postgres", "SELECT o.my_udf FROM orders AS o", "my_udf", ""),
+    ("postgres", "SELECT (o).pg_typeof FROM orders AS o", "pg_typeof", ""),
+    ("postgres", "SELECT o.pg_typeof FROM orders AS o(id, note)", "pg_typeof", ""),
 ])
 def test_a_column_the_table_does_not_publish_is_refused(dialect, sql, name, hint):
     message = refusal(sql, dialect).args[0]
@@ -313,6 +326,15 @@ def test_a_trailing_qualifier_follows_its_dotted_table():
     # Two tables that end in the same name: the engine could not tell them apart.
     error = refusal("SELECT orders.id FROM Sales.Orders, Sales.Orders AS x, x.Orders")
     assert "ends the names of more than one table" in error.args[0]
+
+
+@pytest.mark.parametrize("sql", [
+    "SELECT o.pg_column_size FROM orders AS o WHERE EXISTS (SELECT 1 FROM (SELECT 1 AS x) AS o)",
+    "WITH o AS (SELECT 1 AS x) SELECT o.pg_column_size FROM orders AS o",
+    "SELECT d.pg_typeof FROM (SELECT * FROM orders) AS d",
+])
+def test_a_function_of_a_row_is_refused_whatever_the_row(sql):
+    assert "reads as a call of the function" in refusal(sql, "postgres").args[0]
 
 
 @pytest.mark.parametrize("sql", [

@@ -181,13 +181,15 @@ def nesting_depth(sql: str, stop_above: int | None = None) -> int:
 
 
 def operator_count(sql: str, stop_above: int | None = None) -> int:
-    """How many operators ``sql`` holds, symbols and keyword operators alike,
-    outside string literals, quoted identifiers and comments: a bound on
-    how long a chain of them can be.  With ``stop_above``, it returns as
-    soon as the count exceeds that."""
+    """How many operators ``sql`` holds, symbols and keyword operators alike
+    and each subscript's ``[`` (``x[1][1]...`` is a chain too), outside
+    string literals, quoted identifiers and comments: a bound on how long a
+    chain of them can be.  With ``stop_above``, it returns as soon as the
+    count exceeds that."""
     count = 0
     for match in _SCAN.finditer(sql):
-        if match.lastgroup == "op":
+        kind = match.lastgroup
+        if kind == "op" or (kind == "open" and match.group() == "["):
             count += 1
             if stop_above is not None and count > stop_above:
                 break

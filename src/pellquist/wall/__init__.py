@@ -314,8 +314,7 @@ class Call:
         columns = alias.args.get("columns") if isinstance(alias, exp.TableAlias) else None
         if columns:
             subquery.args["alias"].set("columns", [c.copy() for c in columns])
-        else:
-            columns_.publish(self.published, node, subquery)
+        columns_.publish(self.published, node, subquery, columns)
         pivots = node.args.get("pivots")
         if pivots:
             subquery.set("pivots", [p.copy() for p in pivots])

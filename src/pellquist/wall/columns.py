@@ -22,12 +22,16 @@ from .tree import walk
 Published = dict[str, tuple[str, tuple[str, ...]]]
 
 
-def publish(published: Published, node: exp.Table, subquery: exp.Subquery) -> None:
+def publish(published: Published, node: exp.Table, subquery: exp.Subquery,
+            renamed: list[exp.Expr] | None = None) -> None:
     """Records the columns that ``subquery``, the replacement of ``node``,
-    offers under its alias; an alias already recorded is recorded as
-    ambiguous (no columns known)."""
+    offers under its alias (the first ones ``renamed`` by the alias's column
+    list); an alias already recorded is recorded as ambiguous (no columns
+    known)."""
     alias = subquery.alias.lower()
     names = tuple(e.alias for e in subquery.this.expressions if isinstance(e, exp.Alias))
+    if renamed:
+        names = tuple(c.name for c in renamed) + names[len(renamed):]
     if alias in published:
         published[alias] = ("", ())
     else:
@@ -50,27 +54,47 @@ def _source_names(tree: exp.Expr) -> dict[str, int]:
     return counts
 
 
+def _attribute(node: exp.Expr) -> tuple[str, str] | None:
+    """(qualifier, name) of ``q.name`` and of ``(q).name``: a column, or a
+    field of the row ``q``."""
+    if isinstance(node, exp.Column):
+        if node.args.get("db") or node.args.get("catalog") or not node.table:
+            return None
+        return (node.table, node.name) if isinstance(node.this, exp.Identifier) else None
+    if isinstance(node, exp.Dot) and isinstance(node.expression, exp.Identifier):
+        row = node.this.unnest() if isinstance(node.this, exp.Paren) else node.this
+        if isinstance(row, exp.Column) and not row.table:
+            return row.name, node.expression.name
+    return None
+
+
+# PostgreSQL reads q.f, where f is no column of q, as the call f(q): its
+# functions of any row (pg_column_size, pg_typeof, ...) are reached so
+# whatever q is.
+_ROW_FUNCTIONS = "pg_"
+
+
 def unknown_column(published: Published, tree: exp.Expr) -> str | None:
     """Why a column of the rewritten ``tree`` names no column of the
-    published table its qualifier means, or None."""
+    published table its qualifier means, or a function of a row, or None."""
     counts: dict[str, int] | None = None
     for node in walk(tree):
-        if not isinstance(node, exp.Column) or node.args.get("db") or node.args.get("catalog"):
+        found = _attribute(node)
+        if found is None:
             continue
-        qualifier = node.table
-        if not qualifier:
-            continue
+        qualifier, name = found
         known = published.get(qualifier.lower())
-        if known is None or not known[0]:
-            continue
-        name = node.name
-        if not isinstance(node.this, exp.Identifier) or name.lower() in (
-                n.lower() for n in known[1]):
+        if known is not None and known[0] and name.lower() in (n.lower() for n in known[1]):
             continue
         if counts is None:
             counts = _source_names(tree)
-        if counts.get(qualifier.lower(), 0) != 1:
-            continue  # the name means more than one source: the engine binds it
+        if known is None or not known[0] or counts.get(qualifier.lower(), 0) != 1:
+            # Not one published table: the engine binds the name, unless it
+            # can only be a call of a function of the row.
+            if name.lower().startswith(_ROW_FUNCTIONS):
+                return (f"The SQL names {qualifier}.{name}, which PostgreSQL reads as a call "
+                        f"of the function {name!r} on the row {qualifier!r}")
+            continue
         table, columns = known
         message = (f"The SQL names the column {name!r} of {table!r} ({qualifier}), which "
                    "the table does not publish")

@@ -87,9 +87,11 @@ def _form(dialect: Any) -> tuple[str, str | None]:
 # wrapped type's own parentheses all close at its end, so dropping the
 # wrapper's opening and the first closing parenthesis after it leaves the
 # inner type whole (LowCardinality(Nullable(String)) gives Nullable(String),
-# Map(LowCardinality(String), UInt8) gives Map(String, UInt8)).
-_WRAPPER = exp.Literal.string(r"LowCardinality\((.*?)\)")
-_INNER = exp.Literal.string(r"\1")
+# Map(LowCardinality(String), UInt8) gives Map(String, UInt8)).  A wrapper
+# stands first or after "(", "," or a space; one quoted inside an enum's
+# label is left alone.
+_WRAPPER = exp.Literal.string(r"(^|[(, ])LowCardinality\((.*?)\)")
+_INNER = exp.Literal.string(r"\1\2")
 
 
 def _unshared(value: exp.Expr, alias: str) -> exp.Expr:

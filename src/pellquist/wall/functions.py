@@ -17,6 +17,7 @@ whose meaning the rewrite cannot judge.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Iterator
 
 from sqlglot import exp
@@ -299,7 +300,8 @@ def on_floor(name: str) -> bool:
 # ClickHouse's aggregate combinators: sumIf, groupArrayState, ... call the
 # aggregate their name begins with.
 _COMBINATORS = ("simplestate", "mergestate", "ordefault", "resample", "distinct", "foreach",
-                "ornull", "argmin", "argmax", "state", "merge", "array", "map", "if")
+                "ornull", "argmin", "argmax", "state", "merge", "array", "tuple", "null", "map",
+                "if")
 
 
 def _called_names(name: str) -> Iterator[str]:
@@ -328,9 +330,10 @@ def known_name(name: str) -> bool:
     """Whether sqlglot knows ``name`` as a function class's."""
     global _KNOWN
     if _KNOWN is None:
-        seen: set[type] = set()
-        stack: list[type] = [exp.Func]
+        seen: set[type[exp.Func]] = set()
+        stack: list[type[exp.Func]] = [exp.Func]
         while stack:
+            sub: type[exp.Func]
             for sub in stack.pop().__subclasses__():
                 if sub not in seen:
                     seen.add(sub)
@@ -340,11 +343,20 @@ def known_name(name: str) -> bool:
     return name in _KNOWN
 
 
+_PLAIN_NAME = re.compile(r"[a-z_][a-z0-9_]*")
+
+
 def name_refusal(name: str, allowed: frozenset[str] | None) -> str | None:
     """Why a function the statement names without calling it (by text, as a
     type's aggregate or in an APPLY) may not run, or None: the rules of a
-    call of that name that sqlglot does not know."""
-    name = name.lower()
+    call of that name that sqlglot does not know.  Parameters after the
+    name (``quantile(0.5)``) and quotes around it are the engine's to read;
+    a name that is no plain word after them is refused."""
+    written = name
+    name = name.split("(", 1)[0].strip().strip("`\"").lower()
+    if not _PLAIN_NAME.fullmatch(name):
+        return (f"The SQL names the function {written!r} in a form the rewrite cannot "
+                "check")
     if _floored(name):
         return (f"The SQL calls the function {name!r}, which can read data outside the "
                 "published tables or change the session")
@@ -363,6 +375,46 @@ NAME_ARGUMENTS = {
     "list_aggr": 1, "list_aggregate": 1, "array_aggr": 1, "array_aggregate": 1,
     "aggregate": 1, "to_aggregate_state": 1,
 }
+
+# ClickHouse functions that take a type as text, by the argument's position
+# (-1: the last): an AggregateFunction type calls its aggregate when a value
+# of it is made.  The engine folds a constant expression into that text, so
+# only a string literal can be judged.
+TYPE_ARGUMENTS = {
+    "accuratecast": 1, "accuratecastornull": 1, "accuratecastordefault": 1, "_cast": 1,
+    "reinterpret": 1, "defaultvalueoftypename": 0, "jsonextract": -1,
+    "jsonextractkeysandvalues": -1,
+}
+_STATE_TYPE = re.compile(r"(?i)aggregatefunction\s*\(\s*(?:[0-9]+\s*,\s*)?([^,)]*\)?)")
+
+
+def type_text_refusal(text: str, allowed: frozenset[str] | None) -> str | None:
+    """Why a type given as text may not be used, or None: the aggregate of
+    each AggregateFunction or SimpleAggregateFunction it names is judged as
+    a call of it."""
+    if "aggregatefunction" not in text.lower():
+        return None
+    names = _STATE_TYPE.findall(text)
+    if not names:
+        return f"The SQL names the type {text!r} in a form the rewrite cannot check"
+    for name in names:
+        why = name_refusal(name, allowed)
+        if why is not None:
+            return why
+    return None
+
+
+def _type_argument_refusal(node: exp.Func, name: str,
+                           allowed: frozenset[str] | None) -> str | None:
+    arguments = node.expressions
+    position = TYPE_ARGUMENTS[name]
+    if not arguments or position >= len(arguments):
+        return None  # the engine refuses the call for want of the type
+    argument = arguments[position]
+    if not (isinstance(argument, exp.Literal) and argument.is_string):
+        return (f"The SQL calls {name!r} with a type that is not a string literal, which the "
+                "rewrite cannot check")
+    return None  # judged with every string argument below
 
 
 def _name_argument_refusal(node: exp.Func, name: str,
@@ -405,7 +457,8 @@ def judged_by_node(cls: type[exp.Func]) -> bool:
     """Whether :func:`refusal` can say anything of a call of ``cls``: it
     never refuses a class sqlglot knows by name whose names are all off the
     floor, whatever the call and the catalogue."""
-    return issubclass(cls, _ANONYMOUS) or any(on_floor(name) for name in _class_names(cls))
+    return issubclass(cls, _ANONYMOUS + (exp.CastToStrType,)) or any(
+        on_floor(name) for name in _class_names(cls))
 
 
 def refusal(node: exp.Func, allowed: frozenset[str] | None) -> str | None:
@@ -422,6 +475,24 @@ def refusal(node: exp.Func, allowed: frozenset[str] | None) -> str | None:
                     "published tables or change the session")
     if anonymous and names[0] in NAME_ARGUMENTS:
         why = _name_argument_refusal(node, names[0], allowed)
+        if why is not None:
+            return why
+    if anonymous:
+        if names[0] in TYPE_ARGUMENTS:
+            why = _type_argument_refusal(node, names[0], allowed)
+            if why is not None:
+                return why
+        for argument in node.expressions:
+            if isinstance(argument, exp.Literal) and argument.is_string:
+                why = type_text_refusal(argument.name, allowed)
+                if why is not None:
+                    return why
+    elif isinstance(node, exp.CastToStrType):
+        to = node.args.get("to")
+        if not (isinstance(to, exp.Literal) and to.is_string):
+            return "The SQL casts to a type that is not a string literal, which the rewrite " \
+                   "cannot check"
+        why = type_text_refusal(to.name, allowed)
         if why is not None:
             return why
     if (allowed is not None and anonymous and names[0] not in allowed

@@ -37,8 +37,9 @@ _VAR_KEYWORDS: dict[tuple[type, str], frozenset[str]] = {
 
 def _keyword(node: exp.Expr, value: str) -> bool:
     words = _KEYWORDS.get(type(node))
-    if words is None and type(node) is exp.Var and node.parent is not None:
-        words = _VAR_KEYWORDS.get((type(node.parent), node.arg_key))
+    key = node.arg_key
+    if words is None and type(node) is exp.Var and node.parent is not None and key:
+        words = _VAR_KEYWORDS.get((type(node.parent), key))
     return words is not None and value.upper() in words
 
 # Per node class met: quoted, a literal, or neither.
