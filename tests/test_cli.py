@@ -150,8 +150,8 @@ ERRORS = {
                  "over the limit: the query is 120,043 characters long; the limit is 100,000"),
     "too-deep": (T7 + ["SELECT " + "(" * 150 + "1" + ")" * 150],
                  "over the limit: the query nests parentheses more than 100 deep"),
-    "too-deep-for-the-parser": (T7 + ["SELECT " + "NOT " * 4_000 + "1"],
-                                "over the limit: the query nests too deeply for the parser"),
+    "too-many-operators": (T7 + ["SELECT " + "NOT " * 20_000 + "1"],
+                           "over the limit: the query holds more than 5,000 operators"),
     "no-sql": (T7 + ["-"], "no SQL given"),
 }
 
