@@ -1,14 +1,18 @@
-"""What the fence costs: the 22 TPC-H queries with it on and off, on real engines.
+"""What the fence costs: the 22 TPC-H queries with it always on, as the safe
+default sets it, and off, on real engines.
 
     python benchmarks/fence.py [--runs N] [--engines postgres,duckdb,sqlite]
                                [--timeout S] [--budget S]
 
-With the fence on (the default of ``Catalogue``) every filtered subquery of
-the native SQL ends in ``OFFSET 0`` (SQLite: ``LIMIT -1 OFFSET 0``), so the
+With the fence always on (``fence=True``) every filtered subquery of the
+native SQL ends in ``OFFSET 0`` (SQLite: ``LIMIT -1 OFFSET 0``), so the
 engine applies the row filter before any expression of the query. Its price
 is in the plans: the engine may no longer merge those subqueries into the
 query around them, nor move the query's conditions or join keys down into
 them, so it can't reach a row through an index on anything but the filter.
+The default (``fence="auto"``, with the column types the catalogue gives)
+fences only the tables that an expression able to fail can reach before
+their filter; the table says how many of each query's tables that is.
 
 On each engine the script builds the internal database of tests/tpch.py
 (two tenants in renamed tables), indexes it as an operator of such a
@@ -20,9 +24,9 @@ database would, and gathers the planner's statistics:
   to the single-column key indexes that ``tpch.populate`` creates.
 
 Every query, rewritten for tenant 1 in the engine's own dialect, then runs
-with the fence on and off, the two alternating run by run so that drift in
-the machine's speed falls on both, and the best of N runs of each is kept.
-Both must return the same rows, or the script stops.
+in the three ways, alternating run by run so that drift in the machine's
+speed falls on all, and the best of N runs of each is kept. All must
+return the same rows, or the script stops.
 
 A variant that takes long is run fewer times (no more once ``--budget``
 seconds are spent on it, marked ``*``), and one that passes ``--timeout`` is
@@ -59,7 +63,7 @@ from run import print_table  # noqa: E402
 from conftest import INSTALL_POSTGRES, INSTALL_VENV, _postgres_bin  # noqa: E402
 from conftest import postgres_server as throwaway_postgres  # noqa: E402
 
-from pellquist.models import Catalogue, Column, Table  # noqa: E402
+from pellquist.models import Catalogue  # noqa: E402
 from pellquist.quist import Session  # noqa: E402
 
 ENGINES = ("postgres", "duckdb", "sqlite")
@@ -89,13 +93,16 @@ class Skipped(Exception):
 
 # ---- the catalogues -----------------------------------------------------------
 
-def catalogue(tables, **settings) -> Catalogue:
-    """What ``tpch.catalogue`` publishes, with the catalogue's ``settings``."""
-    return Catalogue({
-        name: Table(name, tpch.internal_table(name),
-                    {tpch.internal_column(c): Column(c) for c in columns}, tpch.ROW_FILTER)
-        for name, (columns, _, _) in tables.items()
-    }, **settings)
+def catalogue(tables, engine: str | None = None, fence: bool | str = "auto") -> Catalogue:
+    """What ``tpch.catalogue`` publishes, with the engine's column types if
+    ``engine`` is given."""
+    return tpch.catalogue(tables, engine=engine, fence=fence)
+
+
+# The three ways each query runs: the fence on every table, the default
+# (on the tables a failing expression can reach), and none.
+ALWAYS, DEFAULT, OFF = "always", "default", "off"
+VARIANTS = (ALWAYS, DEFAULT, OFF)
 
 
 # ---- indexes ------------------------------------------------------------------
@@ -306,7 +313,7 @@ def same_rows(a: list[tuple], b: list[tuple]) -> bool:
 # ---- timing -------------------------------------------------------------------
 
 class Timing:
-    """The best of the runs of one query with the fence on or off."""
+    """The best of the runs of one query in one of the VARIANTS."""
 
     def __init__(self):
         self.best = math.inf
@@ -319,12 +326,13 @@ class Timing:
         return self.timed_out or self.runs >= runs or (self.runs > 0 and self.spent >= budget)
 
 
-def time_query(engine: Engine, natives: dict[bool, str], runs: int, timeout: float,
-               budget: float) -> dict[bool, Timing]:
-    timings = {True: Timing(), False: Timing()}
+def time_query(engine: Engine, natives: dict[str, str], runs: int, timeout: float,
+               budget: float) -> dict[str, Timing]:
+    timings = {v: Timing() for v in VARIANTS}
     for i in range(runs):
-        # On first in even runs, off first in odd ones.
-        for fence in (True, False) if i % 2 == 0 else (False, True):
+        # Each run starts with another variant.
+        order = VARIANTS[i % 3:] + VARIANTS[:i % 3]
+        for fence in order:
             t = timings[fence]
             if t.done(runs, budget):
                 continue
@@ -344,15 +352,19 @@ def time_query(engine: Engine, natives: dict[bool, str], runs: int, timeout: flo
     return timings
 
 
-def natives_for(engine: str, sql: str, catalogues: dict[bool, Catalogue]) -> dict[bool, str]:
-    """The query rewritten for tenant 1 in the engine's dialect, fence on and off."""
+def natives_for(engine: str, sql: str, catalogues: dict[str, Catalogue]) -> dict[str, str]:
+    """The query rewritten for tenant 1 in the engine's dialect, in each variant."""
     text = tpch.render(sql, engine)
     natives = {fence: Session(cat, PARAMS).generateNativeSQL(text, engine)
                for fence, cat in catalogues.items()}
-    # The fence is the only difference between the two catalogues: without
-    # it the text holds none of the OFFSET 0 the fence adds.
-    assert natives[True] != natives[False] and "OFFSET 0" not in natives[False], engine
+    # The fence is the only difference between the catalogues: without it
+    # the text holds none of the OFFSET 0 the fence adds.
+    assert natives[ALWAYS] != natives[OFF] and "OFFSET 0" not in natives[OFF], engine
     return natives
+
+
+def fenced_tables(native: str) -> int:
+    return native.count("OFFSET 0")
 
 
 # ---- printing -----------------------------------------------------------------
@@ -409,23 +421,24 @@ def main(argv: Sequence[str] | None = None) -> int:
     started = time.perf_counter()
     tables = tpch.load()
     queries = tpch.queries()
-    catalogues = {True: catalogue(tables), False: catalogue(tables, fence=False)}
-    assert catalogues[True].fence, "the fence is on by default"
+    always, off = catalogue(tables, fence=True), catalogue(tables, fence=False)
+    assert catalogue(tables, "postgres").fence == "auto", "the default fences selectively"
     # The same rewrite as the engine tests' catalogue, so the timings are of
     # the SQL those tests check.
-    tests_catalogue = tpch.catalogue(tables)
+    tests_catalogue = tpch.catalogue(tables, fence=True)
     for sql in queries.values():
-        assert (Session(catalogues[True], PARAMS).generateNativeSQL(sql)
+        assert (Session(always, PARAMS).generateNativeSQL(sql)
                 == Session(tests_catalogue, PARAMS).generateNativeSQL(sql))
 
-    print("# The fence on the TPC-H queries\n")
+    print("# The fence on the TPC-H queries: always, by default, off\n")
     print(f"- Python {platform.python_version()}, {os.cpu_count()} cores, "
           f"load average {load_average()}")
     print(f"- best of {args.runs} runs per query and fence, alternating; "
           f"timeout {args.timeout:g} s, budget {args.budget:g} s per query and fence")
     print(f"- TPC-H sample of tests/data/tpch, two tenants; rewritten for tenant {PARAMS['tenant']}")
 
-    results: dict[str, dict[str, dict[bool, Timing]]] = {}
+    results: dict[str, dict[str, dict[str, Timing]]] = {}
+    fences: dict[str, dict[str, tuple[int, int]]] = {}
     with contextlib.ExitStack() as stack:
         engines = []
         for name in names:
@@ -442,17 +455,24 @@ def main(argv: Sequence[str] | None = None) -> int:
         for engine in engines:
             t0 = time.perf_counter()
             results[engine.name] = {}
+            fences[engine.name] = {}
+            catalogues = {ALWAYS: always, DEFAULT: catalogue(tables, engine.name), OFF: off}
             for qname, sql in queries.items():
                 natives = natives_for(engine.name, sql, catalogues)
+                fences[engine.name][qname] = (fenced_tables(natives[DEFAULT]),
+                                              fenced_tables(natives[ALWAYS]))
                 timings = time_query(engine, natives, args.runs, args.timeout, args.budget)
-                on, off = timings[True], timings[False]
-                if on.rows is not None and off.rows is not None and not same_rows(on.rows,
-                                                                                  off.rows):
-                    raise SystemExit(f"{engine.name} {qname}: the fence changes the rows "
-                                     f"({len(on.rows)} rows with it, {len(off.rows)} without)")
+                base = timings[OFF]
+                for variant in (ALWAYS, DEFAULT):
+                    t = timings[variant]
+                    if t.rows is not None and base.rows is not None and not same_rows(
+                            t.rows, base.rows):
+                        raise SystemExit(f"{engine.name} {qname}: the fence ({variant}) changes "
+                                         f"the rows ({len(t.rows)} rows with it, "
+                                         f"{len(base.rows)} without)")
                 results[engine.name][qname] = timings
             print(f"- {engine.name}: timed in {time.perf_counter() - t0:.1f} s, "
-                  "on and off return the same rows")
+                  "every variant returns the same rows")
     if not results:
         print("no engine to time")
         return 1
@@ -460,35 +480,46 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     headers = ["query"]
     for name in results:
-        headers += [f"{name} on ms", f"{name} off ms", "on/off"]
+        headers += [f"{name} always", "default", "off ms", "always/off", "default/off",
+                    "fenced"]
     rows = []
     for qname in queries:
         row = [qname]
         for name, per_query in results.items():
-            on, off = per_query[qname][True], per_query[qname][False]
-            (a, a_bound), (b, b_bound) = lower_bound(on, args.timeout), lower_bound(off, args.timeout)
-            row += [ms(on, args.runs, args.timeout), ms(off, args.runs, args.timeout),
-                    bounded_ratio(a / b, a_bound, b_bound)]
+            timings = per_query[qname]
+            b, b_bound = lower_bound(timings[OFF], args.timeout)
+            row += [ms(timings[v], args.runs, args.timeout) for v in VARIANTS]
+            for v in (ALWAYS, DEFAULT):
+                a, a_bound = lower_bound(timings[v], args.timeout)
+                row.append(bounded_ratio(a / b, a_bound, b_bound))
+            row.append("%d of %d" % fences[name][qname])
         rows.append(row)
 
     sums, means = ["sum"], ["geomean"]
     for name, per_query in results.items():
-        total = {True: 0.0, False: 0.0}
-        bounded = {True: False, False: False}
-        logs = []
+        total = dict.fromkeys(VARIANTS, 0.0)
+        bounded = dict.fromkeys(VARIANTS, False)
+        logs: dict[str, list[float]] = {ALWAYS: [], DEFAULT: []}
         for timings in per_query.values():
-            counted = {f: lower_bound(timings[f], args.timeout) for f in (True, False)}
-            for f, (seconds, bound) in counted.items():
-                total[f] += seconds
-                bounded[f] |= bound
-            logs.append(math.log(counted[True][0] / counted[False][0]))
-        sums += [(">" if bounded[f] else "") + f"{total[f] * 1000:,.0f}" for f in (True, False)]
-        sums.append(bounded_ratio(total[True] / total[False], bounded[True], bounded[False]))
-        means += ["", "", bounded_ratio(math.exp(sum(logs) / len(logs)), bounded[True],
-                                        bounded[False])]
+            counted = {v: lower_bound(timings[v], args.timeout) for v in VARIANTS}
+            for v, (seconds, bound) in counted.items():
+                total[v] += seconds
+                bounded[v] |= bound
+            for v in logs:
+                logs[v].append(math.log(counted[v][0] / counted[OFF][0]))
+        sums += [(">" if bounded[v] else "") + f"{total[v] * 1000:,.0f}" for v in VARIANTS]
+        sums += [bounded_ratio(total[v] / total[OFF], bounded[v], bounded[OFF])
+                 for v in (ALWAYS, DEFAULT)]
+        sums.append("%d of %d" % tuple(map(sum, zip(*fences[name].values()))))
+        means += ["", "", ""] + [bounded_ratio(math.exp(sum(logs[v]) / len(logs[v])),
+                                               bounded[v], bounded[OFF])
+                                 for v in (ALWAYS, DEFAULT)] + [""]
     print_table(headers, rows + [sums, means])
-    print("on/off: the time with the fence over the time without (above 1: the fence costs).")
-    print("sum: milliseconds over the 22 queries, and their ratio; geomean: of the 22 ratios.")
+    print("always, default, off: milliseconds with the fence on every filtered table, as the "
+          "default sets it, and with none; x/off: the time over the time without a fence.")
+    print("fenced: how many of the query's table references the default fences, of those the "
+          "fence-always variant fences.")
+    print("sum: over the 22 queries; geomean: of the 22 ratios.")
     if any(t.runs < args.runs and t.runs for per in results.values() for ts in per.values()
            for t in ts.values()):
         print(f"*: fewer than {args.runs} runs, the budget of {args.budget:g} s being spent.")

@@ -103,7 +103,8 @@ def test_rewrite_string_param_dialect_pretty(run):
     status, out, err = run("rewrite", "-c", SHOP, "--string-param", "tenant=7'; --",
                            "--dialect", "postgres", "--pretty", ORDERS)
     assert status == 0 and err == "" and out.count("\n") > 5
-    plain = NATIVE.replace("= 7", "= '7''; --'")
+    # PostgreSQL needs no fence for a query that evaluates nothing on the rows.
+    plain = NATIVE.replace("= 7", "= '7''; --'").replace(" OFFSET 0", "")
     assert sqlglot.parse_one(out, read="postgres") == sqlglot.parse_one(plain, read="postgres")
 
 

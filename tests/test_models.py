@@ -109,8 +109,7 @@ def test_load_and_rewrite(tmp_path, suffix, text):
     assert native == (
         'SELECT "id", "amount" FROM (SELECT "o_id" AS "id", "o_amount" AS "amount" '
         'FROM "app"."ord_t" AS "_internal" WHERE "_internal"."tenant_id" = 7 AND '
-        '"_internal"."region" = \'EU\' '
-        'OFFSET 0) AS "sales_orders"')
+        '"_internal"."region" = \'EU\') AS "sales_orders"')
 
 
 def second(**changes):

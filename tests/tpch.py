@@ -183,12 +183,17 @@ def spark_populate(db, tables, *, internal: bool) -> None:
         db.load(table, ", ".join(f"`{c}` {types[k]}" for c, k in zip(columns, kinds)), data)
 
 
-def catalogue(tables, filters: str | None = ROW_FILTER, allowed_functions=()) -> Catalogue:
+def catalogue(tables, filters: str | None = ROW_FILTER, allowed_functions=(),
+              engine: str | None = None, fence: bool | str = "auto") -> Catalogue:
+    """The internal tables published under the TPC-H names; with ``engine``,
+    each column carries that engine's type (see :data:`TYPES`)."""
+    def column(name: str, kind: str) -> Column:
+        return Column(name, TYPES[engine][kind] if engine else None)
     return Catalogue({
         name: Table(name, internal_table(name),
-                    {internal_column(c): Column(c) for c in columns}, filters)
-        for name, (columns, _, _) in tables.items()
-    }, allowed_functions=frozenset(allowed_functions))
+                    {internal_column(c): column(c, k) for c, k in zip(columns, kinds)}, filters)
+        for name, (columns, kinds, _) in tables.items()
+    }, allowed_functions=frozenset(allowed_functions), fence=fence)
 
 
 def queries(path: Path = DATA_DIR / "queries.sql") -> dict[str, str]:

@@ -188,7 +188,7 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
         Ref where = get_attr(select.borrow(), n.str_where);
         select = call1(where.borrow(), expr.borrow());
         // The filter runs before anything of the user's query.
-        select = wall::fence(scope->wall, select.borrow());
+        select = wall::fence(scope->wall, node, select.borrow());
     }
 
     line = L::kSubquery;

@@ -59,8 +59,8 @@ void bind_filter(PyObject* call, PyObject* condition, PyObject* select) {
     call_method(call, names().str_bind_filter, condition, select);
 }
 
-Ref fence(PyObject* call, PyObject* select) {
-    return call_method1(call, names().str_fence, select);
+Ref fence(PyObject* call, PyObject* node, PyObject* select) {
+    return call_method(call, names().str_fence, node, select);
 }
 
 Ref carry(PyObject* call, PyObject* node, PyObject* subquery) {

@@ -35,8 +35,9 @@ Ref internal_name(PyObject* call, PyObject* name);
 // Binds a parsed filter's columns to the internal table of `select`.
 void bind_filter(PyObject* call, PyObject* condition, PyObject* select);
 
-// The filtered select, fenced so that the filter runs first.
-Ref fence(PyObject* call, PyObject* select);
+// The filtered select that replaces `node`, fenced so that the filter runs
+// first wherever the statement can meet the table's rows before it.
+Ref fence(PyObject* call, PyObject* node, PyObject* select);
 
 // Carries a reference's alias columns and pivots onto its subquery.
 Ref carry(PyObject* call, PyObject* node, PyObject* subquery);

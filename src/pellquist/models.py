@@ -10,7 +10,7 @@ them work as well:
 * catalogue: ``tables``, a mapping whose values are tables (keys are ignored);
 * table: ``pub_name``, ``name``, ``columns`` (internal name -> column) and
   ``filters`` (a condition string, or a false value for no filter);
-* column: ``pub_name``.
+* column: ``pub_name``, and optionally ``type`` (the column's SQL type).
 """
 
 from __future__ import annotations
@@ -71,14 +71,22 @@ def _expect(ok: bool, owner: str, field_name: str, expected: str, value: Any) ->
 
 @dataclass(frozen=True, slots=True)
 class Column:
-    """A published column: ``pub_name`` is the name queries use."""
+    """A published column: ``pub_name`` is the name queries use; ``type``,
+    the internal column's SQL type as its database names it (``"INTEGER"``,
+    ``"DECIMAL(15,2)"``, ``"DATE"``), tells the wall which expressions on it
+    cannot fail, so that it fences fewer queries (see ``Catalogue.fence``)."""
 
     pub_name: str
+    type: str | None = None
 
     def __post_init__(self) -> None:
         _expect(isinstance(self.pub_name, str), "Column", "pub_name", "a string", self.pub_name)
         if not self.pub_name:
             raise ValueError("Column.pub_name: must not be empty")
+        _expect(self.type is None or isinstance(self.type, str), "Column", "type",
+                "a string or None", self.type)
+        if self.type is not None and not self.type.strip():
+            raise ValueError(f"Column.type: must not be empty (column {self.pub_name!r})")
 
 
 def _is_sql_expression(value: object) -> bool:
@@ -173,14 +181,19 @@ class Catalogue:
       may call only the functions sqlglot knows, plus these, and never one
       that reads tables or files by name or changes the session.
     * ``fence``: make each engine evaluate a table's row filter before any
-      expression of the query touches its rows (on by default).  Without
-      it, an expression that raises an error can see, and report, another
-      tenant's values.
+      expression of the query touches its rows.  Without it, an expression
+      that raises an error can see, and report, another tenant's values.
+      ``True`` fences every filtered table; ``"auto"`` (the default) only
+      those that an expression able to raise can reach before the filter,
+      on the engines whose planners this is proven on (PostgreSQL, DuckDB,
+      SQLite; every other dialect is fenced throughout).  Columns without a
+      ``type`` count as able to fail in every typed comparison, so the
+      fence then stays on most tables.  ``False`` turns it off.
     """
 
     tables: Mapping[Any, Table]
     allowed_functions: frozenset[str]
-    fence: bool
+    fence: bool | str
     # Lower-cased public name -> table: the map every rewrite looks tables up
     # in, built once here.  `tables` cannot change after construction, so it
     # cannot go stale.
@@ -189,7 +202,8 @@ class Catalogue:
     # Written out rather than generated, so that type checkers take a list of
     # tables and any collection of names.
     def __init__(self, tables: Mapping[Any, Table] | Sequence[Table] = _NO_TABLES,
-                 allowed_functions: Iterable[str] = frozenset(), fence: bool = True) -> None:
+                 allowed_functions: Iterable[str] = frozenset(),
+                 fence: bool | str = "auto") -> None:
         object.__setattr__(self, "tables", tables)
         object.__setattr__(self, "allowed_functions", allowed_functions)
         object.__setattr__(self, "fence", fence)
@@ -226,7 +240,8 @@ class Catalogue:
             raise TypeError("Catalogue.allowed_functions: expected a collection of function "
                             f"names, got {allowed!r}")
         object.__setattr__(self, "allowed_functions", frozenset(n.lower() for n in allowed))
-        _expect(isinstance(self.fence, bool), "Catalogue", "fence", "a bool", self.fence)
+        _expect(isinstance(self.fence, bool) or self.fence == "auto", "Catalogue", "fence",
+                "True, False or 'auto'", self.fence)
 
     def placeholders(self) -> set[str]:
         """The params names that the tables' row filters need, together."""
@@ -393,6 +408,26 @@ def _check_filter(text: str, table: Table) -> str | None:
     return None
 
 
+def _column_from_data(value: Any, bad: Any) -> Column:
+    """A column given as its public name, or as ``{public = ..., type = ...}``."""
+    if isinstance(value, str) and value:
+        return Column(value)
+    if isinstance(value, dict):
+        unknown = sorted(set(value) - {"public", "type"})
+        if unknown:
+            raise bad(f"unknown key {unknown[0]!r} (expected public, type)")
+        public, kind = value.get("public"), value.get("type")
+        if not isinstance(public, str) or not public:
+            raise bad("expected a public column name as 'public'")
+        if kind is not None and (not isinstance(kind, str) or not kind.strip()):
+            raise bad("expected the column's SQL type as a string in 'type'")
+        return Column(public, kind)
+    raise bad("expected the public column name, or a table with 'public' and 'type'")
+
+
+_COLUMNS_SHAPE = "expected a table of strings (internal column = public column), not empty"
+
+
 def catalogue_from_data(data: Any, source: str = "<catalogue>") -> Catalogue:
     """Builds a :class:`Catalogue` from parsed TOML or JSON data.
 
@@ -404,7 +439,7 @@ def catalogue_from_data(data: Any, source: str = "<catalogue>") -> Catalogue:
         filter = "tenant_id = {tenant}"  # optional row filter
         [tables.columns]                 # internal column = public column
         o_id = "id"
-        o_amount = "amount"
+        o_amount = { public = "amount", type = "DECIMAL(12,2)" }   # with its type
     """
 
     def bad(where: str, problem: str) -> CatalogueError:
@@ -436,11 +471,13 @@ def catalogue_from_data(data: Any, source: str = "<catalogue>") -> Catalogue:
                 raise bad(f"{where}.{key}",
                           "expected a name such as 'orders' or 'sales.orders' (letters, digits, "
                           "'_', at most three dotted parts)")
-        if (not isinstance(columns, dict) or not columns
-                or not all(isinstance(k, str) and isinstance(v, str) and k and v
-                           for k, v in columns.items())):
-            raise bad(f"{where}.columns", "expected a table of strings "
-                      "(internal column = public column), not empty")
+        if not isinstance(columns, dict) or not columns or not all(
+                isinstance(k, str) and k and isinstance(v, (str, dict)) for k, v in columns.items()):
+            raise bad(f"{where}.columns", _COLUMNS_SHAPE)
+        published: dict[str, Column] = {}
+        for internal_column, value in columns.items():
+            published[internal_column] = _column_from_data(
+                value, lambda problem, c=internal_column: bad(f"{where}.columns.{c}", problem))
         filt = entry.get("filter")
         if filt is not None and not isinstance(filt, str):
             raise bad(f"{where}.filter", "expected a string")
@@ -448,8 +485,7 @@ def catalogue_from_data(data: Any, source: str = "<catalogue>") -> Catalogue:
         if key in tables:
             raise bad(f"{where}.public", f"{public!r} is published twice (names are compared "
                       "without case)")
-        table = Table(public, _internal_table(internal),
-                      {k: Column(v) for k, v in columns.items()}, filt or None)
+        table = Table(public, _internal_table(internal), published, filt or None)
         if filt is not None:
             problem = _check_filter(filt, table)
             if problem:
@@ -459,9 +495,9 @@ def catalogue_from_data(data: Any, source: str = "<catalogue>") -> Catalogue:
     if not isinstance(allowed, list) or not all(
             isinstance(n, str) and _IDENTIFIER.match(n) for n in allowed):
         raise bad("allowed_functions", "expected an array of function names")
-    fence = data.get("fence", True)
-    if not isinstance(fence, bool):
-        raise bad("fence", "expected true or false")
+    fence = data.get("fence", "auto")
+    if not (isinstance(fence, bool) or fence == "auto"):
+        raise bad("fence", 'expected true, false or "auto"')
     return Catalogue(tables, frozenset(allowed), fence)
 
 

@@ -19,14 +19,14 @@ Every refusal is ``Exception(message, sql)``, like the rewrite's own.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from functools import lru_cache
 from typing import Any
 
 from sqlglot import exp
 
 from . import columns as columns_
-from . import functions, readback, scope, sources, text
+from . import functions, leakproof, readback, scope, sources, text
 from .tree import (JUDGE_KIND, JUDGE_PLAIN_TABLE, JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER,
                    KIND_LITERAL, KIND_QUOTED, KIND_ROW_POSITION, screen, walk)
 from .fence import fence as _fence
@@ -85,7 +85,7 @@ class Call:
     """The wall's view of one rewrite: the statement, its dialect and the
     catalogue's settings."""
 
-    __slots__ = ("_scopes", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names",
+    __slots__ = ("_scopes", "_catalogue", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names",
                  "has_ctes", "internal_reads", "alias", "filter_reads", "warnings_at",
                  "published")
 
@@ -96,7 +96,12 @@ class Call:
         self.dialect = dialect
         allowed = getattr(catalogue, "allowed_functions", None)
         self.allowed = None if allowed is None else frozenset(str(n).lower() for n in allowed)
-        self.fenced = bool(getattr(catalogue, "fence", False))
+        # True: every filtered subquery is fenced; "auto": those a leaky
+        # expression of the statement can reach (see leakproof); False: none.
+        fence = getattr(catalogue, "fence", False)
+        self.fenced: bool | str = "auto" if isinstance(fence, str) and fence == "auto" else bool(
+            fence)
+        self._catalogue = catalogue
         self.cte_names: set[str] = set()
         # Whether the statement or a filled filter has a CTE: without one, no
         # table is bound to a CTE nor shadowed by one.
@@ -214,7 +219,19 @@ class Call:
             n += 1
             alias = f"{INTERNAL_ALIAS}_{n}"
         self.alias = alias
+        if self.fenced == "auto":
+            leakproof.mark_unfenced(tree, self.dialect, self._published_tables())
         return self.cte_names
+
+    def _published_tables(self) -> Any:
+        """Lower-cased public name -> table, as the rewrite looks tables up."""
+        by_name = getattr(self._catalogue, "_by_name", None)
+        if isinstance(by_name, Mapping):
+            return by_name
+        tables = getattr(self._catalogue, "tables", None)
+        if not isinstance(tables, Mapping):
+            return {}
+        return {str(t.pub_name).lower(): t for t in tables.values()}
 
     def _check_named_table(self, node: exp.Table) -> None:
         if self.is_cte(node):
@@ -299,8 +316,12 @@ class Call:
                     "the filtered table's name")
         self.filter_reads += sum(1 for _ in condition.find_all(exp.Table))
 
-    def fence(self, select: exp.Select) -> exp.Select:
-        return _fence(select, self.dialect) if self.fenced else select
+    def fence(self, node: exp.Table, select: exp.Select) -> exp.Select:
+        """``select``, the filtered subquery that replaces ``node``, fenced
+        unless the statement's analysis found that it needs no fence."""
+        if not self.fenced or self.fenced == "auto" and not leakproof.needs_fence(node):
+            return select
+        return _fence(select, self.dialect)
 
     def carry(self, node: exp.Table, subquery: exp.Subquery) -> exp.Subquery:
         """Carries the table's alias columns and pivots onto its replacement
