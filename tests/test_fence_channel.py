@@ -53,8 +53,9 @@ def native(engine: str, sql: str, **settings) -> str | None:
         return None
 
 
-@pytest.mark.parametrize("case", CASES, ids=[c["name"] for c in CASES])
-@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize(("engine", "case"), [
+    pytest.param(e, c, id=f"{e}-{c['name']}") for e in ENGINES for c in CASES
+    if e in c.get("engines", ENGINES)])
 def test_the_rewrite_fences_what_can_fail(engine, case):
     out = native(engine, case["sql"])
     assert out is not None, f"{case['name']} is refused on {engine}"
@@ -106,6 +107,8 @@ def test_no_shape_tells_another_tenant_s_rows(engine_name, request, engines):
     engine = build(engine_name, request, engines)
     found = {}
     for case in CASES:
+        if engine_name not in case.get("engines", ENGINES):
+            continue
         sql = native(engine_name, case["sql"])
         found.update({f"{case['name']}: {p}\n    {sql}": None for p in problems(engine, sql)})
     assert not found, "\n".join(found)
