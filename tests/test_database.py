@@ -84,8 +84,10 @@ def test_init_round_trip(db, tmp_path, capsys):
     assert set(tables) == {"app_order", "app_product", "big_order"}
     assert tables["app_order"].filters == tables["big_order"].filters == "tenant_id = {tenant}"
     assert tables["app_product"].filters == "1 = 0"
-    assert {k: c.pub_name for k, c in tables["app_order"].columns.items()} == {
-        "ord_id": "ord_id", "tenant_id": "tenant_id", "unit price": "unit price"}
+    assert {k: (c.pub_name, c.type) for k, c in tables["app_order"].columns.items()} == {
+        "ord_id": ("ord_id", "INTEGER"), "tenant_id": ("tenant_id", "INTEGER"),
+        "unit price": ("unit price", "INTEGER")}
+    assert tables["app_product"].columns["label"].type.startswith("VARCHAR")  # DuckDB: no length
 
     status, out, err = main(capsys, "check", "-c", str(path), "--database", url)
     assert (status, err) == (0, "")
@@ -116,7 +118,8 @@ def test_init_other_schema(db, tmp_path, capsys):
     data = tomllib.loads(path.read_text())
     assert data["tables"] == [{"public": "member", "internal": "s.member",
                                "filter": "tenant = {tenant}",
-                               "columns": {"m_id": "m_id", "tenant": "tenant"}}]
+                               "columns": {"m_id": {"public": "m_id", "type": "INTEGER"},
+                                           "tenant": {"public": "tenant", "type": "INTEGER"}}}]
     assert main(capsys, "check", "-c", str(path), "--database", url)[0] == 0
 
 
@@ -133,6 +136,12 @@ GOOD = {"public": "orders", "internal": "app_order", "filter": "tenant_id = {ten
      ["the row filter names the column tenant, which app_order does not have: every query on "
       "orders fails, and a filter column missing from its table is the mistake that lets a "
       "column of the same name in the query around it stand in for it"]),
+    ({"columns": {"ord_id": {"public": "id", "type": "INTEGER"},
+                  "tenant_id": {"public": "tenant", "type": "BIGINT"}}},
+     ["app_order.tenant_id (published as tenant) has the type 'BIGINT', but the database's is "
+      "'INTEGER': the wall judges which expressions on the column can fail by its type"]),
+    ({"columns": {"ord_id": {"public": "id", "type": "NO SUCH TYPE("}}},
+     ["app_order.ord_id (published as id) has the type 'NO SUCH TYPE(', which is not a type"]),
     ({"internal": "App_Order", "columns": {"Ord_Id": "id"}, "filter": "Tenant_Id = {tenant}"},
      {"postgres": ["the internal table App_Order is not in the database (there is app_order: "
                    "the rewrite quotes names, so case counts)"]}),
@@ -148,7 +157,9 @@ def test_check_problems(db, tmp_path, capsys, change, problems):
     for table in (GOOD | {"public": "good"}, GOOD | change):
         lines += [f"[[tables]]\npublic = {table['public']!r}\ninternal = {table['internal']!r}",
                   f"filter = {table['filter']!r}", "[tables.columns]"]
-        lines += [f"{k} = {v!r}" for k, v in table["columns"].items()]
+        lines += [f"{k} = " + ("{ " + ", ".join(f"{a} = {b!r}" for a, b in v.items()) + " }"
+                               if isinstance(v, dict) else repr(v))
+                  for k, v in table["columns"].items()]
     path.write_text("\n".join(lines) + "\n")
     status, out, err = main(capsys, "check", "-c", str(path), "--database", url)
     assert out.startswith(f"{path}: 2 published tables\n")

@@ -133,8 +133,21 @@ class _Database:
         return None
 
     def columns(self, schema: str | None, reflected: str) -> list[str]:
-        return [self.stored(c["name"]) for c in
-                self.inspector.get_columns(reflected, schema=schema)]
+        return list(self.typed_columns(schema, reflected))
+
+    def typed_columns(self, schema: str | None, reflected: str) -> dict[str, str | None]:
+        """Stored name -> the column's type as the database's SQL writes it
+        (None where the database declares none, as SQLite allows)."""
+        found: dict[str, str | None] = {}
+        for column in self.inspector.get_columns(reflected, schema=schema):
+            kind = column.get("type")
+            try:
+                text = None if kind is None or isinstance(
+                    kind, _sqlalchemy().types.NullType) else str(kind.compile(dialect=self.dialect))
+            except Exception:  # a type the dialect cannot write back
+                text = None
+            found[self.stored(column["name"])] = text or None
+        return found
 
     def has_close_name(self, schema: str | None, name: str) -> str | None:
         """A relation whose name differs from ``name`` only in case."""
@@ -256,7 +269,8 @@ def skeleton(url: str, schema: str | None = None) -> Skeleton:
                 skipped.append(stored)
                 continue
             taken.add(stored.lower())
-            columns = db.columns(target, relations[stored])
+            types = db.typed_columns(target, relations[stored])
+            columns = list(types)
             tenant = next((c for c in columns if _TENANT_COLUMN.fullmatch(c)), None)
             lines.append("[[tables]]" + ("  # a view" if stored in views else ""))
             lines.append(f"public = {_toml_string(stored)}")
@@ -270,7 +284,9 @@ def skeleton(url: str, schema: str | None = None) -> Skeleton:
                              "  # no rows until you write this table's filter")
             lines.append("")
             lines.append("[tables.columns]")
-            lines += [f"{_toml_key(c)} = {_toml_string(c)}" for c in columns]
+            lines += [f"{_toml_key(c)} = " + (
+                f"{{ public = {_toml_string(c)}, type = {_toml_string(types[c] or '')} }}"
+                if types[c] else _toml_string(c)) for c in columns]
             lines.append("")
             published.append(stored)
     if not published:
@@ -368,6 +384,30 @@ def _filter_problems(db: _Database, table: Table, internal: str, own_name: str,
     return problems, found
 
 
+def _type_problem(declared: str | None, stored: str | None, dialect: str | None) -> str | None:
+    """What is wrong with a column's declared type, given the database's."""
+    if declared is None:
+        return None
+    from sqlglot import exp
+
+    try:
+        mine = exp.DataType.build(declared, dialect=dialect)
+    except Exception:
+        return f"has the type {declared!r}, which is not a type of {dialect or 'SQL'}"
+    if stored is None:
+        return (f"has the type {declared!r}, but the database declares none: the wall "
+                "judges expressions on the column by its type, so drop it")
+    try:
+        theirs = exp.DataType.build(stored, dialect=dialect)
+    except Exception:
+        theirs = None
+    if theirs is None or mine != theirs:
+        return (f"has the type {declared!r}, but the database's is {stored!r}: the wall "
+                "judges which expressions on the column can fail by its type, so give "
+                "the database's")
+    return None
+
+
 def check_catalogue(catalogue: Catalogue, url: str) -> Report:
     """Compares ``catalogue`` with the database at ``url``: each problem is
     one line of :attr:`Report.problems`.
@@ -395,11 +435,17 @@ def check_catalogue(catalogue: Catalogue, url: str) -> Report:
                        if close else ""))
                 continue
             report.tables += 1
-            columns = db.columns(schema, found[1])
-            have = {db.fold(c) for c in columns}
+            types = {db.fold(c): t for c, t in db.typed_columns(schema, found[1]).items()}
+            columns = list(types)
+            have = set(types)
             for column_name, column in table.columns.items():
                 if db.fold(column_name) in have:
                     report.columns += 1
+                    why = _type_problem(column.type, types[db.fold(column_name)], dialect)
+                    if why:
+                        report.problems.append(
+                            f"{table.pub_name}: {internal}.{column_name} (published as "
+                            f"{column.pub_name}) {why}")
                 else:
                     report.problems.append(
                         f"{table.pub_name}: {internal} has no column {column_name} (published "
