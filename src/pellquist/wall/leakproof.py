@@ -83,7 +83,7 @@ between                    typed     typed   safe     x BETWEEN constant AND con
 like-constant              safe      safe    safe     LIKE / ILIKE with a constant pattern
 like-data                  leaky     leaky   leaky    LIKE / ILIKE with a pattern built from data
 arithmetic                 leaky     leaky   safe     + - * / %, unary minus
-scale                      safe      safe    safe     a number times a constant from -1 to 1
+scale                      safe      safe    safe     a number times a constant above -1, up to 1
 cast-same-type             typed     typed   safe     CAST of a column to its own type
 cast-to-text               typed     typed   safe     CAST of a number, date, time, boolean or text to text
 cast-other                 leaky     leaky   safe     any other CAST
@@ -811,16 +811,20 @@ def _joined(values: list[_Value]) -> _Value:
 
 
 def _fraction(node: exp.Expr) -> bool:
-    """A number literal from -1 to 1: a product with it cannot overflow."""
-    negative = isinstance(node, exp.Neg)
-    if negative:
+    """A number literal above -1 and at most 1: a product with it cannot
+    overflow (-1 can: the smallest integer has no positive counterpart)."""
+    sign = 1
+    while isinstance(node, (exp.Neg, exp.Paren)):
+        if isinstance(node, exp.Neg):
+            sign = -sign
         node = node.this
     if not (isinstance(node, exp.Literal) and node.is_number):
         return False
     try:
-        return abs(Decimal(node.this)) <= 1
+        value = sign * Decimal(node.this)
     except InvalidOperation:
         return False
+    return -1 < value <= 1
 
 
 def _conjuncts(node: exp.Expr) -> Iterator[exp.Expr]:
