@@ -84,14 +84,14 @@ def test_init_round_trip(db, tmp_path, capsys):
     assert set(tables) == {"app_order", "app_product", "big_order"}
     assert tables["app_order"].filters == tables["big_order"].filters == "tenant_id = {tenant}"
     assert tables["app_product"].filters == "1 = 0"
+    # The tenant column filters; it is not published.
     assert {k: (c.pub_name, c.type) for k, c in tables["app_order"].columns.items()} == {
-        "ord_id": ("ord_id", "INTEGER"), "tenant_id": ("tenant_id", "INTEGER"),
-        "unit price": ("unit price", "INTEGER")}
+        "ord_id": ("ord_id", "INTEGER"), "unit price": ("unit price", "INTEGER")}
     assert tables["app_product"].columns["label"].type.startswith("VARCHAR")  # DuckDB: no length
 
     status, out, err = main(capsys, "check", "-c", str(path), "--database", url)
     assert (status, err) == (0, "")
-    assert "3 tables, 7 columns and 2 row filter columns found" in out
+    assert "3 tables, 5 columns and 2 row filter columns found" in out
     assert out.splitlines()[-1] == "filter 1 = 0 (no row readable until its filter is written): " \
                                    "app_product"
 
@@ -118,8 +118,7 @@ def test_init_other_schema(db, tmp_path, capsys):
     data = tomllib.loads(path.read_text())
     assert data["tables"] == [{"public": "member", "internal": "s.member",
                                "filter": "tenant = {tenant}",
-                               "columns": {"m_id": {"public": "m_id", "type": "INTEGER"},
-                                           "tenant": {"public": "tenant", "type": "INTEGER"}}}]
+                               "columns": {"m_id": {"public": "m_id", "type": "INTEGER"}}}]
     assert main(capsys, "check", "-c", str(path), "--database", url)[0] == 0
 
 
@@ -198,7 +197,7 @@ def test_help_examples_run_as_written(tmp_path, capsys, monkeypatch):
         conn.executescript(";".join(DDL))
     examples = [line.split() for text in (cli.INIT_EXAMPLES, cli.CHECK_EXAMPLES)
                 for line in text.splitlines() if "sqlite:///shop.db" in line]
-    assert [e[:2] for e in examples] == [["pellquist", "init"], ["pellquist", "check"]]
+    assert [e[:2] for e in examples] == [["pellquist", "init"]] * 2 + [["pellquist", "check"]]
     for example in examples:
         status, out, err = main(capsys, *example[1:])
         assert (status, err) == (0, "") and out
@@ -222,3 +221,23 @@ def test_without_sqlalchemy(monkeypatch, capsys):
     assert (status, out) == (2, "")
     assert err == ("pellquist: error: reading a database needs SQLAlchemy: "
                    "pip install 'pellquist[database]'\n")
+
+
+@pytest.mark.parametrize("db", ["sqlite"], indirect=True)
+@pytest.mark.parametrize("options, filters, published", [
+    # A column named like a tenant's is guessed, and kept out of the columns.
+    ([], {"acct": "tenant_key = {tenant}", "app_product": "1 = 0"}, {"acct": ["acct_id", "owner"]}),
+    (["--tenant-column", "OWNER"], {"acct": "owner = {tenant}", "app_product": "1 = 0"},
+     {"acct": ["acct_id", "tenant_key"]}),
+    (["--tenant-column", "owner", "--publish-tenant-column"], {"acct": "owner = {tenant}"},
+     {"acct": ["acct_id", "tenant_key", "owner"]}),
+])
+def test_init_tenant_column(db, tmp_path, capsys, options, filters, published):
+    _, url, run = db
+    run("CREATE TABLE acct (acct_id INTEGER, tenant_key INTEGER, owner INTEGER)",
+        "CREATE TABLE app_product (prod_id INTEGER, label TEXT)")
+    tables = {t.pub_name: t for t in load_catalogue(init(capsys, tmp_path, url, *options))
+              .tables.values()}
+    assert {name: tables[name].filters for name in filters} == filters
+    assert {name: [c.pub_name for c in tables[name].columns.values()]
+            for name in published} == published

@@ -54,10 +54,13 @@ must be in the database; each one that is not is reported on its own line.
 INIT_EXAMPLES = """\
 examples (need: pip install 'pellquist[database]'):
   pellquist init --database sqlite:///shop.db --output shop.toml
+  pellquist init --database sqlite:///shop.db --tenant-column tenant_id -o shop2.toml
   pellquist init --database postgresql+psycopg://app@db.example/shop --schema app
 
-Every table gets a row filter: '<column> = {tenant}' where a column is named
-like a tenant, else '1 = 0', which shows no rows until you write the real one.
+Every table gets a row filter: '<column> = {tenant}' where it has the tenant
+column (--tenant-column, or a column named like a tenant's), else '1 = 0',
+which shows no rows until you write the real one.  The tenant column itself
+is not published unless --publish-tenant-column.
 """
 
 DEMO_EXAMPLES = """\
@@ -110,7 +113,7 @@ def _describe(error: BaseException) -> str:
     if isinstance(error, errors.LimitExceeded):
         return f"over the limit: {error}"
     if isinstance(error, errors.Refused):
-        return f"refused: {error.message}"
+        return f"refused: {error.message}" + (f"; {error.hint}" if error.hint else "")
     return f"{type(error).__name__}: {error}"
 
 
@@ -236,7 +239,8 @@ def cmd_init(args: argparse.Namespace) -> int:
     from . import database
 
     try:
-        made = database.skeleton(args.database, args.schema)
+        made = database.skeleton(args.database, args.schema, args.tenant_column,
+                                 args.publish_tenant_column)
     except database.DatabaseError as e:
         _fail(str(e))
     if not args.output:
@@ -363,6 +367,12 @@ def build_parser() -> argparse.ArgumentParser:
     init.add_argument("--database", metavar="URL", required=True,
                       help="the database to read (a SQLAlchemy URL)")
     init.add_argument("--schema", help="the schema to read; default: the connection's own")
+    init.add_argument("--tenant-column", metavar="NAME",
+                      help="the column that holds each row's tenant; default: a column "
+                           "named like one (tenant_id, tenant_key, ...)")
+    init.add_argument("--publish-tenant-column", action="store_true",
+                      help="publish the tenant column too (left out by default: each tenant "
+                           "sees only its own value there)")
     init.add_argument("-o", "--output", metavar="FILE",
                       help="write the catalogue here (never over an existing file); "
                            "default: standard output")

@@ -45,7 +45,7 @@ INSTALL = "pip install 'pellquist[database]'"
 # The filter a skeleton gives a table it cannot guess one for: true for no row.
 NO_ROWS = "1 = 0"
 
-_TENANT_COLUMN = re.compile(r"tenant|tenant_?id|\w+_tenant_id", re.IGNORECASE)
+_TENANT_COLUMN = re.compile(r"(\w+_)?tenant(_?(id|key|no|code))?", re.IGNORECASE)
 # What a catalogue file accepts as one part of a table name (models._IDENTIFIER).
 _NAME_PART = re.compile(r"[A-Za-z_][A-Za-z0-9_$]*\Z")
 _BARE_KEY = re.compile(r"[A-Za-z0-9_-]+\Z")
@@ -241,9 +241,17 @@ _HEADER = """\
 """
 
 
-def skeleton(url: str, schema: str | None = None) -> Skeleton:
+def skeleton(url: str, schema: str | None = None, tenant_column: str | None = None,
+             publish_tenant: bool = False) -> Skeleton:
     """A catalogue file for the tables and views of ``schema`` (the
-    connection's default schema if None) in the database at ``url``."""
+    connection's default schema if None) in the database at ``url``.
+
+    Each table's row filter is ``<tenant column> = {tenant}``, the tenant
+    column being ``tenant_column`` (compared as the database compares names)
+    or, without it, a column named like a tenant's (``tenant_id``,
+    ``tenant_key``, ``org_tenant_id``, ...).  That column is left out of the
+    published columns unless ``publish_tenant``: a tenant sees only its own
+    value there."""
     with _open(url) as db:
         target = schema if schema is not None else db.default_schema
         relations = db.relations(target)
@@ -271,22 +279,30 @@ def skeleton(url: str, schema: str | None = None) -> Skeleton:
             taken.add(stored.lower())
             types = db.typed_columns(target, relations[stored])
             columns = list(types)
-            tenant = next((c for c in columns if _TENANT_COLUMN.fullmatch(c)), None)
+            if tenant_column is not None:
+                tenant = next((c for c in columns if db.fold(c) == db.fold(tenant_column)),
+                              None)
+            else:
+                tenant = next((c for c in columns if _TENANT_COLUMN.fullmatch(c)), None)
+            shown = [c for c in columns if publish_tenant or c != tenant] or columns
             lines.append("[[tables]]" + ("  # a view" if stored in views else ""))
             lines.append(f"public = {_toml_string(stored)}")
             internal = f"{schema}.{stored}" if qualify else stored
             lines.append(f"internal = {_toml_string(internal)}")
             if tenant is not None and _NAME_PART.match(tenant):
-                lines.append(f"filter = {_toml_string(tenant + ' = {tenant}')}"
-                             f"  # guessed from the column {tenant}: confirm it")
+                how = ("the tenant column" if tenant_column is not None
+                       else f"guessed from the column {tenant}: confirm it")
+                lines.append(f"filter = {_toml_string(tenant + ' = {tenant}')}  # {how}")
             else:
                 lines.append(f"filter = {_toml_string(NO_ROWS)}"
                              "  # no rows until you write this table's filter")
             lines.append("")
             lines.append("[tables.columns]")
+            if tenant not in shown:
+                lines.append(f"# {_comment(tenant or '')}: the row filter's column, not published")
             lines += [f"{_toml_key(c)} = " + (
                 f"{{ public = {_toml_string(c)}, type = {_toml_string(types[c] or '')} }}"
-                if types[c] else _toml_string(c)) for c in columns]
+                if types[c] else _toml_string(c)) for c in shown]
             lines.append("")
             published.append(stored)
     if not published:

@@ -17,6 +17,7 @@ from typing import Any
 from sqlglot.errors import ParseError, TokenError
 
 from .models import TableNotFound
+from .wall.functions import ALLOW_HINT, HINT_MARK
 
 __all__ = [
     "BadCatalogue", "LimitExceeded", "MissingParam", "PellquistError", "Refused",
@@ -31,11 +32,22 @@ class PellquistError(Exception):
 
 class Refused(PellquistError):
     """The statement is not a plain read, or reads something the wall does
-    not allow.  ``args`` is ``(message, sql)``, as the session gives it."""
+    not allow.  ``args`` is ``(message, sql)``, as the session gives it.
+
+    ``str()`` and ``message`` say what was refused and why, for the
+    statement's author; ``hint``, if not None, is what the application's
+    developer could change to allow it (list a function in the catalogue's
+    ``allowed_functions``), which the author cannot."""
 
     @property
     def message(self) -> str:
-        return str(self.args[0]) if self.args else ""
+        text = str(self.args[0]) if self.args else ""
+        return text.removesuffix(HINT_MARK + ALLOW_HINT)
+
+    @property
+    def hint(self) -> str | None:
+        text = str(self.args[0]) if self.args else ""
+        return ALLOW_HINT if text.endswith(HINT_MARK + ALLOW_HINT) else None
 
     def __str__(self) -> str:
         return self.message

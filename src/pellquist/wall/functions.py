@@ -22,6 +22,11 @@ from collections.abc import Iterator
 
 from sqlglot import exp
 
+# What the application's developer can do about a refused call, which its
+# end user cannot: the part of the message after HINT_MARK.
+HINT_MARK = "; "
+ALLOW_HINT = "list it in the catalogue's allowed_functions to allow it"
+
 # Exact names, lower case.
 FLOOR_NAMES = frozenset({
     # PostgreSQL: query text, table and file readers, other databases,
@@ -362,8 +367,8 @@ def name_refusal(name: str, allowed: frozenset[str] | None) -> str | None:
                 "published tables or change the session")
     if allowed is not None and not any(known_name(n) or n in allowed
                                        for n in _called_names(name)):
-        return (f"The SQL calls the function {name!r}, which the catalogue does not allow; "
-                "list it in the catalogue's allowed_functions to allow it")
+        return (f"The SQL calls the function {name!r}, which the catalogue does not allow"
+                + HINT_MARK + ALLOW_HINT)
     return None
 
 
@@ -498,8 +503,8 @@ def refusal(node: exp.Func, allowed: frozenset[str] | None) -> str | None:
     if (allowed is not None and anonymous and names[0] not in allowed
             and names[0] not in GENERATORS
             and not (_method_call(node) and known_name(names[0]))):
-        return (f"The SQL calls the function {names[0]!r}, which the catalogue does not allow; "
-                "list it in the catalogue's allowed_functions to allow it")
+        return (f"The SQL calls the function {names[0]!r}, which the catalogue does not allow"
+                + HINT_MARK + ALLOW_HINT)
     return None
 
 

@@ -1,0 +1,31 @@
+"""What a refusal tells the statement's author, and what it tells the developer."""
+
+import pytest
+
+import pellquist
+from pellquist import Catalogue, Table
+
+CATALOGUE = Catalogue([Table("orders", "app_order", {"o_id": "id", "o_note": "note"},
+                             "tenant_id = {tenant}")])
+
+
+def refused(sql: str) -> pellquist.Refused:
+    with pytest.raises(pellquist.Refused) as info:
+        pellquist.rewrite(CATALOGUE, sql, {"tenant": 1}, dialect="postgres")
+    return info.value
+
+
+@pytest.mark.parametrize("sql, message, hint", [
+    ("SELECT my_udf(note) FROM orders",
+     "The SQL calls the function 'my_udf', which the catalogue does not allow",
+     "list it in the catalogue's allowed_functions to allow it"),
+    ("SELECT pg_read_file('/etc/passwd') FROM orders",
+     "The SQL calls the function 'pg_read_file', which can read data outside the published "
+     "tables or change the session", None),
+    ("DELETE FROM orders", "As of now, only select statements are supported.", None),
+])
+def test_the_author_s_message_and_the_developer_s_hint_are_apart(sql, message, hint):
+    error = refused(sql)
+    assert (str(error), error.message, error.hint) == (message, message, hint)
+    # The session's own words stay whole in args.
+    assert error.args[0] == message + ("; " + hint if hint else "")
