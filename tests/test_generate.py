@@ -502,3 +502,17 @@ def test_transformer_rewrites_a_table_node(transformer):
     result = transformer(exp.to_table("sales.orders"))
     assert type(result) is exp.Subquery
     assert result.sql(identify=True) == f'({SUB}) AS "Sales_Orders"'
+
+
+# An unquoted name is folded as the engine folds it before the rewrite quotes
+# it; a quoted one keeps its case.
+@pytest.mark.parametrize("dialect, sql, selected", [
+    ("postgres", "SELECT ID, Amount FROM sales.orders", '"id", "amount"'),
+    ("postgres", 'SELECT "ID" FROM sales.orders', '"ID"'),
+    ("snowflake", "SELECT id FROM sales.orders", '"ID"'),
+    ("clickhouse", "SELECT Id FROM sales.orders", '"Id"'),
+    ("duckdb", 'SELECT "ID" FROM sales.orders', '"id"'),
+])
+def test_unquoted_names_are_folded_as_the_engine_folds_them(dialect, sql, selected):
+    out = session(ORDERS).generateNativeSQL(sql, dialect)
+    assert out.startswith(f"SELECT {selected} FROM ("), out

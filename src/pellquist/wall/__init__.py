@@ -24,6 +24,7 @@ from functools import lru_cache
 from typing import Any
 
 from sqlglot import exp
+from sqlglot.optimizer.normalize_identifiers import normalize_identifiers
 
 from . import columns as columns_
 from . import functions, leakproof, readback, scope, sources, text
@@ -219,6 +220,11 @@ class Call:
             n += 1
             alias = f"{INTERNAL_ALIAS}_{n}"
         self.alias = alias
+        # An unquoted name means what the engine makes of it: PostgreSQL
+        # folds it to lower case, Snowflake to upper, ClickHouse keeps it.
+        # The rewrite quotes every name it writes, so it folds them first
+        # (after the checks, whose messages quote the statement as written).
+        normalize_identifiers(tree, dialect=self.dialect)
         if self.fenced == "auto":
             leakproof.mark_unfenced(tree, self.dialect, self._published_tables())
         return self.cte_names
