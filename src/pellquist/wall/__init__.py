@@ -132,6 +132,11 @@ class Call:
     def check(self, tree: exp.Expr) -> set[str]:
         """Refuses what the rewrite cannot vouch for; returns every CTE name."""
         self.warnings_at = readback.warning_count()
+        # An unquoted name means what the engine makes of it: PostgreSQL
+        # folds it to lower case, Snowflake to upper, ClickHouse keeps it.
+        # The rewrite quotes every name it writes, so it folds them first,
+        # and every rule after (CTE scope above all) sees the engine's names.
+        normalize_identifiers(tree, dialect=self.dialect)
         allowed = self.allowed
         # Where a dialect has hidden columns (Hive's), refused by name, every
         # identifier is judged here; of the others, the screen lists the
@@ -220,11 +225,6 @@ class Call:
             n += 1
             alias = f"{INTERNAL_ALIAS}_{n}"
         self.alias = alias
-        # An unquoted name means what the engine makes of it: PostgreSQL
-        # folds it to lower case, Snowflake to upper, ClickHouse keeps it.
-        # The rewrite quotes every name it writes, so it folds them first
-        # (after the checks, whose messages quote the statement as written).
-        normalize_identifiers(tree, dialect=self.dialect)
         if self.fenced == "auto":
             leakproof.mark_unfenced(tree, self.dialect, self._published_tables())
         return self.cte_names
