@@ -42,6 +42,7 @@ from sqlglot.tokens import Tokenizer
 
 import pellquist.quist as q
 from pellquist.models import Catalogue, Column, SqlString, Table, TableNotFound
+from pellquist.wall import leakproof
 from tpch import DATA_DIR as TPCH_DIR
 
 ONLY_SELECT = "As of now, only select statements are supported."
@@ -310,6 +311,17 @@ DIALECT_FROM_ITEMS = {
 # on the right of IN when it is a bare name.
 DIALECT_CONDITIONS = {"clickhouse": ["{col} IN {name}", "{col} GLOBAL IN {name}"]}
 
+# The other conditions on a column; {below} is a query or a condition one
+# level down.
+CONDITION_FORMS = {
+    "in_list": "{col} IN (1, 2, 3)",
+    "null": "{col} IS NOT NULL",
+    "in_query": "{col} IN ({below})",
+    "exists": "EXISTS ({below})",
+    "scalar": "{col} = ({below})",
+    "not": "NOT ({below})",
+}
+
 
 
 class _Builder:
@@ -442,18 +454,11 @@ class _Builder:
             op = self.draw(st.sampled_from(["=", "<>", ">", "<="]))
             value = self.draw(st.sampled_from(["1", "'a'", "2.5", "NULL", self.column()]))
             return f"{col} {op} {value}"
-        if choice == "in_list":
-            return f"{col} IN (1, 2, 3)"
-        if choice == "null":
-            return f"{col} IS NOT NULL"
-        if choice == "in_query":
-            return f"{col} IN ({self.query_body(depth - 1, visible, all_ctes)})"
-        if choice == "exists":
-            return f"EXISTS ({self.select(depth - 1, visible, all_ctes)})"
-        if choice == "scalar":
-            return f"{col} = ({self.scalar(depth - 1, visible, all_ctes)})"
-        if choice == "not":
-            return f"NOT ({self.condition(depth - 1, visible, all_ctes)})"
+        if choice in CONDITION_FORMS:
+            below = {"in_query": self.query_body, "exists": self.select, "scalar": self.scalar,
+                     "not": self.condition}.get(choice)
+            inner = below(depth - 1, visible, all_ctes) if below else ""
+            return CONDITION_FORMS[choice].format(col=col, below=inner)
         left = self.condition(depth - 1, visible, all_ctes)
         right = self.condition(depth - 1, visible, all_ctes)
         return f"({left}) {choice.upper()} ({right})"
@@ -768,12 +773,14 @@ def _projected(value: exp.Expr, dialect: str | None, fence: dict[str, str]) -> s
 
 
 def _rewrite_of(node: exp.Table, world: World, expected,
-                fence: dict[str, str]) -> Published | None:
+                fence: dict[str, str], optional: bool = False) -> Published | None:
     """The published table whose rewrite ``node`` is the FROM of, if it is one.
 
     That is: ``(SELECT <its columns> FROM <internal> [AS <name>] [WHERE <filled filter>
     <fence>]) AS alias`` and nothing else in that SELECT, where ``fence`` holds the
-    clauses of OFFSET 0 that a fenced catalogue puts after each filter.  A name
+    clauses of OFFSET 0 that a fenced catalogue puts after each filter (or
+    none, where ``optional``: the default fences only the tables an
+    expression that can fail reaches, on the engines it judges).  A name
     given to the internal table is a filtered table's, and its filter is
     qualified by it.
     """
@@ -807,7 +814,7 @@ def _rewrite_of(node: exp.Table, world: World, expected,
             if where is None and not extra_clauses and name is None:
                 return table
             continue
-        if extra_clauses != fence:
+        if extra_clauses != fence and not (optional and not extra_clauses):
             continue
         if where is not None and _render(where.this, world.dialect) == expected(table, name):
             return table
@@ -850,12 +857,14 @@ def leaks(out: str, world: World, strict: bool = False, mentions: bool = False) 
         return cache[key]
 
     # The catalogue's own setting, read as the rewrite reads it.
-    fence = _fence_clauses(dialect) if getattr(world.catalogue, "fence", False) else {}
+    setting = getattr(world.catalogue, "fence", False)
+    fence = _fence_clauses(dialect) if setting else {}
+    optional = setting == "auto" and leakproof.engine_of(dialect) is not None
     filtered = {t.internal_last.lower() for t in world.tables if t.filter}
     trusted: set[int] = set()   # inside a verified filter
     allowed: set[int] = set()   # a verified rewrite's FROM, or a CTE in scope
     for node in tree.find_all(exp.Table):
-        if _rewrite_of(node, world, expected, fence) is not None:
+        if _rewrite_of(node, world, expected, fence, optional) is not None:
             allowed.add(id(node))
             where = node.parent.parent.args.get("where")
             if where is not None:

@@ -15,7 +15,9 @@ from __future__ import annotations
 
 import logging
 import re
+import tomllib
 import types
+from pathlib import Path
 
 import pytest
 from sqlglot import exp, parse_one
@@ -30,116 +32,10 @@ DIALECTS = ("postgres", "duckdb", "sqlite", "clickhouse", "spark")
 
 # ---- the named dangers of each engine ------------------------------------------
 
-DANGEROUS = {
-    "postgres": [
-        # queries, tables and files named by text
-        "query_to_xml", "table_to_xml", "cursor_to_xml", "database_to_xml", "ts_stat",
-        "ts_rewrite", "currtid2", "pg_read_file", "pg_read_binary_file", "pg_ls_dir",
-        "pg_stat_file", "lo_import", "lo_export", "lo_get", "loread", "lowrite",
-        # catalogue objects by oid, regclass or name
-        "to_regclass", "regclass", "regclassin", "regtypein", "regprocin", "regrolein",
-        "regnamespacein", "record_in", "array_in", "domain_in", "enum_in",
-        "satisfies_hash_partition", "obj_description", "col_description", "format_type",
-        "has_table_privilege", "pg_relation_size", "pg_get_viewdef", "aclitemin",
-        "acldefault", "makeaclitem", "amvalidate", "_pg_index_position", "oideq",
-        "brin_summarize_new_values", "brin_desummarize_range", "gin_clean_pending_list",
-        # other databases and the network
-        "dblink", "dblink_connect", "dblink_exec", "postgres_fdw_get_connections",
-        "postgres_fdw_disconnect", "inet_client_addr", "inet_client_port",
-        "inet_server_addr", "inet_server_port", "ssl_client_dn", "ssl_cipher",
-        # settings, sequences, locks, notifications, transaction state, sleeps
-        "current_setting", "set_config", "nextval", "setval", "currval", "lastval",
-        "pg_advisory_lock", "pg_try_advisory_xact_lock", "pg_notify", "setseed",
-        "txid_current", "txid_status", "mxid_age", "getdatabaseencoding",
-        "get_current_ts_config", "getpgusername", "current_query", "version",
-        "pg_sleep", "pg_backend_pid", "pg_terminate_backend",
-        "binary_upgrade_set_next_pg_type_oid",
-        # contributed modules: raw storage, checks, statistics, text queries
-        "get_raw_page", "heap_page_items", "heap_page_item_attrs", "bt_page_items",
-        "bt_metap", "bt_index_check", "verify_heapam", "page_header", "fsm_page_contents",
-        "tuple_data_split", "hash_page_items", "pgstattuple", "pgstatindex",
-        "pgstattuple_approx", "pgrowlocks", "pg_visibility", "pg_freespace",
-        "pg_buffercache_pages", "pg_prewarm", "autoprewarm_dump_now", "heap_force_kill",
-        "crosstab", "crosstab3", "connectby", "xpath_table", "xslt_process", "set_limit",
-        "show_limit", "isn_weak", "uuid_generate_v1", "pg_stat_statements",
-    ],
-    "duckdb": [
-        # tables and files named by text
-        "query", "query_table", "read_csv", "read_csv_auto", "read_parquet", "read_json",
-        "read_text", "read_blob", "glob", "sniff_csv", "parquet_scan", "parquet_metadata",
-        "parquet_bloom_probe", "parquet_full_metadata", "parquet_page_index",
-        "histogram_values", "summary", "index_key", "vss_join", "delta_scan", "iceberg_scan",
-        # SQL text planned or run
-        "json_serialize_plan", "json_execute_serialized_sql", "json_serialize_sql",
-        "json_deserialize_sql", "sql_auto_complete",
-        # other databases, the network and host memory
-        "sqlite_scan", "postgres_scan", "postgres_query", "postgres_execute", "mysql_query",
-        "arrow_scan", "arrow_scan_dumb", "python_arrow_scan", "pandas_scan",
-        "python_map_function", "load_aws_credentials", "start_ui",
-        # settings, session and catalogue state
-        "current_setting", "getenv", "getvariable", "in_search_path", "current_schema",
-        "current_schemas", "current_database", "current_role", "current_query_id",
-        "current_connection_id", "current_transaction_id", "which_secret", "duckdb_secrets",
-        "duckdb_settings", "duckdb_tables", "pragma_table_info", "get_block_size", "stats",
-        "version", "nextval", "currval", "setseed", "checkpoint", "force_checkpoint",
-        "enable_logging", "disable_logging", "truncate_duckdb_logs", "write_log",
-        "enable_profiling", "add_grammar_extension", "register_external_resource",
-        "destroy_external_resource", "install_extension", "load_extension",
-        # errors out of a late filter, sleeps
-        "error", "sleep_ms",
-        # physical storage, types named by text, SQL internals
-        "vector_type", "make_type", "setval", "read_single_csv_file", "__internal_barrier",
-    ],
-    "sqlite": [
-        "load_extension", "readfile", "writefile", "edit", "fsdir", "zipfile",
-        "fts3_tokenizer", "sqlite_dbpage", "sqlite_dbdata", "sqlite_stmt", "dbstat",
-        "sqlite_offset", "sqlite_version", "sqlite_source_id", "sqlite_compileoption_get",
-        "pragma_table_info", "changes", "total_changes", "last_insert_rowid", "fts5",
-        "fts5_source_id", "optimize", "rtreecheck", "rtreenode", "rtreedepth", "sha3_query",
-        "eval", "completion", "carray", "bytecode", "tables_used", "checkfreelist",
-        "shell_add_schema",
-    ],
-    "clickhouse": [
-        # files, object stores, other servers, the host process, named tables
-        "file", "url", "remote", "remoteSecure", "cluster", "clusterAllReplicas", "merge", "s3",
-        "input", "jdbc", "mysql", "postgresql", "sqlite", "hdfs", "executable", "view",
-        "viewIfPermitted", "loop", "dictionary", "python", "fileCluster", "deltaLakeLocal",
-        "icebergLocal", "paimonLocal", "mergeTreeIndex", "mergeTreeProjection", "timeSeriesData",
-        "prometheusQuery", "joinGet", "joinGetOrNull", "dictGet", "dictGetOrNull",
-        "dictGetString", "dictHas", "dictIsIn", "dictGetHierarchy", "notIn", "globalIn",
-        "globalNotIn", "nullIn", "notNullIn", "globalNullIn", "globalNotNullIn",
-        "hasColumnInTable", "pgTableIsVisible", "__getScalar", "__scalarSubqueryResult",
-        # settings, the server and its host, the session
-        "getSetting", "getSettingOrDefault", "getServerSetting", "getMergeTreeSetting",
-        "getMacro", "getClientHTTPHeader", "globalVariable", "currentDatabase", "DATABASE",
-        "currentUser", "currentRoles", "currentProfiles", "queryID", "initialQueryID",
-        "connectionId", "hostName", "FQDN", "serverUUID", "uptime", "version", "tcpPort",
-        "getOSKernelVersion", "filesystemAvailable", "showCertificate", "transactionID",
-        "addressToSymbol", "demangle", "logTrace", "catboostEvaluate", "naiveBayesClassifier",
-        "aiGenerate", "elasticsearch", "obfuscate", "timeSeriesTimeRanges", "traceView",
-        "inIgnoreSet", "globalNotNullInIgnoreSet", "flameGraph", "generateSerialID",
-        "serverTimeZone", "regionToCountry", "regionIn",
-        # errors out of a late filter, sleeps
-        "throwIf", "aggThrow", "timeSeriesThrowDuplicateSeriesIf", "sleep", "sleepEachRow",
-        # where rows sit, and rows read beside them before a filter
-        "blockNumber", "blockSize", "blockSerializedSize", "rowNumberInBlock",
-        "rowNumberInAllBlocks", "dumpColumnStructure", "neighbor", "runningDifference",
-        "runningAccumulate",
-    ],
-    "spark": [
-        # the JVM, files and the metadata of the files behind a table
-        "reflect", "java_method", "try_reflect", "input_file_name", "input_file_block_start",
-        "input_file_block_length", "read_files", "from_protobuf", "to_protobuf", "from_avro",
-        "to_avro", "schema_of_avro", "identifier", "python_worker_logs",
-        # where rows sit
-        "spark_partition_id", "monotonically_increasing_id",
-        # the session
-        "current_user", "user", "session_user", "current_catalog", "current_database",
-        "current_schema", "current_path", "version", "secret",
-        # errors out of a late filter
-        "assert_true", "raise_error",
-    ],
-}
+# The named dangers of each engine, and the everyday functions that must stay
+# allowed, by dialect.
+CASES = tomllib.loads((Path(__file__).parent / "data" / "function-floor.toml").read_text())
+DANGEROUS = CASES["dangerous"]
 
 
 def _written_calls(name: str, dialect: str) -> list[exp.Func]:
@@ -523,57 +419,7 @@ def test_spark_table_functions_are_floored_or_make_rows(spark):
 
 # ---- everyday functions stay allowed --------------------------------------------
 
-HARMLESS = {
-    "postgres": [
-        "abs", "round", "ceil", "floor", "sqrt", "power", "lower", "upper", "length",
-        "substring", "replace", "concat", "concat_ws", "btrim", "lpad", "split_part",
-        "regexp_replace", "regexp_matches", "to_char", "to_date", "to_timestamp", "date_trunc",
-        "date_part", "extract", "age", "now", "make_date", "json_build_object", "jsonb_agg",
-        "jsonb_path_query", "json_extract_path_text", "to_tsvector", "to_tsquery", "ts_rank",
-        "ts_headline", "array_agg", "string_agg", "count", "sum", "avg", "min", "max",
-        "stddev", "percentile_cont", "row_number", "rank", "lag", "lead", "first_value",
-        "coalesce", "nullif", "greatest", "least", "generate_series", "unnest", "md5",
-        "gen_random_uuid", "random", "encode", "xpath", "xmlelement", "int8", "text",
-        "similarity", "levenshtein", "txid_visible_in_snapshot",
-    ],
-    "duckdb": [
-        "abs", "round", "lower", "upper", "length", "strlen", "substr", "replace", "concat",
-        "string_split", "regexp_extract", "regexp_matches", "strftime", "strptime",
-        "date_trunc", "date_diff", "epoch", "make_timestamp", "list_value", "list_sort",
-        "list_transform", "array_length", "struct_pack", "map_keys", "json_extract",
-        "json_extract_string", "to_json", "histogram", "approx_count_distinct", "arg_max",
-        "quantile_cont", "median", "mode", "string_agg", "list", "count", "sum", "avg",
-        "row_number", "ntile", "lead", "range", "generate_series", "unnest", "repeat",
-        "repeat_row", "hash", "md5", "sha256", "uuid", "typeof", "alias", "bar",
-        "parse_duckdb_log_message",
-    ],
-    "clickhouse": [
-        "abs", "round", "lower", "upper", "length", "substring", "replaceAll", "concat",
-        "splitByChar", "toString", "toDate", "toDateTime", "formatDateTime", "toStartOfMonth",
-        "dateDiff", "now", "toInt32", "toFloat64", "CAST", "accurateCast", "if", "multiIf",
-        "coalesce", "arrayMap", "arrayFilter", "arrayJoin", "has", "hasAny", "indexOf",
-        "tuple", "map", "JSONExtractString", "count", "countIf", "sum", "avg", "uniq",
-        "uniqExact", "groupArray", "quantile", "argMax", "any", "row_number", "lagInFrame",
-        "numbers", "generate_series", "cityHash64", "sipHash64", "MD5", "generateUUIDv4",
-        "rand", "toTypeName", "formatReadableSize", "timeZone",
-    ],
-    "spark": [
-        "abs", "round", "lower", "upper", "length", "substring", "concat", "concat_ws", "split",
-        "regexp_extract", "to_date", "date_format", "date_add", "datediff", "year", "coalesce",
-        "nvl", "if", "array", "explode", "posexplode", "inline", "map", "struct", "named_struct",
-        "get_json_object", "from_json", "to_json", "collect_list", "collect_set", "count", "sum",
-        "avg", "approx_count_distinct", "percentile_approx", "row_number", "lag", "lead", "rand",
-        "uuid", "hash", "md5", "sha2", "xpath_string", "current_date", "current_timestamp", "current_timezone",
-    ],
-    "sqlite": [
-        "abs", "round", "lower", "upper", "length", "substr", "replace", "trim", "instr",
-        "printf", "format", "hex", "quote", "coalesce", "ifnull", "iif", "nullif", "date",
-        "datetime", "strftime", "julianday", "unixepoch", "json_extract", "json_object",
-        "json_group_array", "json_each", "json_tree", "group_concat", "total", "count",
-        "sum", "avg", "min", "max", "row_number", "dense_rank", "lag", "random",
-        "randomblob", "typeof", "likely", "soundex", "bm25", "highlight", "snippet",
-    ],
-}
+HARMLESS = CASES["harmless"]
 
 
 @pytest.mark.parametrize("dialect, name", [

@@ -459,6 +459,18 @@ def run_threads(work, count=THREADS):
     return errors
 
 
+def run_threads_beside(work, beside, stop):
+    """:func:`run_threads` with ``beside`` running in a thread of its own until
+    the workers are done, when ``stop`` (an Event) is set for it to end."""
+    helper = threading.Thread(target=beside)
+    helper.start()
+    try:
+        return run_threads(work)
+    finally:
+        stop.set()
+        helper.join()
+
+
 def check_threads_match_serial_run():
     import pellquist.quist as q
 
@@ -499,13 +511,7 @@ def check_threads_match_serial_run():
         except BaseException as e:  # noqa: BLE001 - reported below
             inspect_errors.append(repr(e))
 
-    inspector = threading.Thread(target=inspect)
-    inspector.start()
-    try:
-        errors = run_threads(work)
-    finally:
-        stop.set()
-        inspector.join()
+    errors = run_threads_beside(work, inspect, stop)
     assert not errors, errors[:5]
     assert not inspect_errors, inspect_errors
     assert sum(done) == THREADS * CALLS, done
@@ -578,13 +584,7 @@ def check_params_rebinding_between_rewrites():
                 mixed[0] += 1
             seen[out == two] += 1
 
-    flipper = threading.Thread(target=flip)
-    flipper.start()
-    try:
-        errors = run_threads(work)
-    finally:
-        stop.set()
-        flipper.join()
+    errors = run_threads_beside(work, flip, stop)
     assert not errors, errors[:5]
     assert flips[0] > 0
     # The rebinding was seen: some statements were made wholly under P2.

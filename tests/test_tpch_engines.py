@@ -32,6 +32,7 @@ from __future__ import annotations
 
 import math
 import sqlite3
+from contextlib import closing
 from decimal import Decimal
 
 import pytest
@@ -74,12 +75,9 @@ class Engine:
         self.rejected, self.dsn = rejected, dsn
 
     def rows(self, conn, sql):
-        cur = conn.cursor()
-        try:
+        with closing(conn.cursor()) as cur:
             cur.execute(sql)
             return cur.fetchall()
-        finally:
-            cur.close()
 
     def close(self):
         self.public.close()

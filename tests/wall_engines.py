@@ -34,6 +34,7 @@ import os
 import re
 import sqlite3
 import tempfile
+from contextlib import closing
 from pathlib import Path
 
 MARKERS = ("LEAK-T2", "LEAK-SECRET")
@@ -207,12 +208,9 @@ class Engine:
         return f"{type(error).__name__}: {head}" if self.name == "sqlite" else type(error).__name__
 
     def rows(self, db, sql):
-        cur = self.conns[db].cursor()
-        try:
+        with closing(self.conns[db].cursor()) as cur:
             cur.execute(sql)
             return cur.fetchall()
-        finally:
-            cur.close()
 
     def session_state(self):
         """Settings a statement must not be able to change for the next one."""
