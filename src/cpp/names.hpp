@@ -65,6 +65,7 @@ namespace quist {
     X(str_carry, "carry")                                                       \
     X(str_requalify, "requalify")                                               \
     X(str_internal_name, "internal_name")                                       \
+    X(str_default_alias, "default_alias")                                       \
     X(str_check_native, "check_native")                                         \
     X(str_Block, "Block")                                                       \
     X(str_Query, "Query")                                                       \
@@ -95,7 +96,6 @@ namespace quist {
     X(str_startswith, "startswith")                                             \
     X(str_find, "find")                                                         \
     X(str_dot, ".")                                                             \
-    X(str_underscore, "_")                                                      \
     X(str_empty, "")                                                            \
     X(str_msg_only_select, "As of now, only select statements are supported.")  \
     X(str_msg_dml_ddl, "The SQL contains either DML or DDL")                    \

@@ -144,7 +144,7 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
                                                 Py_EQ))) {
         line = L::kDefaultAlias;
         Ref pub = require(PyObject_Str(get_attr(table.borrow(), n.str_pub_name).borrow()));
-        alias = require(PyUnicode_Replace(pub.borrow(), n.str_dot, n.str_underscore, -1));
+        alias = wall::default_alias(scope->wall, pub.borrow());
     } else {
         line = L::kUserAlias;
         alias = get_attr(node, n.str_alias);

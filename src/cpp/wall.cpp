@@ -55,6 +55,10 @@ Ref internal_name(PyObject* call, PyObject* name) {
     return call_method1(call, names().str_internal_name, name);
 }
 
+Ref default_alias(PyObject* call, PyObject* pub_name) {
+    return call_method1(call, names().str_default_alias, pub_name);
+}
+
 void bind_filter(PyObject* call, PyObject* condition, PyObject* select) {
     call_method(call, names().str_bind_filter, condition, select);
 }

@@ -29,6 +29,10 @@ bool is_cte(PyObject* call, PyObject* node);
 // the alias its subquery gets.
 Ref requalify(PyObject* call, PyObject* column, PyObject* tbl_map);
 
+// The alias of the subquery replacing a table written without one: its
+// public name with "_" for ".", unless the statement uses that name.
+Ref default_alias(PyObject* call, PyObject* pub_name);
+
 // The internal table's name as the subquery's FROM takes it (recorded).
 Ref internal_name(PyObject* call, PyObject* name);
 

@@ -86,7 +86,7 @@ class Call:
     """The wall's view of one rewrite: the statement, its dialect and the
     catalogue's settings."""
 
-    __slots__ = ("_scopes", "_catalogue", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names",
+    __slots__ = ("_scopes", "_catalogue", "_statement", "_names", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names",
                  "has_ctes", "internal_reads", "alias", "filter_reads", "warnings_at",
                  "published")
 
@@ -103,6 +103,10 @@ class Call:
         self.fenced: bool | str = "auto" if isinstance(fence, str) and fence == "auto" else bool(
             fence)
         self._catalogue = catalogue
+        # The statement as checked, and the names its identifiers use
+        # (lower-cased, found on first need; see default_alias).
+        self._statement: exp.Expr = exp.Select()
+        self._names: set[str] | None = None
         self.cte_names: set[str] = set()
         # Whether the statement or a filled filter has a CTE: without one, no
         # table is bound to a CTE nor shadowed by one.
@@ -132,6 +136,7 @@ class Call:
     def check(self, tree: exp.Expr) -> set[str]:
         """Refuses what the rewrite cannot vouch for; returns every CTE name."""
         self.warnings_at = readback.warning_count()
+        self._statement = tree
         # An unquoted name means what the engine makes of it: PostgreSQL
         # folds it to lower case, Snowflake to upper, ClickHouse keeps it.
         # The rewrite quotes every name it writes, so it folds them first,
@@ -358,8 +363,27 @@ class Call:
         moved = column.copy()
         moved.set("catalog", None)
         moved.set("db", None)
-        moved.set("table", exp.to_identifier(str(table.pub_name).replace(".", "_"), quoted=True))
+        moved.set("table", exp.to_identifier(self.default_alias(table.pub_name), quoted=True))
         return moved
+
+    def default_alias(self, pub_name: Any) -> str:
+        """The alias of the subquery that replaces a table written without
+        one: its public name, as the statement's columns qualify it; for a
+        dotted name, the name with "_" for ".", or, where the statement
+        already uses that (an alias, a CTE), the first of name_1, name_2, ...
+        that it does not: a name it uses would let one of its columns bind
+        to the other source."""
+        base = str(pub_name)
+        if "." not in base:
+            return base
+        base = base.replace(".", "_")
+        if self._names is None:
+            self._names = {i.name.lower() for i in self._statement.find_all(exp.Identifier)}
+        alias, n = base, 0
+        while alias.lower() in self._names:
+            n += 1
+            alias = f"{base}_{n}"
+        return alias
 
     def internal_name(self, name: Any) -> Any:
         """The internal table name as the subquery's FROM takes it: an

@@ -199,7 +199,9 @@ def mark_unfenced(tree: exp.Expr, dialect: Any, tables: Mapping[str, Any]) -> No
         return
     try:
         analysis = _Analysis(tree, engine, dialect, tables)
-    except (_Unsure, RecursionError):
+    except Exception:
+        # What the analysis cannot follow (_Unsure), or a statement it trips
+        # on: every table keeps its fence.
         return
     for node in analysis.references:
         if id(node) not in analysis.reached:
@@ -583,7 +585,7 @@ class _Analysis:
                     self._expanding.discard(expanding)
         if found is not None:
             source, where = found
-            if isinstance(source, exp.Table):
+            if isinstance(source, exp.Table) and id(source) in self.columns:
                 values.append(_Value(self.columns[id(source)].get(name), False,
                                      frozenset({id(source)})))
             elif isinstance(source, Scope):
