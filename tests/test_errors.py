@@ -29,3 +29,15 @@ def test_the_author_s_message_and_the_developer_s_hint_are_apart(sql, message, h
     assert (str(error), error.message, error.hint) == (message, message, hint)
     # The session's own words stay whole in args.
     assert error.args[0] == message + ("; " + hint if hint else "")
+
+
+@pytest.mark.parametrize("tail", [";  -- saved by the tool", "; /* x */ ;", ";;"])
+def test_semicolons_and_comments_after_the_statement_are_no_second_statement(tail):
+    sql = "SELECT id FROM orders" + tail
+    assert pellquist.rewrite(CATALOGUE, sql, {"tenant": 1}, dialect="postgres").startswith(
+        'SELECT "id" FROM (SELECT')
+
+
+def test_a_second_statement_is_refused():
+    assert refused("SELECT id FROM orders; DELETE FROM orders").message == (
+        "As of now, only select statements are supported.")

@@ -300,7 +300,10 @@ def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
             # operation of them is handed to it as the SELECT that reads it.
             if not (type(e) is Exception and e.args[:1] == (_NOT_A_SELECT,)):
                 raise
-            wrapped = _set_operation_as_select(sql, dialect)
+            # Nothing but semicolons and comments after the statement (a
+            # tool's "; -- saved query") is no second statement.
+            alone = _without_empty_statements(sql, dialect)
+            wrapped = _set_operation_as_select(alone or sql, dialect) or alone
             if wrapped is None:
                 raise
             try:
@@ -364,6 +367,22 @@ _NOT_A_SELECT = "As of now, only select statements are supported."
 # The derived table a set operation is read from; the query around it names
 # nothing but its columns, so the name cannot capture one of the statement's.
 _SET_ALIAS = "_set_operation"
+
+
+def _without_empty_statements(sql: str, dialect: Any) -> str | None:
+    """``sql`` up to its first semicolon, when all that follows it is
+    semicolons and comments; None otherwise."""
+    from sqlglot.dialects.dialect import Dialect
+    from sqlglot.tokens import TokenType
+
+    try:
+        tokens = Dialect.get_or_raise(dialect).tokenize(sql)
+    except (TokenError, ValueError, RecursionError):
+        return None
+    ends = [i for i, t in enumerate(tokens) if t.token_type == TokenType.SEMICOLON]
+    if not ends or any(t.token_type != TokenType.SEMICOLON for t in tokens[ends[0]:]):
+        return None
+    return sql[:tokens[ends[0]].start]
 
 
 def _set_operation_as_select(sql: str, dialect: Any) -> str | None:
