@@ -373,7 +373,7 @@ def _without_empty_statements(sql: str, dialect: Any) -> str | None:
     """``sql`` up to its first semicolon, when all that follows it is
     semicolons and comments; None otherwise."""
     from sqlglot.dialects.dialect import Dialect
-    from sqlglot.tokens import TokenType
+    from sqlglot import TokenType
 
     try:
         tokens = Dialect.get_or_raise(dialect).tokenize(sql)
