@@ -13,6 +13,7 @@ must stay allowed.
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import re
 import tomllib
@@ -429,3 +430,23 @@ def test_everyday_functions_are_not_on_the_floor(dialect, name):
     assert not on_floor(name.lower())
     for call in _written_calls(name, dialect):
         assert functions.refusal(call, None) is None, (name, type(call).__name__)
+
+
+# ---- the engines' everyday functions that every allow-list takes ---------------------
+
+def _engine_function_names(dialect, request) -> set[str]:
+    if dialect == "sqlite":
+        sqlite3 = require_module("sqlite3")
+        with contextlib.closing(sqlite3.connect(":memory:")) as conn:
+            return {row[0].lower() for row in conn.execute("PRAGMA function_list")}
+    if dialect == "duckdb":
+        return {n.lower() for n, _kind, _d in request.getfixturevalue("duckdb_functions")}
+    return {row[0].lower() for row in request.getfixturevalue("pg_functions")}
+
+
+@pytest.mark.parametrize("dialect", sorted(functions.EVERYDAY))
+def test_the_everyday_functions_are_the_engine_s_own_and_off_the_floor(dialect, request):
+    names = _engine_function_names(dialect, request)
+    everyday = functions.EVERYDAY[dialect]
+    assert everyday <= names, sorted(everyday - names)
+    assert not [n for n in everyday if on_floor(n)]

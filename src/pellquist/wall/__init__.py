@@ -96,7 +96,8 @@ class Call:
         self.blocked = tuple(blocked)
         self.dialect = dialect
         allowed = getattr(catalogue, "allowed_functions", None)
-        self.allowed = None if allowed is None else frozenset(str(n).lower() for n in allowed)
+        self.allowed = None if allowed is None else frozenset(str(n).lower() for n in allowed) | (
+            functions.EVERYDAY.get(leakproof.engine_of(dialect) or "", frozenset()))
         # True: every filtered subquery is fenced; "auto": those a leaky
         # expression of the statement can reach (see leakproof); False: none.
         fence = getattr(catalogue, "fence", False)

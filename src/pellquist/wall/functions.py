@@ -323,6 +323,24 @@ def _called_names(name: str) -> Iterator[str]:
                 break
 
 
+# Everyday functions of each engine that sqlglot does not know, allowed by
+# every catalogue with an allow-list as if it listed them.  Each computes on
+# its arguments alone: it reads no table, file, network, setting or system
+# catalogue, and changes nothing (tests/test_function_floor.py holds them to
+# the floor and to the engine's own list of functions; the BI corpus runs
+# them against a database holding one tenant's rows).
+EVERYDAY: dict[str, frozenset[str]] = {
+    "sqlite": frozenset({"julianday", "date", "time", "datetime", "unixepoch", "printf",
+                         "total"}),
+    "postgres": frozenset({"age", "make_date", "make_time", "make_timestamp", "make_interval",
+                           "every", "json_build_object", "jsonb_build_object",
+                           "json_build_array", "jsonb_build_array", "cardinality",
+                           "justify_days", "justify_hours", "justify_interval"}),
+    "duckdb": frozenset({"list_sum", "list_avg", "list_min", "list_max", "list_sort",
+                         "list_reverse_sort", "list_count", "list_distinct"}),
+}
+
+
 def _floored(name: str) -> bool:
     return any(on_floor(n) for n in _called_names(name))
 
