@@ -159,11 +159,15 @@ def _engine_of(dialect: Any) -> str | None:
     return None
 
 
-@lru_cache(maxsize=1024)
 def type_family(type_text: str, dialect: str | None = None) -> str | None:
     """The family of a column type as the catalogue gives it: number, text,
     datetime, time, boolean, the type's own name for any other, or None when
     the text is not a type."""
+    return _type_family(type_text, dialect)
+
+
+@lru_cache(maxsize=1024)
+def _type_family(type_text: str, dialect: str | None) -> str | None:
     try:
         built = exp.DataType.build(type_text, dialect=dialect)
     except Exception:
