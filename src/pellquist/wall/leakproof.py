@@ -88,7 +88,7 @@ cast-same-type             typed     typed   safe     CAST of a column to its ow
 cast-to-text               typed     typed   safe     CAST of a number, date, time, boolean or text to text
 cast-other                 leaky     leaky   safe     any other CAST
 text-function              typed     typed   safe     UPPER LOWER LENGTH TRIM, SUBSTRING with constant bounds
-extract                    typed     typed   safe     EXTRACT of a date part
+extract                    typed     typed   safe     EXTRACT of a date part, DATE_TRUNC to a constant unit
 date-function              leaky     leaky   safe     SQLite's date time datetime julianday strftime
 correlated-many-rows       leaky     leaky   safe     a correlated scalar subquery that may return two rows
 other-function             leaky     leaky   leaky    any other function or operator
@@ -402,6 +402,17 @@ class _Analysis:
             return _Value(None, False, frozenset())
         if isinstance(node, exp.Column):
             return self._column(node, scope)
+        if isinstance(node, (exp.Any, exp.All)):
+            # x = ANY (...): compared with each element, or each row.
+            inner = node.this
+            while isinstance(inner, exp.Paren):
+                inner = inner.this
+            if isinstance(inner, (exp.Subquery, exp.Query)):
+                return self._subquery(inner, scope, scalar=False)
+            if isinstance(inner, exp.Array):
+                return _joined([self.value(e, scope) for e in inner.expressions]) \
+                    if inner.expressions else _Value(None, False, frozenset())
+            return self.value(inner, scope)
         if isinstance(node, exp.Exists):
             inner = self._subquery(node.this, scope, scalar=False)
             return _Value(_BOOLEAN, inner.leaky, inner.reach)
@@ -463,6 +474,10 @@ class _Analysis:
             return made(family, self._verdict("cast-other"))
         if isinstance(node, _TEXT_FUNCTIONS):
             return self._text_function(node, scope, made)
+        if isinstance(node, (exp.TimestampTrunc, exp.DateTrunc)) and isinstance(
+                node.args.get("unit"), (exp.Var, exp.Literal)):
+            dated = self.value(node.this, scope).family == _DATETIME
+            return made(_DATETIME, self._verdict("extract", dated))
         if isinstance(node, exp.Extract):
             dated = self.value(node.expression, scope).family == _DATETIME
             return made(_NUMBER, self._verdict("extract", dated))
@@ -595,7 +610,7 @@ class _Analysis:
             elif isinstance(source, Scope):
                 values.append(self._derived(source, name))
             else:  # a table function, a VALUES list: no published rows of its own
-                values.append(_Value(None, False, self._under(where)))
+                values.append(_Value(_generated_family(source, name), False, self._under(where)))
         elif not values:
             # A column no level binds for certain: it may read any table's rows.
             return _Value(None, False, self.all_references)
@@ -787,6 +802,27 @@ def _constant_family(node: exp.Expr) -> Any:
         if left == right == _NUMBER:
             return _NUMBER
         return None
+    return None
+
+
+def _generated_family(source: Any, name: str) -> str | None:
+    """The family of a column of VALUES or of a series generator, told by
+    its constants; None where they do not tell."""
+    alias = source.args.get("alias") if isinstance(source, exp.Expr) else None
+    columns = [c.name.lower() for c in alias.args.get("columns") or ()] if isinstance(
+        alias, exp.TableAlias) else []
+    if isinstance(source, exp.Values):
+        if name not in columns:
+            return None
+        i = columns.index(name)
+        rows = [r.expressions if isinstance(r, exp.Tuple) else [r] for r in source.expressions]
+        found = [_constant_family(r[i]) if i < len(r) else None for r in rows]
+        return _common(f if isinstance(f, str) else None for f in found)
+    generator = source.this if isinstance(source, exp.Table) else None
+    if isinstance(generator, (exp.GenerateSeries, exp.ExplodingGenerateSeries)) and (
+            len(columns) <= 1):
+        start = _constant_family(generator.args.get("start") or exp.Null())
+        return start if isinstance(start, str) and start in (_NUMBER, _DATETIME) else None
     return None
 
 
