@@ -12,13 +12,15 @@ import contextlib
 import glob
 import importlib
 import ipaddress
+import logging
 import os
 import shutil
 import socket
 import subprocess
 import sys
 import tempfile
-from collections.abc import Iterable, Iterator
+import warnings
+from collections.abc import Generator, Iterable, Iterator
 from pathlib import Path
 from types import ModuleType
 from typing import NoReturn
@@ -65,6 +67,44 @@ def network_guard(event: str, args: tuple[object, ...]) -> None:
 
 def pytest_configure(config: pytest.Config) -> None:
     sys.addaudithook(network_guard)
+
+
+# ---- what a test module may not change -------------------------------------------
+
+# pytest imports every test module before it runs the first test, so a module
+# that changes process-wide state when imported changes it for the whole
+# run, under every test before and after it: a silenced sqlglot logger, say,
+# turns off the wall's count of sqlglot's warnings in every other test.  A
+# test changes such state through a fixture that puts it back.
+def _process_state() -> dict[str, object]:
+    # The wall sets sqlglot's logger up when it is first imported (it counts
+    # the warnings): that is the package's own setting, not a test's.
+    import pellquist.wall  # noqa: F401
+
+    log = logging.getLogger("sqlglot")
+    return {
+        "the sqlglot logger": (log.level, log.disabled, log.propagate, tuple(log.filters),
+                               tuple(log.handlers)),
+        "logging.disable": logging.root.manager.disable,
+        "the warnings filters": tuple(warnings.filters),
+        "the environment": dict(os.environ),
+    }
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_make_collect_report(collector: pytest.Collector) -> Generator[None, pytest.CollectReport,
+                                                                          pytest.CollectReport]:
+    if not isinstance(collector, pytest.Module):
+        return (yield)
+    before = _process_state()
+    report = yield
+    after = _process_state()
+    changed = [what for what in before if before[what] != after[what]]
+    if changed and report.passed:
+        report.outcome = "failed"
+        report.longrepr = (f"importing {collector.nodeid} changed {', '.join(changed)} for the "
+                           "whole run: change it in a fixture that puts it back")
+    return report
 
 
 def _postgres_bin() -> Path | None:

@@ -80,6 +80,11 @@ REFUSAL_PATTERNS = tuple(re.compile(p, re.DOTALL) for p in (
     r"rewrite cannot check",
     r"The SQL names .+, a hidden column of the files behind a table, which the rewrite "
     r"cannot filter",
+    r"The SQL names the column .+ of .+ \(.+\), which the table does not publish.*",
+    r"The SQL names .+, which PostgreSQL reads as a call of the function .+ on the row .+",
+    r"The SQL qualifies the column .+ by .+, which ends the names of more than one table "
+    r"there: give each an alias",
+    r"The SQL names the temporary table .+, which the rewrite cannot check",
 ))
 
 DIALECTS = (None, "postgres", "duckdb", "sqlite", "mysql", "tsql", "bigquery", "snowflake",

@@ -21,8 +21,7 @@ from pellquist import (
     Refused, SqlString, SqlSyntaxError, SqlTokenError, Table, TableNotFound, UnknownDialect,
     UnknownTable, UnsafeParam, rewrite,
 )
-from pellquist.api import (DEFAULT_MAX_DEPTH, DEFAULT_MAX_LENGTH, DEFAULT_MAX_OPERATORS,
-                           nesting_depth, operator_count)
+from pellquist.api import DEFAULT_MAX_LENGTH, nesting_depth, operator_count
 
 CATALOGUE = Catalogue({
     "orders": Table("sales.orders", "ord_t", {"o_id": Column("id"), "o_amt": Column("amount")},
@@ -141,8 +140,30 @@ def test_rawsql_and_sqlstring_in_a_session_render_the_same():
 
 # ---- limits -----------------------------------------------------------------------------
 
-def test_default_limits():
-    assert (DEFAULT_MAX_LENGTH, DEFAULT_MAX_DEPTH, DEFAULT_MAX_OPERATORS) == (100_000, 100, 5_000)
+def _of_length(n: int) -> str:
+    head = ORDERS + " WHERE id = '"
+    return head + "x" * (n - len(head) - 1) + "'"
+
+
+def _nested(n: int) -> str:
+    return "SELECT " + "(" * n + "id" + ")" * n + " FROM sales.orders"
+
+
+def _with_operators(n: int) -> str:
+    return "SELECT " + ", ".join(["id + 1"] * n) + " FROM sales.orders"
+
+
+@pytest.mark.parametrize("make, measure, limit, says", [
+    (_of_length, len, 100_000, "the query is 100,001 characters long; the limit is 100,000"),
+    (_nested, nesting_depth, 100, "the query nests parentheses more than 100 deep"),
+    (_with_operators, operator_count, 5_000, "the query holds more than 5,000 operators"),
+], ids=["length", "depth", "operators"])
+def test_default_limits_accept_the_query_at_them_and_refuse_one_past(make, measure, limit, says):
+    at, past = make(limit), make(limit + 1)
+    assert (measure(at), measure(past)) == (limit, limit + 1)
+    assert "ord_t" in rewrite(CATALOGUE, at, {"tenant": 1})
+    with pytest.raises(LimitExceeded, match=f"^{re.escape(says)}$"):
+        rewrite(CATALOGUE, past, {"tenant": 1})
 
 
 def test_a_5_mb_query_is_refused_at_once():

@@ -31,6 +31,9 @@ def module_entries(exc):
 
 def assert_one_entry(exc, func, line):
     assert module_entries(exc) == [(f"pellquist.quist.Session.{func}", line)]
+    # The entry is added below the caller's frames, not in their place: the
+    # traceback still starts at the frame that made the call.
+    assert traceback.extract_tb(exc.__traceback__)[0].filename == __file__
 
 
 def count(func, word, n, given):
