@@ -18,7 +18,7 @@ BUILD_DEPS := $(PIN) scikit-build-core cmake ninja setuptools
 STAMP   := $(VENV)/.installed
 SOURCES := $(shell find src -name "*.py" -o -name "*.pyi" -o -name "*.cpp" -o -name "*.hpp" -o -name "*.toml")
 
-.PHONY: install lock update-deps demo test test-3.13 typecheck sanitize bench bench-fence bench-catalogue bench-callgrind clean
+.PHONY: install lock update-deps demo test test-random test-3.13 typecheck sanitize bench bench-fence bench-catalogue bench-callgrind clean mutate
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
@@ -68,6 +68,13 @@ demo: $(DEMO_STAMP)
 
 test: install
 	$(OFFLINE) $(PY) -m pytest
+
+# The same suite in a random order (pytest-randomly, at the version the lock
+# names): a test that passes only after another one has run fails here.  The
+# run prints its seed; `make test-random SEED=<seed>` runs that order again.
+test-random: install
+	$(PY) -m pip install -q $(PIN) pytest-randomly
+	$(OFFLINE) $(PY) -m pytest -p randomly $(if $(SEED),--randomly-seed=$(SEED))
 
 # The same suite on CPython 3.13, in its own venv and build directory.
 VENV313 := .venv-3.13
@@ -135,6 +142,20 @@ $(ASAN_STAMP): $(PY) $(LOCK) pyproject.toml CMakeLists.txt $(SOURCES)
 # the switch for each test it skips.
 sanitize: $(ASAN_STAMP)
 	$(OFFLINE) env $(ASAN_ENV) PELLQUIST_SKIP_HEAVY_ENGINES=1 $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider -q
+
+# Faults seeded into the wall, and the share of them the wall's tests catch:
+# mutmut over src/pellquist/wall/, then the C++ mutants of
+# tools/mutants/cpp.toml, in copies of the tree under build/mutate with a
+# venv of their own (src/ and .venv are left alone).  Hours, so it is no part
+# of `make test` nor of CI: see docs/mutation.md.  MUTANTS='pellquist.wall.fence.*'
+# narrows the Python run, CPP_MUTANTS='fence-dropped ...' the C++ one;
+# MUTATE_REF=<commit> mutates a commit instead of the work tree, and
+# MUTATE_JOBS=2 tests two Python mutants at a time.
+mutate:
+	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
+	$(PYTHON312) tools/mutate.py python $(foreach glob,$(MUTANTS),'$(glob)')
+	$(PYTHON312) tools/mutate_cpp.py $(CPP_MUTANTS)
+	$(PYTHON312) tools/mutate.py report
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(VENV313)

@@ -517,3 +517,16 @@ def test_transformer_rewrites_a_table_node(transformer):
 def test_unquoted_names_are_folded_as_the_engine_folds_them(dialect, sql, selected):
     out = session(ORDERS).generateNativeSQL(sql, dialect)
     assert out.startswith(f"SELECT {selected} FROM ("), out
+
+
+# A param's text that puts a data-changing statement deep inside the filled
+# filter is no condition, wherever in the filter it stands.
+@pytest.mark.parametrize("dialect", ["postgres", None])
+@pytest.mark.parametrize("param", [
+    "7 AND o_id IN (WITH d AS (DELETE FROM users RETURNING id) SELECT id FROM d)",
+    "7 AND EXISTS (WITH d AS (UPDATE users SET a = 1 RETURNING id) SELECT 1 FROM d)",
+])
+def test_a_filter_with_a_blocked_part_below_its_root_is_refused(dialect, param):
+    with pytest.raises(ValueError, match="does not parse as a single condition"):
+        session(ORDERS, params={"tenant": param}).generateNativeSQL(
+            "SELECT id FROM sales.orders", dialect)
