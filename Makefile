@@ -50,11 +50,15 @@ install: $(STAMP)
 # the newest release in range, installs it and holds the function floor to
 # the engines it brought.
 UV_COMPILE = $(PY) -m uv pip compile -q --universal --python-version 3.12 \
-	--extra test --extra fast --extra database pyproject.toml requirements/tools.in -o $(LOCK)
+	--extra test --extra fast --extra database --extra gateway pyproject.toml requirements/tools.in -o $(LOCK)
 
-lock: install
+# Resolving needs only uv, not an installed venv: a dependency just added to
+# pyproject.toml is not in the lock yet, so the install's lock check would stop
+# the very command that pins it.
+lock: $(PY)
 	$(PY) -m pip install -q $(PIN) uv
 	$(UV_COMPILE)
+	$(MAKE) install
 
 update-deps: install
 	$(PY) -m pip install -q $(PIN) uv
