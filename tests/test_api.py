@@ -27,7 +27,7 @@ CATALOGUE = Catalogue({
     "orders": Table("sales.orders", "ord_t", {"o_id": Column("id"), "o_amt": Column("amount")},
                     "tenant_id = {tenant}"),
     "notes": Table("sales.notes", "note_t", {"n_id": Column("id")}, "t = {tenant} AND {flag}"),
-})
+}, fence=True, dialect="postgres")
 ORDERS = "SELECT id FROM sales.orders"
 
 
@@ -105,7 +105,36 @@ def test_params_shape():
         rewrite(CATALOGUE, ORDERS, {1: 7})
     with pytest.raises(UnsafeParam, match="expected a mapping"):
         rewrite(CATALOGUE, ORDERS, [("tenant", 7)])
-    assert rewrite(Catalogue({}), "SELECT 1", None) == "SELECT 1"
+    assert rewrite(Catalogue({}), "SELECT 1", None, dialect="postgres") == "SELECT 1"
+
+
+BOUND = Catalogue([Table("t", "t_i", {"a": "a"}, "a = {v}")], dialect="duckdb")
+UNBOUND = Catalogue([Table("t", "t_i", {"a": "a"}, "a = {v}")])
+
+
+@pytest.mark.parametrize("catalogue, dialect, written_for", [
+    (BOUND, None, "duckdb"),
+    (BOUND, "duckdb", "duckdb"),
+    (UNBOUND, "spark", "spark"),
+])
+def test_the_catalogue_names_the_dialect_a_call_leaves_out(catalogue, dialect, written_for):
+    sql = "SELECT a FROM t LIMIT 1"
+    native = rewrite(catalogue, sql, {"v": 1}, dialect=dialect)
+    assert native == rewrite(UNBOUND, sql, {"v": 1}, dialect=written_for)
+
+
+@pytest.mark.parametrize("catalogue, dialect, message", [
+    # sqlglot's own dialect quotes names as Spark quotes strings: no SQL of
+    # it runs alike everywhere, so the call must name an engine.
+    (UNBOUND, None, 'no SQL dialect: name the engine\'s dialect: rewrite(..., dialect="postgres")'),
+    (UNBOUND, "", "no SQL dialect"),
+    (BOUND, "postgres", "the dialect 'postgres' is not the catalogue's ('duckdb')"),
+    (type("Plain", (), {"tables": {}, "dialect": "sqlite"})(), "spark", "not the catalogue's"),
+])
+def test_a_call_without_a_dialect_or_against_the_catalogues_is_refused(catalogue, dialect,
+                                                                       message):
+    with pytest.raises(pellquist.DialectError, match=re.escape(message)):
+        rewrite(catalogue, "SELECT a FROM t", {"v": 1}, dialect=dialect)
 
 
 def test_a_reassigned_sqlstring_is_checked_again():
@@ -116,16 +145,17 @@ def test_a_reassigned_sqlstring_is_checked_again():
 
 
 def test_rendered_values_ignore_conversions_and_refuse_formats():
-    catalogue = Catalogue([Table("t", "t_i", {"a": "a"}, "a = {v!r} AND b = {v!s}")])
+    catalogue = Catalogue([Table("t", "t_i", {"a": "a"}, "a = {v!r} AND b = {v!s}")],
+                          dialect="postgres")
     native = rewrite(catalogue, "SELECT a FROM t", {"v": SqlString("x")})
     assert "\"a\" = 'x' AND" in native and "\"b\" = 'x'" in native
-    padded = Catalogue([Table("t", "t_i", {"a": "a"}, "a = {v:>9}")])
+    padded = Catalogue([Table("t", "t_i", {"a": "a"}, "a = {v:>9}")], dialect="postgres")
     with pytest.raises(BadCatalogue, match="plain {name} fields; one asks for the format '>9'"):
         rewrite(padded, "SELECT a FROM t", {"v": 1})
 
 
 def test_negative_number_after_a_minus_stays_an_operand():
-    catalogue = Catalogue([Table("t", "t_i", {"a": "a"}, "a = 10-{v}")])
+    catalogue = Catalogue([Table("t", "t_i", {"a": "a"}, "a = 10-{v}")], dialect="postgres")
     native = rewrite(catalogue, "SELECT a FROM t", {"v": -5})
     assert "10 - (-5)" in native and "--" not in native
 
@@ -340,7 +370,7 @@ def test_internal_faults_pass_unchanged():
             raise RuntimeError("catalogue backend down")
 
     with pytest.raises(RuntimeError, match="backend down") as caught:
-        rewrite(Broken(), ORDERS, {"tenant": 1})
+        rewrite(Broken(), ORDERS, {"tenant": 1}, dialect="postgres")
     assert not isinstance(caught.value, PellquistError)
 
 
@@ -352,7 +382,7 @@ def test_a_key_error_that_is_not_a_missing_param_passes_unchanged():
         def filters(self):
             raise KeyError("tenant")  # named like a param that is there
 
-    catalogue = type("C", (), {"tables": {"orders": Orders()}})()
+    catalogue = type("C", (), {"tables": {"orders": Orders()}, "dialect": "postgres"})()
     with pytest.raises(KeyError) as caught:
         rewrite(catalogue, ORDERS, {"tenant": 1})
     assert not isinstance(caught.value, PellquistError)
@@ -382,7 +412,8 @@ def test_import_does_not_load_the_core():
 
 def test_threads_keep_their_own_tenant():
     catalogue = Catalogue([Table("sales.orders", "ord_t", {"o_id": "id"},
-                                 "tenant_id = {tenant} AND region = {region}")])
+                                 "tenant_id = {tenant} AND region = {region}")],
+                          dialect="postgres")
     sql = "SELECT id FROM sales.orders"
     threads_count, calls = 8, 300
     failures: list[str] = []

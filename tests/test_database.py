@@ -80,6 +80,7 @@ def test_init_round_trip(db, tmp_path, capsys):
     run(*DDL)
     path = init(capsys, tmp_path, url)
     catalogue = load_catalogue(path)
+    assert catalogue.dialect == DIALECTS[name]
     tables = {t.pub_name: t for t in catalogue.tables.values()}
     assert set(tables) == {"app_order", "app_product", "big_order"}
     assert tables["app_order"].filters == tables["big_order"].filters == "tenant_id = {tenant}"
@@ -96,7 +97,7 @@ def test_init_round_trip(db, tmp_path, capsys):
                                    "app_product"
 
     def read(sql):
-        return run(rewrite(load_catalogue(path), sql, {"tenant": 1}, dialect=DIALECTS[name]))
+        return run(rewrite(load_catalogue(path), sql, {"tenant": 1}))
 
     assert sorted(read("SELECT ord_id FROM app_order")) == [(1,), (2,)]
     assert read("SELECT ord_id FROM big_order") == [(2,)]

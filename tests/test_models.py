@@ -27,6 +27,8 @@ from pellquist.quist import Session
     (lambda: Table("p", "t", {}, 3), TypeError, "Table.filters"),
     (lambda: Catalogue(3), TypeError, "Catalogue.tables"),
     (lambda: Catalogue({"k": "t"}), TypeError, "Catalogue.tables['k']"),
+    (lambda: Catalogue({}, dialect=""), TypeError, "Catalogue.dialect"),
+    (lambda: Catalogue({}, dialect="postgress"), ValueError, "Catalogue.dialect: Unknown dialect"),
 ])
 def test_type_checks_name_the_field(make, error, field):
     with pytest.raises(error, match=re.escape(field)):
@@ -119,6 +121,8 @@ def second(**changes):
 @pytest.mark.parametrize("data, message", [
     ([], "(top level): expected a table with a 'tables' array"),
     ({"tables": [], "extra": 1}, "extra: unknown key"),
+    ({"tables": [], "dialect": 7}, "dialect: expected the name of the engine's SQL dialect"),
+    ({"tables": [], "dialect": "sqlit"}, "dialect: Unknown dialect 'sqlit'"),
     ({"tables": {}}, "tables: expected an array of tables"),
     ({"tables": [PRODUCTS, "x"]}, "tables[1]: expected a table"),
     (second(internal=DROP), "tables[1].internal: missing"),

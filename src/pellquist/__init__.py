@@ -18,8 +18,8 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 __all__ = [
-    "BadCatalogue", "Catalogue", "CatalogueError", "Column", "LimitExceeded", "MissingParam",
-    "PellquistError", "RawSql", "Refused", "Session", "SqlString", "SqlSyntaxError",
+    "BadCatalogue", "Catalogue", "CatalogueError", "Column", "DialectError", "LimitExceeded",
+    "MissingParam", "PellquistError", "RawSql", "Refused", "Session", "SqlString", "SqlSyntaxError",
     "SqlTokenError", "Table", "TableNotFound", "UnknownDialect", "UnknownTable", "UnsafeParam",
     "load_catalogue", "rewrite",
 ]
@@ -37,15 +37,15 @@ _HOMES = {
     "RawSql": "pellquist.models",
     "rewrite": "pellquist.api",
     **{name: "pellquist.errors" for name in (
-        "BadCatalogue", "LimitExceeded", "MissingParam", "PellquistError", "Refused",
-        "SqlSyntaxError", "SqlTokenError", "UnknownDialect", "UnknownTable", "UnsafeParam")},
+        "BadCatalogue", "DialectError", "LimitExceeded", "MissingParam", "PellquistError",
+        "Refused", "SqlSyntaxError", "SqlTokenError", "UnknownDialect", "UnknownTable", "UnsafeParam")},
 }
 
 if TYPE_CHECKING:  # pragma: no cover
     from .api import rewrite
     from .errors import (
-        BadCatalogue, LimitExceeded, MissingParam, PellquistError, Refused, SqlSyntaxError,
-        SqlTokenError, UnknownDialect, UnknownTable, UnsafeParam,
+        BadCatalogue, DialectError, LimitExceeded, MissingParam, PellquistError, Refused,
+        SqlSyntaxError, SqlTokenError, UnknownDialect, UnknownTable, UnsafeParam,
     )
     from .models import (
         Catalogue, CatalogueError, Column, RawSql, SqlString, Table, TableNotFound,

@@ -12,8 +12,8 @@ from typing import Any
 from sqlglot.errors import ParseError, TokenError
 
 from .errors import (
-    BadCatalogue, LimitExceeded, MissingParam, PellquistError, Refused, SqlSyntaxError,
-    SqlTokenError, UnknownDialect, UnknownTable, UnsafeParam,
+    BadCatalogue, DialectError, LimitExceeded, MissingParam, PellquistError, Refused,
+    SqlSyntaxError, SqlTokenError, UnknownDialect, UnknownTable, UnsafeParam,
 )
 from .models import RawSql, SqlString, TableNotFound
 
@@ -216,6 +216,46 @@ def _check_dialect(dialect: Any) -> None:
         raise UnknownDialect(message, dialect) from e
 
 
+_NAME_ONE = ("name the engine's dialect: rewrite(..., dialect=\"postgres\"), or dialect = "
+             "\"postgres\" in the catalogue file (sqlite, duckdb, clickhouse, spark, ...)")
+
+
+def _catalogue_dialect(catalogue: Any) -> Any:
+    try:
+        return getattr(catalogue, "dialect", None)
+    except Exception:
+        # A plain-object catalogue without a readable dialect names none.
+        return None
+
+
+def _dialect_for(catalogue: Any, dialect: Any) -> Any:
+    """The dialect a rewrite writes: the caller's, else the catalogue's.
+
+    With neither there is no SQL that every engine reads alike (sqlglot's
+    own dialect quotes names as Spark quotes strings, and its OFFSET 0 is
+    an error on SQLite), so naming none is an error.  A caller's dialect
+    that is not the catalogue's would write SQL for the wrong engine.
+    """
+    from sqlglot.dialects.dialect import Dialect
+
+    bound = _catalogue_dialect(catalogue)
+    if dialect is None or dialect == "":
+        if bound is None or bound == "":
+            raise DialectError(f"no SQL dialect: {_NAME_ONE}", None)
+        dialect = bound
+    _check_dialect(dialect)
+    if bound is not None and bound != "" and dialect is not bound:
+        try:
+            same = Dialect.get_or_raise(dialect) == Dialect.get_or_raise(bound)
+        except ValueError:
+            same = False
+        if not same:
+            raise DialectError(
+                f"the dialect {dialect!r} is not the catalogue's ({bound!r}): the SQL would be "
+                "written for another engine than the one the tables live on", dialect)
+    return dialect
+
+
 def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
             dialect: Any = None, max_length: int | None = DEFAULT_MAX_LENGTH,
             max_depth: int | None = DEFAULT_MAX_DEPTH,
@@ -287,8 +327,7 @@ def rewrite(catalogue: Any, sql: str, params: Mapping[str, Any] | None, *,
     if max_operators is not None:
         if operator_count(sql, stop_above=max_operators) > max_operators:
             raise LimitExceeded(f"the query holds more than {max_operators:,} operators")
-    if dialect is not None:
-        _check_dialect(dialect)
+    dialect = _dialect_for(catalogue, dialect)
 
     from .quist import Session
 

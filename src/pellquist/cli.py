@@ -29,13 +29,15 @@ examples:
   pellquist rewrite --catalogue examples/shop.toml --param tenant=7 \\
       "SELECT id, amount FROM sales.orders"
   echo "SELECT name FROM sales.customers" | pellquist rewrite -c examples/shop.toml \\
-      -p tenant=7 --dialect postgres --pretty
+      -p tenant=7 --pretty
   pellquist rewrite -c examples/shop.toml --string-param tenant=T-7 "SELECT id FROM sales.orders"
   pellquist rewrite -c examples/shop.toml --raw-param "tenant=(SELECT 7)" \\
       "SELECT id FROM sales.orders"
 
 --param takes a number; --string-param quotes its value as a string literal;
 --raw-param pastes its value as SQL text (never pass user input with it).
+The SQL is written for the catalogue's dialect (its dialect = "..." line);
+--dialect names one for a catalogue without it, and must agree with it.
 The examples run from the root of pellquist's source tree, which holds
 examples/shop.toml.
 """
@@ -90,7 +92,7 @@ def _describe(error: BaseException) -> str:
                 if error.suggestions else "")
         return (f"unknown table {error.args[0]!r}: it is neither published nor a CTE of the "
                 f"query{hint}")
-    if isinstance(error, errors.UnknownDialect):
+    if isinstance(error, (errors.UnknownDialect, errors.DialectError)):
         return str(error)
     if isinstance(error, errors.SqlSyntaxError):
         what = ("a row filter does not parse" if str(error).startswith("a row filter")
@@ -198,8 +200,12 @@ def cmd_rewrite(args: argparse.Namespace) -> int:
     sql = _read_stdin() if args.sql in (None, "-") else args.sql
     if not sql.strip():
         _fail("no SQL given: pass it as an argument or on standard input")
-    native = _rewrite(catalogue, params, sql, args.dialect)
-    print(_pretty(native, args.dialect) if args.pretty else native)
+    dialect = args.dialect or catalogue.dialect
+    if not dialect:
+        _fail("no SQL dialect: pass --dialect (postgres, sqlite, duckdb, clickhouse, spark, ...) "
+              "or write dialect = \"...\" in the catalogue file")
+    native = _rewrite(catalogue, params, sql, dialect)
+    print(_pretty(native, dialect) if args.pretty else native)
     return 0
 
 
@@ -350,7 +356,9 @@ def build_parser() -> argparse.ArgumentParser:
                          metavar="NAME=VALUE", help="a filter parameter quoted as a string literal")
     rewrite.add_argument("--raw-param", action="append", default=[], metavar="NAME=VALUE",
                          help="a filter parameter pasted as SQL text; never user input")
-    rewrite.add_argument("-d", "--dialect", help="SQL dialect to read and write (e.g. postgres)")
+    rewrite.add_argument("-d", "--dialect",
+                         help="SQL dialect to read and write (e.g. postgres); default: the "
+                              "catalogue's")
     rewrite.add_argument("--pretty", action="store_true", help="print the SQL over several lines")
     rewrite.set_defaults(run=cmd_rewrite)
 

@@ -241,6 +241,20 @@ _HEADER = """\
 """
 
 
+def _dialect_line(engine: str) -> str:
+    """The catalogue's ``dialect`` line for a SQLAlchemy dialect name: the
+    rewrite then writes for this engine without being told each time."""
+    from sqlglot.dialects.dialect import Dialect
+
+    name = _SQLGLOT_DIALECTS.get(engine, engine)
+    try:
+        Dialect.get_or_raise(name)
+    except ValueError:
+        return (f"# No SQL dialect of the rewrite matches {_comment(engine)}: name the "
+                "closest one here (dialect = \"postgres\", ...).\n")
+    return f"dialect = {_toml_string(name)}\n"
+
+
 def skeleton(url: str, schema: str | None = None, tenant_column: str | None = None,
              publish_tenant: bool = False) -> Skeleton:
     """A catalogue file for the tables and views of ``schema`` (the
@@ -265,6 +279,7 @@ def skeleton(url: str, schema: str | None = None, tenant_column: str | None = No
                                 "digits, '_' and '$'")
         lines = [_HEADER.format(url=_comment(db.shown), schema=_comment(str(target)),
                                 no_rows=NO_ROWS)]
+        lines.append(_dialect_line(db.dialect.name))
         published: list[str] = []
         skipped: list[str] = []
         taken: set[str] = set()

@@ -20,7 +20,7 @@ from .models import TableNotFound
 from .wall.functions import ALLOW_HINT, HINT_MARK
 
 __all__ = [
-    "BadCatalogue", "LimitExceeded", "MissingParam", "PellquistError", "Refused",
+    "BadCatalogue", "DialectError", "LimitExceeded", "MissingParam", "PellquistError", "Refused",
     "SqlSyntaxError", "SqlTokenError", "UnknownDialect", "UnknownTable", "UnsafeParam",
 ]
 
@@ -103,6 +103,15 @@ class SqlTokenError(SqlSyntaxError, TokenError):
 
 class UnknownDialect(SqlSyntaxError):
     """A dialect name (or dialect settings) that sqlglot does not know."""
+
+    def __init__(self, message: str, dialect: Any = None) -> None:
+        super().__init__(message)
+        self.dialect = dialect
+
+
+class DialectError(PellquistError, ValueError):
+    """No dialect was named, by the call or by the catalogue, or the call
+    names another dialect than the catalogue's.  ``dialect`` is the call's."""
 
     def __init__(self, message: str, dialect: Any = None) -> None:
         super().__init__(message)

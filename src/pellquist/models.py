@@ -189,11 +189,17 @@ class Catalogue:
       SQLite; every other dialect is fenced throughout).  Columns without a
       ``type`` count as able to fail in every typed comparison, so the
       fence then stays on most tables.  ``False`` turns it off.
+
+    ``dialect`` names the engine the catalogue's tables live on (a sqlglot
+    dialect: ``"postgres"``, ``"sqlite"``, ...).  :func:`pellquist.rewrite`
+    and the command line write for it when the caller names none, and
+    refuse a call that names another.
     """
 
     tables: Mapping[Any, Table]
     allowed_functions: frozenset[str]
     fence: bool | str
+    dialect: str | None
     # Lower-cased public name -> table: the map every rewrite looks tables up
     # in, built once here.  `tables` cannot change after construction, so it
     # cannot go stale.
@@ -203,10 +209,11 @@ class Catalogue:
     # tables and any collection of names.
     def __init__(self, tables: Mapping[Any, Table] | Sequence[Table] = _NO_TABLES,
                  allowed_functions: Iterable[str] = frozenset(),
-                 fence: bool | str = "auto") -> None:
+                 fence: bool | str = "auto", dialect: str | None = None) -> None:
         object.__setattr__(self, "tables", tables)
         object.__setattr__(self, "allowed_functions", allowed_functions)
         object.__setattr__(self, "fence", fence)
+        object.__setattr__(self, "dialect", dialect)
         self.__post_init__()
 
     def __post_init__(self) -> None:
@@ -242,6 +249,10 @@ class Catalogue:
         object.__setattr__(self, "allowed_functions", frozenset(n.lower() for n in allowed))
         _expect(isinstance(self.fence, bool) or self.fence == "auto", "Catalogue", "fence",
                 "True, False or 'auto'", self.fence)
+        _expect(self.dialect is None or (isinstance(self.dialect, str) and self.dialect != ""),
+                "Catalogue", "dialect", "a dialect name or None", self.dialect)
+        if self.dialect is not None:
+            _check_dialect_name(self.dialect)
 
     def placeholders(self) -> set[str]:
         """The params names that the tables' row filters need, together."""
@@ -249,6 +260,15 @@ class Catalogue:
         for table in self.tables.values():
             needed |= table.placeholders()
         return needed
+
+
+def _check_dialect_name(name: str) -> None:
+    from sqlglot.dialects.dialect import Dialect
+
+    try:
+        Dialect.get_or_raise(name)
+    except ValueError as e:
+        raise ValueError(f"Catalogue.dialect: {e}") from None
 
 
 def _iterable(value: Any) -> Any:
@@ -433,6 +453,7 @@ def catalogue_from_data(data: Any, source: str = "<catalogue>") -> Catalogue:
 
     The shape (TOML shown; JSON is the same as objects and arrays)::
 
+        dialect = "postgres"             # the engine's SQL dialect (optional)
         [[tables]]
         public = "sales.orders"          # name in queries; may be dotted
         internal = "app.ord_t"           # internal table, optionally qualified
@@ -447,10 +468,19 @@ def catalogue_from_data(data: Any, source: str = "<catalogue>") -> Catalogue:
 
     if not isinstance(data, dict):
         raise bad("(top level)", "expected a table with a 'tables' array")
-    unknown = set(data) - {"tables", "allowed_functions", "fence"}
+    unknown = set(data) - {"tables", "allowed_functions", "fence", "dialect"}
     if unknown:
         raise bad(sorted(unknown)[0],
-                  "unknown key (expected 'tables', 'allowed_functions' or 'fence')")
+                  "unknown key (expected 'tables', 'dialect', 'allowed_functions' or 'fence')")
+    dialect = data.get("dialect")
+    if dialect is not None:
+        if not isinstance(dialect, str) or not dialect:
+            raise bad("dialect", "expected the name of the engine's SQL dialect, such as "
+                      "'postgres', 'sqlite' or 'duckdb'")
+        try:
+            _check_dialect_name(dialect)
+        except ValueError as e:
+            raise bad("dialect", str(e).removeprefix("Catalogue.dialect: ")) from None
     entries = data.get("tables")
     if not isinstance(entries, list):
         raise bad("tables", "expected an array of tables")
@@ -498,7 +528,7 @@ def catalogue_from_data(data: Any, source: str = "<catalogue>") -> Catalogue:
     fence = data.get("fence", "auto")
     if not (isinstance(fence, bool) or fence == "auto"):
         raise bad("fence", 'expected true, false or "auto"')
-    return Catalogue(tables, frozenset(allowed), fence)
+    return Catalogue(tables, frozenset(allowed), fence, dialect)
 
 
 def load_catalogue(path: str | os.PathLike[str]) -> Catalogue:
