@@ -17,7 +17,9 @@ The cases are data, one corpus a file in ``tests/data/attacks`` (read by
   with the rewritten SQL tells tenant 1 nothing of anyone else: see
   :func:`wall_problems`. Every attack runs through the engine's dialect and
   through sqlglot's default dialect, whose output runs on the engine
-  unchanged, since a caller may well skip the dialect;
+  unchanged, since a caller may well skip the dialect; and each is
+  rewritten for three kinds of catalogue (:data:`KINDS`), every native SQL
+  they give run on the engine;
 * must-refuse cases: row locks, functions that read tables or files, time
   travel and hints;
 * cases that must work: CTEs at every level, table parts such as column
@@ -49,6 +51,16 @@ from conftest import require_chdb, require_module
 CATALOGUE = W.catalogue()
 # Per dialect: typed where the default fence judges the engine.
 CATALOGUES = {d: W.catalogue(d) for d in (None, "sqlite", "duckdb", "postgres")}
+# Each statement is rewritten for three kinds of catalogue, and every native
+# SQL they give runs on the engine: the one above, whose allowed_functions
+# list the functions an application might add; the same without them (the
+# strict default); and plain objects of the same shape, with no function
+# list at all, which leaves only the floor of refused functions.
+KINDS = {
+    "listed": CATALOGUES,
+    "strict": {d: W.catalogue(d, allowed=()) for d in CATALOGUES},
+    "plain": {d: W.plain(W.catalogue(d)) for d in CATALOGUES},
+}
 # test_wall_tree reads the attack statements as hostile SQL; the error
 # channel's expressions must also run on tenant 1's rows.
 ESCAPE = cases("escape")
@@ -149,15 +161,37 @@ def summary(result):
     return f"{result[0]} {text_of(result)[:400]}"
 
 
-def session_rewrite(sql, dialect):
+def _catalogue(kind, dialect):
+    catalogues = KINDS[kind]
+    return catalogues.get(dialect, catalogues[None])
+
+
+def session_rewrite(sql, dialect, kind="listed"):
     """The native SQL of ``sql``; raises when the wall refuses it."""
-    return Session(CATALOGUES.get(dialect, CATALOGUE), W.PARAMS).generateNativeSQL(sql, dialect)
+    return Session(_catalogue(kind, dialect), W.PARAMS).generateNativeSQL(sql, dialect)
 
 
-def api_rewrite(sql, dialect):
+def api_rewrite(sql, dialect, kind="listed"):
     """The same through ``pellquist.rewrite``, which also takes a set
     operation at the statement's root."""
-    return pellquist.rewrite(CATALOGUES.get(dialect, CATALOGUE), sql, W.PARAMS, dialect=dialect)
+    return pellquist.rewrite(_catalogue(kind, dialect), sql, W.PARAMS, dialect=dialect)
+
+
+def natives(sql, dialect, rewrite=session_rewrite):
+    """Each distinct outcome of rewriting ``sql`` for the three kinds of
+    catalogue, with the kinds that gave it: the native SQL, or the refusal."""
+    found = {}
+    for kind in KINDS:
+        try:
+            result = rewrite(sql, dialect, kind)
+        except Exception as e:  # refused: TableNotFound, ValueError, a parse error, ...
+            result = e
+        key = ("refused", str(result)) if isinstance(result, Exception) else ("native", result)
+        if key in found:
+            found[key][1].append(kind)
+        else:
+            found[key] = (result, [kind])
+    return list(found.values())
 
 
 def rewritten(sql, dialect, rewrite=session_rewrite):
@@ -180,12 +214,19 @@ def wall_problems(engine, sql, dialect, rewrite=session_rewrite):
     raised by those rows, and tells that they exist; rows that differ depend
     on them.
     """
-    route = dialect or "default dialect"
-    try:
-        native = rewrite(sql, dialect)
-    except Exception as e:  # refused: TableNotFound, ValueError, a parse error, ...
-        leaked = shown(str(e), sql)
-        return [f"[{route}] the refusal shows {leaked}: {e}"] if leaked else []
+    problems = []
+    for result, kinds in natives(sql, dialect, rewrite):
+        route = f"{dialect or 'default dialect'}, {'/'.join(kinds)} catalogue"
+        if isinstance(result, Exception):
+            leaked = shown(str(result), sql)
+            if leaked:
+                problems.append(f"[{route}] the refusal shows {leaked}: {result}")
+        else:
+            problems += _run_problems(engine, sql, result, route)
+    return problems
+
+
+def _run_problems(engine, sql, native, route):
     problems = []
     got = outcome(engine, "internal", native)
     leaked = shown(text_of(got), sql + native)
@@ -229,8 +270,10 @@ def assert_wall_holds(engine, sql, routes, rewrite=session_rewrite):
 
 def assert_refused(sql, routes, rewrite=session_rewrite):
     for route in routes:
-        native = rewritten(sql, route, rewrite)
-        assert native is None, f"[{route or 'default dialect'}] accepted as: {native}"
+        for result, kinds in natives(sql, route, rewrite):
+            assert isinstance(result, Exception), (
+                f"[{route or 'default dialect'}, {'/'.join(kinds)} catalogue] accepted as: "
+                f"{result}")
 
 
 def assert_same_as_public(engine, sql, public_sql=None, rewrite=session_rewrite):

@@ -96,9 +96,10 @@ COLUMN_TYPES = {"id": "INTEGER", "customer_id": "INTEGER", "note": "TEXT", "amou
                 "day": "DATE", "name": "TEXT", "owner": "INTEGER", "body": "TEXT"}
 
 
-def catalogue(engine=None):
+def catalogue(engine=None, allowed=ALLOWED_FUNCTIONS):
     """The published schema over the internal tables, with the column types
-    of ``engine``'s tables where it is SQLite, DuckDB or PostgreSQL."""
+    of ``engine``'s tables where it is SQLite, DuckDB or PostgreSQL, and
+    ``allowed`` as the functions the catalogue adds to the strict policy."""
     from pellquist.models import Catalogue, Column, Table
 
     types = dict(COLUMN_TYPES, day="TEXT" if engine == "sqlite" else "DATE") if engine in (
@@ -124,7 +125,23 @@ def catalogue(engine=None):
         Table(pub_name="team_orders", name="app_order", columns=same(ORDER_COLUMNS),
               filters="tenant_id IN (SELECT members.tenant_id FROM members "
                       "WHERE members.user_id = {user})"),
-    ], allowed_functions=ALLOWED_FUNCTIONS)
+    ], allowed_functions=allowed)
+
+
+def plain(catalogue):
+    """The same schema as plain objects, as an application's own classes
+    would give it: the attributes the rewrite reads and nothing else (no
+    allowed_functions: no function policy but the floor)."""
+    from types import SimpleNamespace
+
+    def table(t):
+        columns = {k: SimpleNamespace(pub_name=c.pub_name, type=c.type)
+                   for k, c in t.columns.items()}
+        return SimpleNamespace(pub_name=t.pub_name, name=t.name, columns=columns,
+                               filters=t.filters)
+
+    return SimpleNamespace(tables={k: table(t) for k, t in catalogue.tables.items()},
+                           fence=catalogue.fence)
 
 
 # ---- contents of the three databases ---------------------------------------------

@@ -43,15 +43,15 @@ _ALIAS_PREFIX = INTERNAL_ALIAS.lower()
 # tree.screen): a node with any other flag is judged here.
 _IDENTIFIER, _QUOTED, _LITERAL, _ROW_POSITION = (
     KIND_IDENTIFIER, KIND_QUOTED, KIND_LITERAL, KIND_ROW_POSITION)
-_FUNC, _DATATYPE, _SELECT, _CTE, _IN, _HOST_COMMAND, _QUERY, _ROWS_FROM_TEXT, _TABLE, _APPLY = (
-    1 << i for i in range(4, 14))
+(_FUNC, _DATATYPE, _SELECT, _CTE, _IN, _HOST_COMMAND, _QUERY, _ROWS_FROM_TEXT, _TABLE, _APPLY,
+ _HINT) = (1 << i for i in range(4, 15))
 _KIND_BITS = (
     (exp.Identifier, _IDENTIFIER), (text.QUOTED, _QUOTED), (exp.Literal, _LITERAL),
     (sources.ROW_POSITIONS, _ROW_POSITION),
     (exp.Func, _FUNC), (exp.DataType, _DATATYPE),
     (exp.Select, _SELECT), (exp.CTE, _CTE), (exp.In, _IN), (exp.QueryTransform, _HOST_COMMAND),
     (exp.Query, _QUERY), (exp.TableFromRows, _ROWS_FROM_TEXT), (exp.Table, _TABLE),
-    (exp.Apply, _APPLY),
+    (exp.Apply, _APPLY), (exp.Hint, _HINT),
 )
 _KINDS: dict[type, int] = {}
 # A table the screen finds plain (see tree.screen) passes every rule of the
@@ -88,7 +88,7 @@ class Call:
 
     __slots__ = ("_scopes", "_catalogue", "_statement", "_names", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names",
                  "has_ctes", "internal_reads", "alias", "filter_reads", "warnings_at",
-                 "published")
+                 "published", "join_rewriter")
 
     def __init__(self, catalogue: Any, dialect: Any, sql: Any, blocked: list[type]) -> None:
         self.sql = sql
@@ -200,6 +200,13 @@ class Call:
                 why = sources.in_list_refusal(node)
                 if why is not None:
                     self.refuse(why)
+            if flags & _HINT:
+                # A hint steers the planner (Oracle's NO_MERGE and PUSH_PRED,
+                # Spark's joins and partitions), which can move a condition
+                # before a table's row filter; none reads or computes data.
+                # Refused whatever the catalogue allows, not judged as calls.
+                self.refuse("The SQL gives the engine optimizer hints (/*+ ... */), which "
+                            "can change the order in which it applies the row filters")
             if flags & _HOST_COMMAND:
                 # Spark and Hive pipe the rows through a command of the host.
                 self.refuse("The SQL runs a command of the engine's host (TRANSFORM ... USING), "
@@ -219,6 +226,12 @@ class Call:
                     self.refuse(why)
                 if flags & _TABLE and isinstance(node.this, exp.Identifier):
                     self._check_named_table(node)
+            elif flags & _TABLE and sources.heads_parenthesized_join(node):
+                why = sources.row_source_refusal(node)
+                if why is not None:
+                    self.refuse(why)
+                if isinstance(node.this, exp.Identifier):
+                    self._check_named_table(node, sources.JOIN_HEAD_PARTS_KEPT)
             elif flags & _TABLE:
                 self.refuse(f"The SQL names the table {sources.describe(node)} where the "
                             "rewrite cannot replace it")
@@ -245,10 +258,11 @@ class Call:
             return {}
         return {str(t.pub_name).lower(): t for t in tables.values()}
 
-    def _check_named_table(self, node: exp.Table) -> None:
+    def _check_named_table(self, node: exp.Table,
+                           kept: frozenset[str] = sources.TABLE_PARTS_KEPT) -> None:
         if self.is_cte(node):
             return  # kept as written, with all its parts
-        part = sources.unsupported_part(node, sources.TABLE_PARTS_KEPT)
+        part = sources.unsupported_part(node, kept)
         if part is not None:
             self.refuse(f"The table reference {sources.describe(node)} uses {part}, "
                         "which the rewrite cannot carry over")
@@ -351,6 +365,14 @@ class Call:
         pivots = node.args.get("pivots")
         if pivots:
             subquery.set("pivots", [p.copy() for p in pivots])
+        joins = node.args.get("joins")
+        if joins:
+            # The table heads a parenthesized join, (t AS a JOIN u AS b ON
+            # ...): the transform does not go below a node it has replaced,
+            # so the joined tables are rewritten here, in place (their
+            # enclosing WITHs still in reach), and move onto the subquery.
+            subquery.set("joins", [join.transform(self.join_rewriter, copy=False)
+                                   for join in joins])
         return subquery
 
     def requalify(self, column: exp.Column, tbl_map: Any) -> exp.Column:

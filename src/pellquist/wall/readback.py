@@ -68,7 +68,7 @@ def in_built_from(table: exp.Table) -> bool:
         return False
     subquery = select.parent
     return (isinstance(subquery, exp.Subquery) and select.arg_key == "this"
-            and sources.in_row_position(subquery))
+            and (sources.in_row_position(subquery) or sources.heads_parenthesized_join(subquery)))
 
 
 def _inside_filter(table: exp.Table, alias: str) -> bool:
@@ -251,7 +251,7 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
             continue
         if reads is not None:
             reads[(node.catalog, node.db, node.name)] += 1
-        if not in_position:
+        if not in_position and not sources.heads_parenthesized_join(node):
             return message
         if not isinstance(node.this, exp.Identifier):
             continue  # a generator, judged above
@@ -262,8 +262,9 @@ def refusal(call: Any, new_tree: exp.Expr, native: str, back: Any) -> str | None
                 return message
             filter_reads += 1
             continue
-        if marked:  # the comparison asked in_built_from
-            built = bool(mark & PICK_BUILT_SHAPE) and _built_alias(node, call.alias)
+        if marked:  # the comparison asked in_built_from, but for a parenthesized join
+            built = (bool(mark & PICK_BUILT_SHAPE) or in_built_from(node)) and _built_alias(
+                node, call.alias)
         else:
             built = _built_by_rewrite(node, call.alias)
         # Without a CTE anywhere, no table is shadowed by one or bound to one.

@@ -33,6 +33,8 @@ from .functions import GENERATORS, function_names
 # for a published table, which is the whole of its internal table.
 TABLE_PARTS_KEPT = frozenset({"this", "db", "catalog", "alias", "pivots", "only"})
 ALIAS_PARTS_KEPT = frozenset({"this", "columns"})
+# The first table of a parenthesized join carries the joins that follow it.
+JOIN_HEAD_PARTS_KEPT = TABLE_PARTS_KEPT | {"joins"}
 # An alias with no column list is carried over in every dialect.
 PLAIN_ALIAS_PARTS = frozenset({"this"})
 GENERATOR_TABLE_PARTS = frozenset({"this", "alias", "ordinality"})
@@ -56,6 +58,21 @@ READABLE_SOURCES = (exp.Subquery, exp.Values, exp.Unnest)
 
 def in_row_position(node: exp.Expr) -> bool:
     return node.arg_key == "this" and isinstance(node.parent, ROW_POSITIONS)
+
+
+def heads_parenthesized_join(node: exp.Expr) -> bool:
+    """Whether ``node`` (a table, or the subquery that replaced it) is the
+    first of a parenthesized join in a FROM or a JOIN, ``JOIN (t AS a JOIN u
+    AS b ON ...) ON ...``: sqlglot hangs the joins that follow on it, under
+    parentheses with nothing else.  An alias on the parentheses would hide
+    the inner names, and is not this; nor are parentheses nested deeper.
+    """
+    wrapper = node.parent
+    if not (isinstance(wrapper, exp.Subquery) and node.arg_key == "this"
+            and isinstance(node, (exp.Table, exp.Subquery)) and node.args.get("joins")
+            and in_row_position(wrapper)):
+        return False
+    return all(key == "this" or not is_set(value) for key, value in wrapper.args.items())
 
 
 def is_set(value: object) -> bool:
