@@ -63,9 +63,13 @@ class BaselineSession:
         for cte in tree.ctes:
             cte_names.add(cte.alias)
 
-        tbl_map = {}
-        for tbl in self.database.tables.values():
-            tbl_map[tbl.pub_name.lower()] = tbl
+        # A models.Catalogue holds its lookup map, built once; the extension
+        # uses it, and so does the baseline, so that both do the same work.
+        tbl_map = getattr(self.database, "_by_name", None)
+        if tbl_map is None:
+            tbl_map = {}
+            for tbl in self.database.tables.values():
+                tbl_map[tbl.pub_name.lower()] = tbl
 
         params = self.params
         # The same wall as the compiled module's, so that both do the same work.
@@ -97,7 +101,7 @@ class BaselineSession:
             table = tbl_map[key]
 
             if node.alias == "":
-                alias = str(table.pub_name).replace(".", "_")
+                alias = call.default_alias(str(table.pub_name))
             else:
                 alias = node.alias
 
@@ -113,13 +117,14 @@ class BaselineSession:
                 expr = parse_one(condition, read=dialect)
                 _check_filter(table, condition, expr)
                 call.bind_filter(expr, select)
-                select = call.fence(select.where(expr))
+                select = call.fence(node, select.where(expr))
 
             return call.carry(node, exp.Subquery(
                 this=select,
                 alias=exp.TableAlias(this=exp.Identifier(this=alias, quoted=True)),
             ))
 
+        call.join_rewriter = transformer
         new_tree = tree.transform(transformer)
         native = new_tree.sql(dialect=dialect, identify=True)
         try:
