@@ -434,10 +434,11 @@ def test_duckdb_dictionary_compressed_text_meets_only_the_tenant_s_values(tmp_pa
     assert "LEAK" not in result, result
 
 
-def test_clickhouse_projections_read_the_internal_columns_not_each_other():
+@pytest.mark.parametrize("fence", [True, False])
+def test_clickhouse_projections_read_the_internal_columns_not_each_other(fence):
     """ClickHouse lets a SELECT's aliases shadow its columns: a published
     name that is another internal column's must not make that column's
-    projection read the alias instead."""
+    projection read the alias instead, fenced or not, filtered or not."""
     chdb = require_chdb()
     from engine_sessions import ClickHouseDatabase
     from pellquist.models import Catalogue, Table
@@ -447,9 +448,11 @@ def test_clickhouse_projections_read_the_internal_columns_not_each_other():
         db.execute("CREATE TABLE t (tenant UInt8, a LowCardinality(String), b String) "
                    "ENGINE = MergeTree ORDER BY tenant")
         db.execute("INSERT INTO t VALUES (1, 'A', 'B'), (2, 'LEAK-T2-a', 'LEAK-T2-b')")
-        catalogue = Catalogue([Table("pub", "t", {"a": "b", "b": "x"}, "tenant = {tenant}")])
+        catalogue = Catalogue([Table("pub", "t", {"a": "b", "b": "x"}, "tenant = {tenant}"),
+                               Table("everyone", "t", {"a": "b", "b": "x"})], fence=fence)
         native = Session(catalogue, {"tenant": 1}).generateNativeSQL(
-            "SELECT b, x FROM pub", "clickhouse")
-        assert list(db.execute(native)) == [("A", "B")]
+            "SELECT p.b, p.x, e.b, e.x FROM pub AS p JOIN everyone AS e ON e.b = p.b",
+            "clickhouse")
+        assert list(db.execute(native)) == [("A", "B", "A", "B")]
     finally:
         db.close()

@@ -8,6 +8,7 @@ refused, and the exact native SQL of what is accepted.
 """
 
 import pytest
+from sqlglot.dialects.dialect import Dialect, _Dialect
 
 from pellquist.models import Catalogue, Table
 from pellquist.quist import Session
@@ -79,6 +80,20 @@ def test_the_fence_of_engines_that_drop_offset_0(dialect, native):
     assert rewrite("SELECT note AS id FROM orders AS o", dialect) == native
 
 
+def test_clickhouse_projections_read_through_the_table_unfenced_too():
+    # Unfenced (fence=False, or a table without a filter) each projection
+    # still names its table: ClickHouse's aliases shadow its columns.
+    unfiltered = Table("everyone", "app_order", {"id": "note", "note": "id"})
+    session = Session(Catalogue([ORDERS, unfiltered], fence=False), {"tenant": 1})
+    native = session.generateNativeSQL("SELECT o.id, e.id FROM orders AS o, everyone AS e",
+                                       "clickhouse")
+    assert native == (
+        'SELECT "o"."id", "e"."id" FROM (SELECT "_internal"."id" AS "id", "_internal"."note" AS '
+        '"note" FROM "app_order" AS "_internal" WHERE "_internal"."tenant_id" = 1) AS "o" CROSS '
+        'JOIN (SELECT "app_order"."id" AS "note", "app_order"."note" AS "id" FROM "app_order") '
+        'AS "e"')
+
+
 # ---- ClickHouse's readings --------------------------------------------------------------
 
 @pytest.mark.parametrize("dialect", ["clickhouse", None])
@@ -102,3 +117,36 @@ def test_clickhouse_refuses_a_column_alias_list_on_a_table(sql):
     assert refusal(sql, "clickhouse") == (
         f"The table reference {table} has a column alias list, which ClickHouse ignores on a "
         "table and applies on the subquery that replaces it")
+
+
+# ---- a dialect object that cannot be hashed ------------------------------------------
+
+@pytest.fixture
+def own_dialect(monkeypatch):
+    """An instance of a subclass of the named dialect's class that defines
+    __eq__, as a user's own dialect may: Python then leaves it unhashable,
+    so the wall cannot key its per-dialect answers by it.  sqlglot registers
+    each dialect class by name: the registry is put back afterwards."""
+    monkeypatch.setattr(_Dialect, "_classes", dict(_Dialect._classes))
+
+    def make(name):
+        base = type(Dialect.get_or_raise(name))
+        return type(f"Own{base.__name__}", (base,), {"__eq__": lambda a, b: a is b})()
+    return make
+
+
+# Each of these fences every filtered table, a subclass's too (the analysis
+# that leaves a fence out holds for the named engines only).
+@pytest.mark.parametrize("dialect", ["clickhouse", "spark", "mysql"])
+def test_a_dialect_object_that_cannot_be_hashed_is_read_as_its_class(own_dialect, dialect):
+    own = own_dialect(dialect)
+    with pytest.raises(TypeError):
+        hash(own)
+    sql = "SELECT note AS id FROM orders AS o"
+    assert rewrite(sql, own) == rewrite(sql, dialect)
+    for sql, refused_on in [("SELECT _metadata FROM orders", ("spark",)),
+                            ("SELECT a FROM orders AS o(a, b)", ("clickhouse",))]:
+        if dialect in refused_on:
+            assert refusal(sql, own) == refusal(sql, dialect)
+        else:
+            assert rewrite(sql, own) == rewrite(sql, dialect)

@@ -31,6 +31,7 @@ from . import functions, leakproof, readback, scope, sources, text
 from .tree import (JUDGE_KIND, JUDGE_PLAIN_TABLE, JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER,
                    KIND_LITERAL, KIND_QUOTED, KIND_ROW_POSITION, screen, walk)
 from .fence import fence as _fence
+from .fence import qualify_projections
 
 
 INTERNAL_ALIAS = "_internal"
@@ -357,6 +358,7 @@ class Call:
         if source is not None:
             for part in walk(source):
                 _drop_positions(part)
+        qualify_projections(subquery.this, self.dialect)
         alias = node.args.get("alias")
         columns = alias.args.get("columns") if isinstance(alias, exp.TableAlias) else None
         if columns:

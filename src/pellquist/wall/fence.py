@@ -108,6 +108,29 @@ def _unshared(value: exp.Expr, alias: str) -> exp.Expr:
     return exp.Anonymous(this="accurateCast", expressions=[value, inner])
 
 
+def qualify_projections(select: exp.Select, dialect: Any) -> None:
+    """On ClickHouse, each projection of a replacement subquery reads its
+    column through the internal table's name or alias, fenced or not: there
+    a SELECT's aliases shadow its columns, so in ``SELECT a AS b, b AS x``
+    the second would read the first's value."""
+    try:
+        form = _form(dialect)[0]
+    except TypeError:
+        form = _form.__wrapped__(dialect)[0]
+    if form != "dictionaries":
+        return
+    source = select.args.get("from_")
+    table = source.this if source is not None else None
+    if not isinstance(table, exp.Table):
+        return
+    qualifier = table.alias or table.name
+    for projection in select.expressions:
+        value = projection.this if isinstance(projection, exp.Alias) else None
+        if isinstance(value, exp.Column) and not value.table:
+            projection.set("this", exp.Column(this=value.this,
+                                              table=exp.to_identifier(qualifier, quoted=True)))
+
+
 def fence(select: exp.Select, dialect: Any) -> exp.Select:
     try:
         form, limit = _form(dialect)
