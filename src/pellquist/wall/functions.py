@@ -330,14 +330,30 @@ def _called_names(name: str) -> Iterator[str]:
 # the floor and to the engine's own list of functions; the BI corpus runs
 # them against a database holding one tenant's rows).
 EVERYDAY: dict[str, frozenset[str]] = {
-    "sqlite": frozenset({"julianday", "date", "time", "datetime", "unixepoch", "printf",
-                         "total"}),
-    "postgres": frozenset({"age", "make_date", "make_time", "make_timestamp", "make_interval",
-                           "every", "json_build_object", "jsonb_build_object",
-                           "json_build_array", "jsonb_build_array", "cardinality",
-                           "justify_days", "justify_hours", "justify_interval"}),
-    "duckdb": frozenset({"list_sum", "list_avg", "list_min", "list_max", "list_sort",
-                         "list_reverse_sort", "list_count", "list_distinct"}),
+    "sqlite": frozenset({
+        "julianday", "date", "time", "datetime", "unixepoch", "printf", "total", "quote",
+        "likely", "unlikely", "likelihood",
+        "json", "json_array", "json_array_length", "json_valid", "json_quote"}),
+    "postgres": frozenset({
+        "age", "make_date", "make_time", "make_timestamp", "make_interval",
+        "isfinite", "timezone", "statement_timestamp", "transaction_timestamp",
+        "clock_timestamp", "justify_days", "justify_hours", "justify_interval",
+        "every", "gcd", "lcm", "num_nulls", "num_nonnulls", "octet_length",
+        "quote_ident", "quote_literal", "quote_nullable",
+        "regexp_match", "regexp_matches", "regexp_split_to_array", "regexp_split_to_table",
+        "string_to_table", "cardinality", "array_positions", "array_fill", "array_dims",
+        "array_lower", "array_upper",
+        "json_build_object", "jsonb_build_object", "json_build_array", "jsonb_build_array",
+        "to_json", "to_jsonb", "row_to_json", "array_to_json", "jsonb_agg", "json_typeof",
+        "jsonb_typeof", "json_array_length", "jsonb_array_length", "jsonb_pretty",
+        "jsonb_strip_nulls", "jsonb_extract_path", "jsonb_extract_path_text"}),
+    "duckdb": frozenset({
+        "list_sum", "list_avg", "list_min", "list_max", "list_sort", "list_reverse_sort",
+        "list_count", "list_distinct", "list_extract",
+        "date_part", "date_sub", "age", "yearweek", "century", "millennium", "era",
+        "millisecond", "microsecond", "epoch_us", "timezone",
+        "printf", "prefix", "suffix", "hash", "round_even", "gcd", "lcm",
+        "histogram", "product", "fsum", "favg", "entropy", "to_json", "json_group_array"}),
 }
 
 
