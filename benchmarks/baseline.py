@@ -122,9 +122,8 @@ class BaselineSession:
             return call.carry(node, exp.Subquery(
                 this=select,
                 alias=exp.TableAlias(this=exp.Identifier(this=alias, quoted=True)),
-            ))
+            ), transformer)
 
-        call.join_rewriter = transformer
         new_tree = tree.transform(transformer)
         native = new_tree.sql(dialect=dialect, identify=True)
         try:

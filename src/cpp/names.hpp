@@ -63,7 +63,6 @@ namespace quist {
     X(str_bind_filter, "bind_filter")                                           \
     X(str_fence, "fence")                                                       \
     X(str_carry, "carry")                                                       \
-    X(str_join_rewriter, "join_rewriter")                                       \
     X(str_requalify, "requalify")                                               \
     X(str_internal_name, "internal_name")                                       \
     X(str_default_alias, "default_alias")                                       \

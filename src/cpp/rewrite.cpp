@@ -203,8 +203,10 @@ Ref transformer(FunctionObject* f, PyObject* const* a, int& line) {
     line = L::kSubquery;
     PyObject* sub_args[] = {select.borrow(), table_alias.borrow()};
     Ref subquery = vectorcall(subquery_cls.borrow(), sub_args, 0, n.kw_this_alias);
-    // Alias columns and pivots keep their meaning on the subquery.
-    return wall::carry(scope->wall, node, subquery.borrow());
+    // Alias columns and pivots keep their meaning on the subquery; the
+    // joins of a parenthesized join it heads are rewritten by this same
+    // function (the transform does not go below a node it has replaced).
+    return wall::carry(scope->wall, node, subquery.borrow(), reinterpret_cast<PyObject*>(f));
 }
 
 }  // namespace quist

@@ -163,11 +163,6 @@ Ref session_generate(FunctionObject* f, PyObject* const* a, int& line) {
     line = L::kTransformerDef;
     Ref transformer_fn = make_function(Func::Transformer, transformer, nullptr, f->globals,
                                        f->builtins, record.borrow());
-    // The joins a parenthesized join hangs on its first table are cut off
-    // from the transform when that table is replaced: the wall moves them
-    // onto the replacement and rewrites their tables with this same function.
-    require_status(
-        PyObject_SetAttr(scope->wall, n.str_join_rewriter, transformer_fn.borrow()));
 
     line = L::kTransform;
     Ref new_tree = call_method1(tree.borrow(), n.str_transform, transformer_fn.borrow());

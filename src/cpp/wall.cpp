@@ -67,8 +67,10 @@ Ref fence(PyObject* call, PyObject* node, PyObject* select) {
     return call_method(call, names().str_fence, node, select);
 }
 
-Ref carry(PyObject* call, PyObject* node, PyObject* subquery) {
-    return call_method(call, names().str_carry, node, subquery);
+Ref carry(PyObject* call, PyObject* node, PyObject* subquery, PyObject* transformer) {
+    Ref method = get_attr(call, names().str_carry);
+    PyObject* args[] = {node, subquery, transformer};
+    return vectorcall(method.borrow(), args, 3, nullptr);
 }
 
 void check_native(PyObject* call, PyObject* tree, PyObject* native, PyObject* back) {

@@ -44,7 +44,7 @@ void bind_filter(PyObject* call, PyObject* condition, PyObject* select);
 Ref fence(PyObject* call, PyObject* node, PyObject* select);
 
 // Carries a reference's alias columns and pivots onto its subquery.
-Ref carry(PyObject* call, PyObject* node, PyObject* subquery);
+Ref carry(PyObject* call, PyObject* node, PyObject* subquery, PyObject* transformer);
 
 // Judges the read-back parse of the native SQL.
 void check_native(PyObject* call, PyObject* tree, PyObject* native, PyObject* back);

@@ -89,7 +89,7 @@ class Call:
 
     __slots__ = ("_scopes", "_catalogue", "_statement", "_names", "sql", "dialect", "blocked", "allowed", "fenced", "cte_names",
                  "has_ctes", "internal_reads", "alias", "filter_reads", "warnings_at",
-                 "published", "join_rewriter")
+                 "published")
 
     def __init__(self, catalogue: Any, dialect: Any, sql: Any, blocked: list[type]) -> None:
         self.sql = sql
@@ -350,10 +350,13 @@ class Call:
             return select
         return _fence(select, self.dialect)
 
-    def carry(self, node: exp.Table, subquery: exp.Subquery) -> exp.Subquery:
+    def carry(self, node: exp.Table, subquery: exp.Subquery,
+              transformer: Any = None) -> exp.Subquery:
         """Carries the table's alias columns and pivots onto its replacement
         (and drops the parser's positions from its FROM, as for the
-        statement: the render copies the subquery)."""
+        statement: the render copies the subquery), and the joins of a
+        parenthesized join it heads, their tables rewritten by
+        ``transformer``, the rewrite's own."""
         source = subquery.this.args.get("from_")
         if source is not None:
             for part in walk(source):
@@ -373,8 +376,11 @@ class Call:
             # ...): the transform does not go below a node it has replaced,
             # so the joined tables are rewritten here, in place (their
             # enclosing WITHs still in reach), and move onto the subquery.
-            subquery.set("joins", [join.transform(self.join_rewriter, copy=False)
-                                   for join in joins])
+            # Without the rewrite's transformer they could not be: refused.
+            if transformer is None:
+                self.refuse(f"The SQL names the table {sources.describe(node)} where the "
+                            "rewrite cannot replace it")
+            subquery.set("joins", [join.transform(transformer, copy=False) for join in joins])
         return subquery
 
     def requalify(self, column: exp.Column, tbl_map: Any) -> exp.Column:
