@@ -45,14 +45,14 @@ _ALIAS_PREFIX = INTERNAL_ALIAS.lower()
 _IDENTIFIER, _QUOTED, _LITERAL, _ROW_POSITION = (
     KIND_IDENTIFIER, KIND_QUOTED, KIND_LITERAL, KIND_ROW_POSITION)
 (_FUNC, _DATATYPE, _SELECT, _CTE, _IN, _HOST_COMMAND, _QUERY, _ROWS_FROM_TEXT, _TABLE, _APPLY,
- _HINT) = (1 << i for i in range(4, 15))
+ _HINT, _VALUES, _MATCH) = (1 << i for i in range(4, 17))
 _KIND_BITS = (
     (exp.Identifier, _IDENTIFIER), (text.QUOTED, _QUOTED), (exp.Literal, _LITERAL),
     (sources.ROW_POSITIONS, _ROW_POSITION),
     (exp.Func, _FUNC), (exp.DataType, _DATATYPE),
     (exp.Select, _SELECT), (exp.CTE, _CTE), (exp.In, _IN), (exp.QueryTransform, _HOST_COMMAND),
     (exp.Query, _QUERY), (exp.TableFromRows, _ROWS_FROM_TEXT), (exp.Table, _TABLE),
-    (exp.Apply, _APPLY), (exp.Hint, _HINT),
+    (exp.Apply, _APPLY), (exp.Hint, _HINT), (exp.Values, _VALUES), (exp.Match, _MATCH),
 )
 _KINDS: dict[type, int] = {}
 # A table the screen finds plain (see tree.screen) passes every rule of the
@@ -148,8 +148,10 @@ class Call:
         # Where a dialect has hidden columns (Hive's), refused by name, every
         # identifier is judged here; of the others, the screen lists the
         # texts that the internal table's alias could take.
+        session_names = sources.may_name_the_session(self.dialect, self.sql)
         judged, reasons, texts, seen = screen(tree, _KINDS, _kind_flags,
-                                              sources.has_hidden_columns(self.dialect),
+                                              sources.has_hidden_columns(self.dialect)
+                                              or session_names,
                                               _ALIAS_PREFIX, _PLAIN_TABLE, _PASSING)
         names = {t.lower() for t in texts}
         # Without a CTE anywhere in the statement no table name is bound to one.
@@ -174,13 +176,16 @@ class Call:
                         self.refuse(f"The SQL names the temporary table "
                                     f"{node.sql(self.dialect)!r}, which the rewrite cannot check")
                     why = sources.hidden_column_refusal(node, self.dialect)
+                    if why is None and session_names:
+                        why = sources.session_name_refusal(node, self.dialect,
+                                                           self._published_tables())
                     if why is not None:
                         self.refuse(why)
                 plain = text.unquoted_text(node)
                 if plain is not None:
                     self.refuse(f"The SQL holds text that would be written outside quotes: {plain!r}")
             if flags & _FUNC:
-                why = functions.refusal(node, allowed)
+                why = functions.refusal(node, allowed, self.dialect)
                 if why is not None:
                     self.refuse(why)
             if flags & _APPLY:
@@ -188,7 +193,7 @@ class Call:
                 if why is not None:
                     self.refuse(why)
             if flags & _DATATYPE:
-                why = functions.type_refusal(node, allowed)
+                why = functions.type_refusal(node, allowed, self.dialect)
                 if why is not None:
                     self.refuse(why)
             if flags & _SELECT and not node.args.get("from_") and (
@@ -201,6 +206,19 @@ class Call:
                 why = sources.in_list_refusal(node)
                 if why is not None:
                     self.refuse(why)
+            if flags & _VALUES:
+                # ClickHouse's VALUES('name Type, ...', rows) takes its
+                # columns' types as text: an AggregateFunction there names an
+                # aggregate, judged as a call of it.
+                why = functions.values_refusal(node, allowed)
+                if why is not None:
+                    self.refuse(why)
+            if flags & _MATCH and allowed is not None and "match" not in allowed:
+                # SQLite's x MATCH y calls match(x, y), which only the
+                # application or a virtual table defines.
+                self.refuse("The SQL uses MATCH, which calls a function the application "
+                            "defines, which the catalogue does not allow"
+                            + functions.HINT_MARK + functions.ALLOW_HINT)
             if flags & _HINT:
                 # A hint steers the planner (Oracle's NO_MERGE and PUSH_PRED,
                 # Spark's joins and partitions), which can move a condition

@@ -74,6 +74,20 @@ def _attribute(node: exp.Expr) -> tuple[str, str] | None:
 _ROW_FUNCTIONS = "pg_"
 
 
+def _row_function(node: exp.Expr) -> str | None:
+    """The name of a function of the row that ``node`` calls in a form
+    :func:`_attribute` does not read: a field of any expression, ``(o.*).f``,
+    ``(s.o).f``, ``(SELECT ...).f``, or a column named with more parts,
+    ``s.o.f``; or None."""
+    if isinstance(node, exp.Dot) and isinstance(node.expression, exp.Identifier):
+        name = node.expression.name
+    elif isinstance(node, exp.Column) and (node.args.get("db") or node.args.get("catalog")):
+        name = node.name
+    else:
+        return None
+    return name if name.lower().startswith(_ROW_FUNCTIONS) else None
+
+
 def unknown_column(published: Published, tree: exp.Expr) -> str | None:
     """Why a column of the rewritten ``tree`` names no column of the
     published table its qualifier means, or a function of a row, or None."""
@@ -81,6 +95,12 @@ def unknown_column(published: Published, tree: exp.Expr) -> str | None:
     for node in walk(tree):
         found = _attribute(node)
         if found is None:
+            called = _row_function(node)
+            if called is not None:
+                # Named by the field alone: the node is of the rewritten tree,
+                # whose text holds internal names.
+                return (f"The SQL names the field {called!r} of a row, which PostgreSQL "
+                        "reads as a call of that function on the row")
             continue
         qualifier, name = found
         known = published.get(qualifier.lower())

@@ -19,8 +19,10 @@ from __future__ import annotations
 
 import re
 from collections.abc import Iterator
+from typing import Any
 
 from sqlglot import exp
+from sqlglot.dialects.dialect import Dialect
 
 # What the application's developer can do about a refused call, which its
 # end user cannot: the part of the message after HINT_MARK.
@@ -443,9 +445,19 @@ def type_text_refusal(text: str, allowed: frozenset[str] | None) -> str | None:
     return None
 
 
+def _arguments(node: exp.Func) -> list[exp.Expr]:
+    """The call's arguments as the engine counts them: in method syntax,
+    ``x.f(a)``, the receiver ``x`` is the first."""
+    arguments = list(node.expressions)
+    parent = node.parent
+    if isinstance(parent, exp.Dot) and node.arg_key == "expression":
+        arguments.insert(0, parent.this)
+    return arguments
+
+
 def _type_argument_refusal(node: exp.Func, name: str,
                            allowed: frozenset[str] | None) -> str | None:
-    arguments = node.expressions
+    arguments = _arguments(node)
     position = TYPE_ARGUMENTS[name]
     if not arguments or position >= len(arguments):
         return None  # the engine refuses the call for want of the type
@@ -459,7 +471,7 @@ def _type_argument_refusal(node: exp.Func, name: str,
 def _name_argument_refusal(node: exp.Func, name: str,
                            allowed: frozenset[str] | None) -> str | None:
     position = NAME_ARGUMENTS[name]
-    arguments = node.expressions
+    arguments = _arguments(node)
     if len(arguments) <= position:
         return None  # the engine refuses the call for want of the name
     argument = arguments[position]
@@ -500,7 +512,7 @@ def judged_by_node(cls: type[exp.Func]) -> bool:
         on_floor(name) for name in _class_names(cls))
 
 
-def refusal(node: exp.Func, allowed: frozenset[str] | None) -> str | None:
+def refusal(node: exp.Func, allowed: frozenset[str] | None, dialect: Any = None) -> str | None:
     """Why the call may not run, or None when it may.
 
     ``allowed`` is None for the floor alone; otherwise the strict policy
@@ -534,12 +546,55 @@ def refusal(node: exp.Func, allowed: frozenset[str] | None) -> str | None:
         why = type_text_refusal(to.name, allowed)
         if why is not None:
             return why
+    parent = node.parent
+    if (allowed is not None and isinstance(parent, exp.Dot) and node.arg_key == "expression"
+            and not _method_syntax(dialect)):
+        # No method syntax here: schema.f(...) is a function of that schema,
+        # not the built-in f its last name suggests.
+        qualifier = parent.this
+        if not (isinstance(qualifier, exp.Identifier) and _builtin_schema(qualifier.name,
+                                                                         dialect)):
+            called = f"{qualifier.sql(dialect)}.{names[0]}"
+            return (f"The SQL calls the function {called!r} of a schema other than the "
+                    "engine's own, which the rewrite cannot check")
     if (allowed is not None and anonymous and names[0] not in allowed
             and names[0] not in GENERATORS
             and not (_method_call(node) and known_name(names[0]))):
         return (f"The SQL calls the function {names[0]!r}, which the catalogue does not allow"
                 + HINT_MARK + ALLOW_HINT)
     return None
+
+
+def _is_duckdb(dialect: Any) -> bool:
+    from sqlglot.dialects.duckdb import DuckDB
+
+    try:
+        return isinstance(Dialect.get_or_raise(dialect), DuckDB)
+    except ValueError:
+        return False
+
+
+def _is_default(dialect: Any) -> bool:
+    """sqlglot's own dialect, written for no engine: its SQL may run on any."""
+    try:
+        return type(Dialect.get_or_raise(dialect)) is Dialect
+    except ValueError:
+        return False
+
+
+# Whether x.f(a) is f(x, a) in the dialect: DuckDB's method syntax.
+_method_syntax = _is_duckdb
+
+
+def _builtin_schema(name: str, dialect: Any) -> bool:
+    """Whether functions of the schema ``name`` are the engine's own."""
+    from sqlglot.dialects.postgres import Postgres
+
+    try:
+        postgres = isinstance(Dialect.get_or_raise(dialect), Postgres)
+    except ValueError:
+        return False
+    return postgres and name.lower() == "pg_catalog"
 
 
 
@@ -563,11 +618,35 @@ def _catalogue_type(name: str) -> bool:
 # know, and ClickHouse's aggregate states, which name the aggregate they call.
 _AGGREGATE_STATES = (exp.DataType.Type.AGGREGATEFUNCTION,
                      exp.DataType.Type.SIMPLEAGGREGATEFUNCTION)
-JUDGED_TYPES = (exp.DataType.Type.USERDEFINED, *_AGGREGATE_STATES)
+# Types DuckDB takes from an extension, which it installs and loads on first
+# use: a download, and code the database did not run before (GEOMETRY and
+# JSON are its own).
+_EXTENSION_TYPES = (exp.DataType.Type.INET,)
+JUDGED_TYPES = (exp.DataType.Type.USERDEFINED, *_AGGREGATE_STATES, *_EXTENSION_TYPES)
 
 
-def type_refusal(node: exp.DataType, allowed: frozenset[str] | None) -> str | None:
+def values_refusal(node: exp.Values, allowed: frozenset[str] | None) -> str | None:
+    """Why a VALUES list may not be read, or None: each string of its first
+    row may be ClickHouse's structure text, whose types are judged."""
+    rows = node.expressions
+    first = rows[0] if rows else None
+    items = first.expressions if isinstance(first, exp.Tuple) else [first]
+    for item in items:
+        if isinstance(item, exp.Tuple) and len(item.expressions) == 1:
+            item = item.expressions[0]
+        if isinstance(item, exp.Literal) and item.is_string:
+            why = type_text_refusal(item.name, allowed)
+            if why is not None:
+                return why
+    return None
+
+
+def type_refusal(node: exp.DataType, allowed: frozenset[str] | None,
+                 dialect: Any = None) -> str | None:
     """Why a type the statement names may not be used, or None."""
+    if node.this in _EXTENSION_TYPES and (_is_duckdb(dialect) or _is_default(dialect)):
+        return (f"The SQL uses the type {node.sql('duckdb')!r}, which DuckDB installs and "
+                "loads from an extension on first use")
     if isinstance(node, exp.ObjectIdentifier):
         return (f"The SQL uses the type {str(node.this).lower()!r}, which looks names up in "
                 "the database's catalogue")

@@ -197,6 +197,78 @@ def has_hidden_columns(dialect: Any) -> bool:
         return dialect_is(dialect, Hive)
 
 
+# Names DuckDB and Spark bind to a function of the session when no column in
+# scope has them: SELECT user FROM t gives the database user.  DuckDB binds
+# them quoted too, and after any qualifier that names no table ("alias.user").
+_SESSION_NAMES = {
+    "duckdb": frozenset({"user", "current_user", "session_user", "current_role",
+                         "current_schema", "current_catalog"}),
+    "spark": frozenset({"user", "current_user", "session_user"}),
+}
+_SESSION_WORDS = frozenset().union(*_SESSION_NAMES.values())
+
+
+def _session_names(dialect: Any) -> frozenset[str]:
+    from sqlglot.dialects.duckdb import DuckDB
+
+    if dialect_is(dialect, DuckDB):
+        return _SESSION_NAMES["duckdb"]
+    if dialect_is(dialect, Hive):
+        return _SESSION_NAMES["spark"]
+    try:
+        default = type(Dialect.get_or_raise(dialect)) is Dialect
+    except (ValueError, TypeError):
+        default = False
+    # sqlglot's own dialect is written for no engine and may run on either.
+    return _SESSION_WORDS if default else frozenset()
+
+
+def may_name_the_session(dialect: Any, sql: Any) -> bool:
+    """Whether the statement's text may hold a name ``dialect`` binds to a
+    function of the session: then each of its names is judged."""
+    if not isinstance(sql, str):
+        return True
+    lowered = sql.lower()
+    return any(word in lowered for word in _SESSION_WORDS) and bool(_session_names(dialect))
+
+
+def session_name_refusal(node: exp.Identifier, dialect: Any,
+                         published: Any) -> str | None:
+    """Why a column's name ``node`` may not stand: DuckDB and Spark would
+    bind it to the session's user or schema.  Allowed only qualified by a
+    published table that has a column of that name; or None."""
+    column = node.parent
+    name = node.name.lower()
+    if not (isinstance(column, exp.Column) and node.arg_key == "this"):
+        return None
+    if name not in _session_names(dialect):
+        return None
+    if column.table and not column.args.get("db") and _publishes(column, name, published):
+        return None
+    return (f"The SQL names {node.name!r}, which this engine reads as a function of the "
+            "session unless a table in reach has that column; qualify it by a published "
+            "table that has it")
+
+
+def _publishes(column: exp.Column, name: str, published: Any) -> bool:
+    """Whether ``column``'s qualifier is a published table, by name or alias,
+    of the statement, that publishes a column ``name``."""
+    qualifier = column.table.lower()
+    root = column.root()
+    for table in root.find_all(exp.Table):
+        if (table.alias_or_name or "").lower() != qualifier or not isinstance(
+                table.this, exp.Identifier):
+            continue
+        key = ".".join(p.lower() for p in (table.catalog, table.db, table.name) if p)
+        entry = published.get(key) if isinstance(published, dict) or hasattr(
+            published, "get") else None
+        columns = getattr(entry, "columns", None)
+        if columns is not None and any(str(getattr(c, "pub_name", "")).lower() == name
+                                       for c in columns.values()):
+            return True
+    return False
+
+
 def hidden_column_refusal(node: exp.Identifier, dialect: Any) -> str | None:
     """Why the name ``node`` may not stand in ``dialect``'s SQL; or None."""
     if node.name.lower() not in HIDDEN_COLUMNS or not has_hidden_columns(dialect):
