@@ -34,12 +34,13 @@ $(STAMP): $(PY) $(LOCK) pyproject.toml CMakeLists.txt $(SOURCES)
 	$(PY) tools/check_lock.py $(LOCK)
 	@touch $(STAMP) $(DEMO_STAMP)
 
-# The demo needs the package alone, not the engines the tests run on.
+# The demo needs the package and the gateway's few dependencies (pellquist
+# serve), not the engines the tests run on.
 DEMO_STAMP := $(VENV)/.demo-installed
 $(DEMO_STAMP): $(PY) $(LOCK) pyproject.toml CMakeLists.txt $(SOURCES)
 	@echo "==> build tools, then pellquist (about a minute on a fresh machine)"
 	$(PY) -m pip install -q $(BUILD_DEPS)
-	$(PY) -m pip install -q $(PIN) --no-build-isolation '.[fast]'
+	$(PY) -m pip install -q $(PIN) --no-build-isolation '.[fast,gateway]'
 	@touch $(DEMO_STAMP)
 
 install: $(STAMP)

@@ -391,6 +391,14 @@ def build_parser() -> argparse.ArgumentParser:
     run_demo.add_argument("--tenant", type=int, choices=demo.TENANTS,
                           help="show only this tenant")
     run_demo.set_defaults(run=cmd_demo)
+
+    from .gateway import command as gateway_command
+
+    serve = sub.add_parser("serve", help="serve the catalogue to SQL clients over "
+                           "PostgreSQL's protocol", epilog=gateway_command.EXAMPLES,
+                           formatter_class=fmt)
+    gateway_command.add_arguments(serve)
+    serve.set_defaults(run=gateway_command.run)
     return parser
 
 

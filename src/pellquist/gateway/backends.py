@@ -1,0 +1,641 @@
+"""The engines queries run on: PostgreSQL (through a pool), DuckDB and SQLite.
+
+Each engine's calls block, so they run on the gateway's worker threads, one
+call at a time per client session; the event loop never waits on an engine.
+Rows are fetched in batches as the client takes them, so a client's memory
+in the gateway is one batch, whatever the size of its result.
+
+Only SQL that the session hands over runs here: the rewrite of a client's
+query, and the statements this module writes itself (transaction control and
+cursors, holding nothing from the client but the rewrite).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import itertools
+import select
+import sqlite3
+import threading
+import time
+from collections.abc import Callable, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Any, TypeVar
+from urllib.parse import parse_qsl, unquote, urlsplit
+
+from . import values
+from .errors import GatewayError, scrubbed, statement_timeout
+from .wire import Field
+
+T = TypeVar("T")
+Row = list[bytes | None]
+
+
+@dataclass(frozen=True, slots=True)
+class Param:
+    """One bound parameter as the client sent it."""
+
+    oid: int
+    fmt: int
+    raw: bytes | None
+
+
+class Cursor:
+    """A running query: its columns, then its rows, a batch at a time."""
+
+    fields: list[Field]
+    _done: bool = False
+
+    @property
+    def done(self) -> bool:
+        """No rows are left to fetch."""
+        return self._done
+
+    async def fetch(self, n: int) -> list[Row]:
+        raise NotImplementedError
+
+    async def close(self) -> None:
+        raise NotImplementedError
+
+
+class BackendSession:
+    """One client's use of a backend: its transaction and its cursors."""
+
+    async def describe(self, sql: str, param_oids: Sequence[int]) -> tuple[list[int], list[Field]]:
+        raise NotImplementedError
+
+    async def open(self, sql: str, params: Sequence[Param], binary: bool) -> Cursor:
+        raise NotImplementedError
+
+    async def end_transaction(self, commit: bool) -> None:
+        """The client's transaction block ended (COMMIT, ROLLBACK, or an
+        error outside one)."""
+
+    def begin_block(self) -> None:
+        """The client opened a transaction block: keep one snapshot until it ends."""
+
+    def cancel(self) -> None:
+        """Stop what runs now; called from the event loop, returns at once."""
+
+    async def close(self) -> None:
+        await self.end_transaction(False)
+
+
+class Backend:
+    dialect: str = ""
+    name: str = ""
+
+    def __init__(self, executor: ThreadPoolExecutor) -> None:
+        self.executor = executor
+
+    async def run(self, fn: Callable[[], T]) -> T:
+        return await asyncio.get_running_loop().run_in_executor(self.executor, fn)
+
+    def placeholder(self, n: int) -> str:
+        return f"${n}"
+
+    async def start(self) -> None:
+        pass
+
+    async def stop(self) -> None:
+        pass
+
+    def session(self, timeout_ms: int | None) -> BackendSession:
+        raise NotImplementedError
+
+
+# ---- PostgreSQL --------------------------------------------------------------------
+
+_cursor_names = itertools.count(1)
+
+
+class _Failed(Exception):
+    def __init__(self, sqlstate: str | None, message: str | None = None) -> None:
+        super().__init__(sqlstate)
+        self.sqlstate = sqlstate
+        self.message = message
+
+
+def _pg_results(pg: Any) -> list[Any]:
+    """Every result of what was just sent on ``pg``, waiting on its socket."""
+    from psycopg import pq
+
+    while pg.flush():
+        select.select([pg.socket], [pg.socket], [], 5.0)
+        pg.consume_input()
+    out: list[Any] = []
+    failed: str | None | bool = False
+    message: str | None = None
+    while True:
+        while pg.is_busy():
+            select.select([pg.socket], [], [], 5.0)
+            pg.consume_input()
+        res = pg.get_result()
+        if res is None:
+            break
+        if res.status == pq.ExecStatus.FATAL_ERROR:
+            code = res.error_field(pq.DiagnosticField.SQLSTATE)
+            failed = code.decode("ascii", "replace") if code else None
+            primary = res.error_field(pq.DiagnosticField.MESSAGE_PRIMARY)
+            message = primary.decode("utf-8", "replace") if primary else None
+        out.append(res)
+    if failed is not False:
+        raise _Failed(failed if isinstance(failed, str) else None, message)
+    return out
+
+
+def _pg_fields(res: Any) -> list[Field]:
+    return [Field(res.fname(i).decode("utf-8", "replace"), res.ftype(i), res.fsize(i),
+                  res.fmod(i)) for i in range(res.nfields)]
+
+
+class PostgresBackend(Backend):
+    dialect = "postgres"
+    name = "postgresql"
+
+    def __init__(self, executor: ThreadPoolExecutor, conninfo: str, max_size: int = 10) -> None:
+        super().__init__(executor)
+        from psycopg_pool import ConnectionPool
+
+        self.max_size = max_size
+        self.pool: Any = ConnectionPool(conninfo, min_size=1, max_size=max_size, open=False,
+                                        kwargs={"autocommit": True}, name="pellquist-gateway")
+        self.slots = asyncio.Semaphore(max_size)
+
+    async def start(self) -> None:
+        self.slots = asyncio.Semaphore(self.max_size)  # bound to the serving loop
+        await self.run(lambda: self.pool.open(wait=True, timeout=30))
+
+    async def stop(self) -> None:
+        await self.run(self.pool.close)
+
+    def session(self, timeout_ms: int | None) -> BackendSession:
+        return _PgSession(self, timeout_ms)
+
+
+class _PgSession(BackendSession):
+    def __init__(self, backend: PostgresBackend, timeout_ms: int | None) -> None:
+        self.backend = backend
+        self.timeout_ms = timeout_ms
+        self.conn: Any = None
+        self.block = False
+        self.open_cursors = 0
+        self.holding = False
+
+    def _acquire(self) -> Any:
+        if self.conn is None:
+            conn = self.backend.pool.getconn(timeout=30)
+            try:
+                timeout = f"{int(self.timeout_ms)}" if self.timeout_ms else "0"
+                conn.pgconn.send_query(
+                    f"BEGIN READ ONLY; SET LOCAL statement_timeout = {timeout}".encode())
+                _pg_results(conn.pgconn)
+            except BaseException:
+                self.backend.pool.putconn(conn)
+                raise
+            self.conn = conn
+        return self.conn
+
+    def _release(self, commit: bool) -> None:
+        conn, self.conn = self.conn, None
+        self.open_cursors = 0
+        if conn is None:
+            return
+        try:
+            conn.pgconn.send_query(b"COMMIT" if commit else b"ROLLBACK")
+            _pg_results(conn.pgconn)
+        except Exception:
+            pass  # a broken connection is dropped by the pool when it comes back
+        self.backend.pool.putconn(conn)
+
+    async def _slot(self) -> None:
+        """Waits, on the event loop, for a connection of the pool to be free:
+        a session never holds a worker thread while it waits for one."""
+        if self.holding:
+            return
+        try:
+            await asyncio.wait_for(self.backend.slots.acquire(), 30)
+        except TimeoutError:
+            raise GatewayError("53300", "no database connection free; try again") from None
+        self.holding = True
+
+    async def release(self, commit: bool) -> None:
+        """Ends the backend transaction and gives its connection back."""
+        try:
+            if self.conn is not None:
+                await self.backend.run(lambda: self._release(commit))
+        finally:
+            if self.holding and self.conn is None:
+                self.holding = False
+                self.backend.slots.release()
+
+    async def _call(self, fn: Callable[[], T]) -> T:
+        try:
+            return await self.backend.run(fn)
+        except _Failed as e:
+            if not self.block:
+                await self.release(False)
+            raise scrubbed(e.sqlstate, e.message) from None
+        except GatewayError:
+            raise
+        except Exception as e:
+            from psycopg import Error
+            from psycopg_pool import PoolTimeout
+
+            if isinstance(e, PoolTimeout):
+                raise GatewayError("53300", "no database connection free; try again") from None
+            if isinstance(e, Error):
+                await self.release(False)
+                raise GatewayError("08006", "the database connection failed") from None
+            raise
+
+    async def describe(self, sql: str, param_oids: Sequence[int]) -> tuple[list[int], list[Field]]:
+        def work() -> tuple[list[int], list[Field]]:
+            pg = self._acquire().pgconn
+            pg.send_prepare(b"", sql.encode(), param_oids or None)
+            _pg_results(pg)
+            pg.send_describe_prepared(b"")
+            res = _pg_results(pg)[-1]
+            oids = [res.param_type(i) for i in range(res.nparams)]
+            return oids, _pg_fields(res)
+
+        await self._slot()
+        try:
+            return await self._call(work)
+        finally:
+            if not self.block and self.open_cursors == 0:
+                await self.release(True)
+
+    async def open(self, sql: str, params: Sequence[Param], binary: bool) -> Cursor:
+        name = f"pellquist_c{next(_cursor_names)}"
+
+        def work() -> None:
+            pg = self._acquire().pgconn
+            pg.send_query_params(f"DECLARE {name} NO SCROLL CURSOR FOR {sql}".encode(),
+                                 [p.raw for p in params], [p.oid for p in params],
+                                 [p.fmt for p in params], 0)
+            _pg_results(pg)
+            self.open_cursors += 1
+
+        await self._slot()
+        await self._call(work)
+        cursor = _PgCursor(self, name, 1 if binary else 0)
+        cursor.pending = await cursor._fetch(100)
+        return cursor
+
+    def cancel(self) -> None:
+        conn = self.conn
+        if conn is not None:
+            threading.Thread(target=conn.cancel_safe, daemon=True).start()
+
+    def begin_block(self) -> None:
+        self.block = True
+
+    async def end_transaction(self, commit: bool) -> None:
+        self.block = False
+        await self.release(commit)
+
+    async def cursor_closed(self) -> None:
+        self.open_cursors = max(0, self.open_cursors - 1)
+        if not self.block and self.open_cursors <= 0:
+            await self.release(True)
+
+
+class _PgCursor(Cursor):
+    def __init__(self, session: _PgSession, name: str, result_format: int) -> None:
+        self.session = session
+        self.name = name
+        self.result_format = result_format
+        self.fields = []
+        self.pending: list[Row] = []
+        self.closed = False
+        self.exhausted = False
+
+    @property
+    def done(self) -> bool:
+        return self.exhausted and not self.pending
+
+    async def _fetch(self, n: int) -> list[Row]:
+        def work() -> list[Row]:
+            pg = self.session.conn.pgconn
+            pg.send_query_params(f"FETCH FORWARD {int(n)} FROM {self.name}".encode(), None,
+                                 None, None, self.result_format)
+            res = _pg_results(pg)[-1]
+            if not self.fields:
+                self.fields = _pg_fields(res)
+            width = res.nfields
+            return [[res.get_value(r, c) for c in range(width)] for r in range(res.ntuples)]
+
+        if self.session.conn is None:
+            raise GatewayError("08006", "the database connection was released")
+        rows = await self.session._call(work)
+        if len(rows) < n:
+            self.exhausted = True
+        return rows
+
+    async def fetch(self, n: int) -> list[Row]:
+        if self.pending:
+            rows = self.pending[:n]
+            self.pending = self.pending[n:]
+            if len(rows) < n and not self.exhausted:
+                rows += await self._fetch(n - len(rows))
+            return rows
+        if self.exhausted:
+            return []
+        return await self._fetch(n)
+
+    async def close(self) -> None:
+        if self.closed:
+            return
+        self.closed = True
+        session = self.session
+        if session.conn is not None:
+            def work() -> None:
+                session.conn.pgconn.send_query(f"CLOSE {self.name}".encode())
+                _pg_results(session.conn.pgconn)
+            try:
+                await session._call(work)
+            except GatewayError:
+                return
+        await session.cursor_closed()
+
+
+# ---- DuckDB and SQLite -----------------------------------------------------------------
+
+class _Deadline:
+    """Interrupts a blocking engine call that runs past the statement timeout."""
+
+    def __init__(self, timeout_ms: int | None, interrupt: Callable[[], None]) -> None:
+        self.end = time.monotonic() + timeout_ms / 1000 if timeout_ms else None
+        self.interrupt = interrupt
+        self.fired = False
+
+    def call(self, fn: Callable[[], T]) -> T:
+        if self.end is None:
+            return fn()
+        left = self.end - time.monotonic()
+        if left <= 0:
+            raise statement_timeout()
+
+        def fire() -> None:
+            self.fired = True
+            self.interrupt()
+
+        timer = threading.Timer(left, fire)
+        timer.start()
+        try:
+            return fn()
+        finally:
+            timer.cancel()
+
+
+class _LocalCursor(Cursor):
+    """A cursor of an engine in this process (DuckDB, SQLite)."""
+
+    def __init__(self, session: _LocalSession, cur: Any, fields: list[Field], binary: bool,
+                 deadline: _Deadline) -> None:
+        self.session = session
+        self.cur = cur
+        self.fields = fields
+        self.binary = binary
+        self.deadline = deadline
+
+    def _encode(self, row: Sequence[Any]) -> Row:
+        if self.binary:
+            return [None if v is None else values.binary(f.type_oid, v)
+                    for f, v in zip(self.fields, row)]
+        return [None if v is None else values.text(v) for v in row]
+
+    async def fetch(self, n: int) -> list[Row]:
+        if self.done:
+            return []
+        rows = await self.session.call(self.deadline, lambda: self.cur.fetchmany(n))
+        if len(rows) < n:
+            self._done = True
+        return [self._encode(r) for r in rows]
+
+    async def close(self) -> None:
+        self._done = True
+        cur, self.cur = self.cur, None
+        if cur is not None:
+            await self.session.backend.run(cur.close)
+
+
+class _LocalSession(BackendSession):
+    def __init__(self, backend: LocalBackend, timeout_ms: int | None) -> None:
+        self.backend = backend
+        self.timeout_ms = timeout_ms
+        self.running: Any = None
+
+    async def call(self, deadline: _Deadline, fn: Callable[[], T]) -> T:
+        try:
+            return await self.backend.run(lambda: deadline.call(fn))
+        except GatewayError:
+            raise
+        except Exception as e:
+            if deadline.fired:
+                raise statement_timeout() from None
+            raise self.backend.failure(e) from None
+
+    def cancel(self) -> None:
+        if self.running is not None:
+            self.backend.interrupt(self.running)
+
+    def _params(self, params: Sequence[Param]) -> list[Any]:
+        return [values.decode_param(p.oid, p.fmt, p.raw) for p in params]
+
+    async def describe(self, sql: str, param_oids: Sequence[int]) -> tuple[list[int], list[Field]]:
+        cur = await self.backend.run(self.backend.cursor)
+        self.running = cur
+        deadline = _Deadline(self.timeout_ms, lambda: self.backend.interrupt(cur))
+        nparams = max([len(param_oids), *self.backend.param_numbers(sql)], default=0)
+        try:
+            wrapped = f"SELECT * FROM ({sql}) AS _describe LIMIT 0"
+            fields = await self.call(deadline, lambda: self.backend.execute(cur, wrapped,
+                                                                            [None] * nparams))
+        finally:
+            self.running = None
+            await self.backend.run(cur.close)
+        inferred = await self.backend.run(lambda: self.backend.param_types(sql))
+        oids = [(param_oids[i] if i < len(param_oids) and param_oids[i]
+                 else inferred.get(i + 1, values.TEXT)) for i in range(nparams)]
+        return oids, fields
+
+    async def open(self, sql: str, params: Sequence[Param], binary: bool) -> Cursor:
+        args = self._params(params)
+        cur = await self.backend.run(self.backend.cursor)
+        self.running = cur
+        deadline = _Deadline(self.timeout_ms, lambda: self.backend.interrupt(cur))
+        try:
+            fields = await self.call(deadline, lambda: self.backend.execute(cur, sql, args))
+        except BaseException:
+            self.running = None
+            await self.backend.run(cur.close)
+            raise
+        return _LocalCursor(self, cur, fields, binary, deadline)
+
+
+class LocalBackend(Backend):
+    """An engine in this process; subclasses say how to open, run and stop."""
+
+    def cursor(self) -> Any:
+        raise NotImplementedError
+
+    def execute(self, cur: Any, sql: str, args: list[Any]) -> list[Field]:
+        raise NotImplementedError
+
+    def interrupt(self, cur: Any) -> None:
+        raise NotImplementedError
+
+    def failure(self, error: Exception) -> GatewayError:
+        return GatewayError("XX000", "the database failed to run the query")
+
+    def param_numbers(self, sql: str) -> list[int]:
+        import re
+
+        return [int(n) for n in re.findall(r"[$?](\d+)", sql)]
+
+    def param_types(self, sql: str) -> dict[int, int]:
+        return {}
+
+    def session(self, timeout_ms: int | None) -> BackendSession:
+        return _LocalSession(self, timeout_ms)
+
+
+class DuckDBBackend(LocalBackend):
+    dialect = "duckdb"
+    name = "duckdb"
+
+    def __init__(self, executor: ThreadPoolExecutor, connection: Any) -> None:
+        super().__init__(executor)
+        self.db = connection
+        self._schema: dict[str, dict[str, dict[str, str]]] | None = None
+
+    @classmethod
+    def open_file(cls, executor: ThreadPoolExecutor, path: str) -> DuckDBBackend:
+        import duckdb
+
+        db = duckdb.connect(path, read_only=True, config={"enable_external_access": False})
+        db.execute("SET lock_configuration = true")
+        return cls(executor, db)
+
+    def cursor(self) -> Any:
+        return self.db.cursor()
+
+    def param_types(self, sql: str) -> dict[int, int]:
+        """The types of ``sql``'s parameters where they can be told from
+        what they meet: a column they are compared with, a CAST.  DuckDB
+        itself knows them only once values are bound."""
+        if self._schema is None:
+            self._schema = {}
+            for schema, table, column, kind in self.db.cursor().execute(
+                    "SELECT table_schema, table_name, column_name, data_type "
+                    "FROM information_schema.columns").fetchall():
+                self._schema.setdefault(schema, {}).setdefault(table, {})[column] = kind
+        try:
+            return values.param_types(sql, self.dialect, self._schema)
+        except Exception:
+            return {}  # described as text, as with no inference at all
+
+    def execute(self, cur: Any, sql: str, args: list[Any]) -> list[Field]:
+        cur.execute(sql, args or None)
+        return [Field(d[0], oid := values.duckdb_oid(str(d[1])), values.SIZES.get(oid, -1))
+                for d in cur.description or []]
+
+    def interrupt(self, cur: Any) -> None:
+        cur.interrupt()
+
+    def failure(self, error: Exception) -> GatewayError:
+        import duckdb
+
+        # DuckDB's exceptions carry no SQLSTATE; their class is the closest thing.
+        for kind, code in ((duckdb.InterruptException, "57014"),
+                           (duckdb.ConversionException, "22P02"),
+                           (duckdb.OutOfRangeException, "22003"),
+                           (duckdb.BinderException, "42703"),
+                           (duckdb.ParserException, "42601"),
+                           (duckdb.InvalidInputException, "22023"),
+                           (duckdb.OutOfMemoryException, "53200")):
+            if isinstance(error, kind):
+                return scrubbed(code)
+        if "division by zero" in str(error).lower():
+            return scrubbed("22012")
+        return scrubbed("XX000")
+
+    async def stop(self) -> None:
+        await self.run(self.db.close)
+
+
+class SQLiteBackend(LocalBackend):
+    """A SQLite file, read only.  SQLite's columns have no fixed type, so
+    every column is described as text."""
+
+    dialect = "sqlite"
+    name = "sqlite"
+
+    def __init__(self, executor: ThreadPoolExecutor, path: str) -> None:
+        super().__init__(executor)
+        self.path = path
+        self.check = sqlite3.connect(self._uri(), uri=True)
+        self.check.close()
+
+    def _uri(self) -> str:
+        from pathlib import Path
+
+        return Path(self.path).resolve().as_uri() + "?mode=ro"
+
+    def placeholder(self, n: int) -> str:
+        return f":p{n}"
+
+    def param_numbers(self, sql: str) -> list[int]:
+        import re
+
+        return [int(n) for n in re.findall(r":p(\d+)", sql)]
+
+    def cursor(self) -> Any:
+        db = sqlite3.connect(self._uri(), uri=True, check_same_thread=False)
+        # A name in double quotes that is no column would otherwise be read
+        # as a string: an error is what the query's author should see.
+        db.setconfig(sqlite3.SQLITE_DBCONFIG_DQS_DML, False)
+        db.setconfig(sqlite3.SQLITE_DBCONFIG_DQS_DDL, False)
+        return db.cursor()
+
+    def execute(self, cur: Any, sql: str, args: list[Any]) -> list[Field]:
+        cur.execute(sql, {f"p{i}": v for i, v in enumerate(args, 1)})
+        return [Field(d[0], values.TEXT) for d in cur.description or []]
+
+    def interrupt(self, cur: Any) -> None:
+        cur.connection.interrupt()
+
+    def failure(self, error: Exception) -> GatewayError:
+        if isinstance(error, sqlite3.OperationalError) and "interrupt" in str(error):
+            return scrubbed("57014")
+        return scrubbed("XX000")
+
+
+def open_backend(url: str, executor: ThreadPoolExecutor, pool_size: int = 10) -> Backend:
+    """The backend a ``--backend`` URL names: ``postgresql://...``,
+    ``duckdb:///path`` or ``sqlite:///path``."""
+    parts = urlsplit(url)
+    scheme = parts.scheme.split("+", 1)[0].lower()
+    if scheme in ("postgresql", "postgres"):
+        query = dict(parse_qsl(parts.query))
+        conninfo = url.replace(parts.scheme + "://", "postgresql://", 1)
+        if not parts.netloc and "host" not in query:
+            raise ValueError(f"{url}: name the server: postgresql://host/db or "
+                             "postgresql:///db?host=/socket/dir")
+        return PostgresBackend(executor, conninfo, pool_size)
+    if scheme in ("duckdb", "sqlite"):
+        path = unquote(parts.path)
+        if parts.netloc:
+            raise ValueError(f"{url}: expected {scheme}:///path/to/file (three slashes)")
+        # As SQLAlchemy reads them: sqlite:///shop.db is relative,
+        # sqlite:////srv/shop.db absolute.
+        path = path[1:] if path.startswith("/") else path
+        if not path:
+            raise ValueError(f"{url}: no file named")
+        if scheme == "duckdb":
+            return DuckDBBackend.open_file(executor, path)
+        return SQLiteBackend(executor, path)
+    raise ValueError(f"{url}: unknown backend (expected postgresql://, duckdb:/// or sqlite:///)")
