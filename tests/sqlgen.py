@@ -85,6 +85,18 @@ REFUSAL_PATTERNS = tuple(re.compile(p, re.DOTALL) for p in (
     r"The SQL qualifies the column .+ by .+, which ends the names of more than one table "
     r"there: give each an alias",
     r"The SQL names the temporary table .+, which the rewrite cannot check",
+    r"The SQL reads the whole row of .+ as .+, which the rewrite would give as a record of "
+    r"another type; name the columns you need",
+    r"The SQL names .+, which this engine reads as a function of the session unless a table "
+    r"in reach has that column; qualify it by a published table that has it",
+    r"The SQL names the field .+ of a row, which PostgreSQL reads as a call of that function "
+    r"on the row",
+    r"The SQL calls the function .+ of a schema other than the engine's own, which the "
+    r"rewrite cannot check",
+    r"The SQL gives the engine optimizer hints \(/\*\+ \.\.\. \*/\), which can change the "
+    r"order in which it applies the row filters",
+    r"The SQL writes a quote inside a string as '', which Spark reads as one string and the "
+    r"rewrite as two; write it as .+",
 ))
 
 DIALECTS = (None, "postgres", "duckdb", "sqlite", "mysql", "tsql", "bigquery", "snowflake",

@@ -144,6 +144,9 @@ class Call:
         # The rewrite quotes every name it writes, so it folds them first,
         # and every rule after (CTE scope above all) sees the engine's names.
         normalize_identifiers(tree, dialect=self.dialect)
+        why = sources.doubled_quote_refusal(self.sql, self.dialect)
+        if why is not None:
+            self.refuse(why)
         allowed = self.allowed
         # Where a dialect has hidden columns (Hive's), refused by name, every
         # identifier is judged here; of the others, the screen lists the
@@ -254,8 +257,9 @@ class Call:
             elif flags & _TABLE:
                 self.refuse(f"The SQL names the table {sources.describe(node)} where the "
                             "rewrite cannot replace it")
-        if dotted:
-            why = columns_.requalify_trailing(tree)
+        clickhouse = sources.reads_table_names_past_aliases(self.dialect)
+        if dotted or clickhouse:
+            why = columns_.requalify_trailing(tree, clickhouse)
             if why is not None:
                 self.refuse(why)
         alias, n = INTERNAL_ALIAS, 0
@@ -445,6 +449,8 @@ class Call:
 
     def check_native(self, new_tree: exp.Expr, native: str, back: Any) -> None:
         why = columns_.unknown_column(self.published, new_tree) if self.published else None
+        if why is None and self.published and leakproof.engine_of(self.dialect) == "postgres":
+            why = columns_.whole_row_refusal(self.published, new_tree)
         if why is not None:
             self.refuse(why)
         why = readback.refusal(self, new_tree, native, back)

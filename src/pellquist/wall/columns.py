@@ -126,6 +126,61 @@ def unknown_column(published: Published, tree: exp.Expr) -> str | None:
     return None
 
 
+def whole_row_refusal(published: Published, tree: exp.Expr) -> str | None:
+    """Why the rewritten ``tree`` returns a published table's whole row, or None.
+
+    PostgreSQL reads a bare name that is no column in reach but a table's
+    alias as that table's row.  Over the subquery that replaces the table it
+    is an anonymous record, not the table's row type: returned as a column,
+    drivers decode it otherwise (its text, its JSON and its comparisons are
+    the same, and a cast to the row type is refused as a type the rewrite
+    does not know).  Refused rather than given changed.  A name that a
+    source of unknown columns (a derived table, a CTE) may give, or an
+    output name of the select, is taken for a column, as the engine may."""
+    for column in walk(tree):
+        if not isinstance(column, exp.Column) or column.table or not isinstance(
+                column.this, exp.Identifier):
+            continue
+        output = column.parent.parent if isinstance(column.parent, exp.Alias) else column.parent
+        if not (isinstance(output, exp.Select) and (column.parent is output or
+                                                    column.parent.arg_key == "expressions")):
+            continue
+        name = column.name.lower()
+        if name not in published:
+            continue
+        node: exp.Expr | None = column.parent
+        while node is not None:
+            if isinstance(node, exp.Select):
+                verdict = _row_or_column(node, name, published)
+                if verdict == "column":
+                    break
+                if verdict == "row":
+                    return (f"The SQL reads the whole row of {published[name][0]!r} as "
+                            f"{column.name}, which the rewrite would give as a record of another "
+                            "type; name the columns you need")
+            node = node.parent
+    return None
+
+
+def _row_or_column(select: exp.Select, name: str, published: Published) -> str | None:
+    """At the level of ``select``: ``"column"`` if ``name`` may be a column
+    there (or an output name), ``"row"`` if it can only be the row of a
+    published table's subquery, None if neither (look further out)."""
+    if any(e.alias_or_name.lower() == name for e in select.expressions if isinstance(e, exp.Alias)):
+        return "column"
+    row = False
+    for source in _sources(select):
+        alias = (source.alias or "").lower()
+        entry = published.get(alias) if alias else None
+        if entry is not None and isinstance(source, exp.Subquery):
+            if name in (c.lower() for c in entry[1]):
+                return "column"
+            row = row or alias == name
+        elif not isinstance(source, exp.Table) or alias != name:
+            return "column"  # columns unknown: the engine may find the name there
+    return "row" if row else None
+
+
 def _sources(select: exp.Select) -> list[exp.Expr]:
     """The row sources of one SELECT: its FROM, joins and laterals."""
     found: list[exp.Expr] = []
@@ -137,11 +192,14 @@ def _sources(select: exp.Select) -> list[exp.Expr]:
     return found
 
 
-def _binding(column: exp.Column, qualifier: str) -> exp.Table | str | None:
+def _binding(column: exp.Column, qualifier: str,
+             by_table_name: bool = False) -> exp.Table | str | None:
     """What ``qualifier`` names where ``column`` stands, nearest scope first:
-    a dotted table without an alias whose last part it is, ``"other"`` for
-    any other source of that name, ``"ambiguous"`` for two dotted tables
-    that end so at one level, or None for nothing."""
+    a dotted table without an alias whose last part it is (with
+    ``by_table_name``, as ClickHouse reads it, also a table with an alias
+    whose name it is), ``"other"`` for any other source of that name,
+    ``"ambiguous"`` for two dotted tables that end so at one level, or None
+    for nothing."""
     node: exp.Expr | None = column.parent
     while node is not None:
         if isinstance(node, exp.Select):
@@ -151,6 +209,10 @@ def _binding(column: exp.Column, qualifier: str) -> exp.Table | str | None:
                 if alias:
                     if alias.lower() == qualifier:
                         return "other"
+                    if (by_table_name and isinstance(source, exp.Table)
+                            and isinstance(source.this, exp.Identifier)
+                            and source.name.lower() == qualifier):
+                        dotted.append(source)
                 elif isinstance(source, exp.Table) and source.name.lower() == qualifier:
                     if not source.args.get("db"):
                         return "other"
@@ -163,19 +225,23 @@ def _binding(column: exp.Column, qualifier: str) -> exp.Table | str | None:
     return None
 
 
-def requalify_trailing(tree: exp.Expr) -> str | None:
+def requalify_trailing(tree: exp.Expr, by_table_name: bool = False) -> str | None:
     """Qualifies each column written ``customers.name`` that means the table
     ``bi.customers`` (written without an alias) by the table's whole name, as
     the engines bind it; the rewrite then moves it to the table's subquery.
+    With ``by_table_name`` (ClickHouse), a table with an alias answers to its
+    own name too, nearest first: such a column is qualified by the alias.
     Returns why a qualifier is ambiguous, or None."""
     for column in [n for n in walk(tree) if isinstance(n, exp.Column)]:
         if column.args.get("db") or column.args.get("catalog") or not column.table:
             continue
-        bound = _binding(column, column.table.lower())
+        bound = _binding(column, column.table.lower(), by_table_name)
         if bound == "ambiguous":
             return (f"The SQL qualifies the column {column.name!r} by {column.table!r}, which "
                     "ends the names of more than one table there: give each an alias")
-        if isinstance(bound, exp.Table):
+        if isinstance(bound, exp.Table) and bound.alias:
+            column.set("table", exp.to_identifier(bound.alias, quoted=True))
+        elif isinstance(bound, exp.Table):
             column.set("db", bound.args["db"].copy())
             if bound.args.get("catalog"):
                 column.set("catalog", bound.args["catalog"].copy())

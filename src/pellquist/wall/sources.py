@@ -223,6 +223,33 @@ def _session_names(dialect: Any) -> frozenset[str]:
     return _SESSION_WORDS if default else frozenset()
 
 
+def doubled_quote_refusal(sql: Any, dialect: Any) -> str | None:
+    """Why ``sql`` may not be read in a Hive-family dialect, or None: Spark
+    reads ``'it''s'`` as one string holding a quote, sqlglot as two strings
+    side by side, which it writes as CONCAT('it', 's'): the query would
+    compare or return another value than its author wrote."""
+    if not isinstance(sql, str) or "''" not in sql or not has_hidden_columns(dialect):
+        return None
+    try:
+        tokens = Dialect.get_or_raise(dialect).tokenize(sql)
+    except Exception:
+        return None  # the parse has already read it; it raises there if it must
+    strings = [t for t in tokens if t.token_type.name == "STRING"]
+    for before, after in zip(strings, strings[1:]):
+        if after.start == before.end + 1:
+            return ("The SQL writes a quote inside a string as '', which Spark reads as one "
+                    "string and the rewrite as two; write it as \\'")
+    return None
+
+
+def reads_table_names_past_aliases(dialect: Any) -> bool:
+    """Whether a table given an alias still answers to its own name in
+    ``dialect``: ClickHouse's ``t.x`` beside ``FROM db.t AS a`` is ``a.x``."""
+    from sqlglot.dialects.clickhouse import ClickHouse
+
+    return dialect_is(dialect, ClickHouse)
+
+
 def may_name_the_session(dialect: Any, sql: Any) -> bool:
     """Whether the statement's text may hold a name ``dialect`` binds to a
     function of the session: then each of its names is judged."""
