@@ -220,6 +220,19 @@ def postgres_dsn():
         yield dsn
 
 
+# ---- the engines a module builds ------------------------------------------------
+
+@pytest.fixture(scope="module")
+def built():
+    """The engines a test module has built so far, by name, each built on its
+    first case and closed at the module's end: a cache rather than a
+    parametrized fixture, so the cases keep their written order."""
+    engines = {}
+    yield engines
+    for engine in engines.values():
+        engine.close()
+
+
 # ---- ClickHouse (chdb) and Spark ------------------------------------------------
 
 INSTALL_JAVA = "apt-get install openjdk-17-jre-headless"

@@ -632,7 +632,9 @@ def _filled(filter_text: str, params: Any) -> str:
     return condition
 
 
-def _render(node: exp.Expression, dialect: str | None) -> str:
+def _render(node: exp.Expression | list[exp.Expression], dialect: str | None) -> str:
+    if isinstance(node, list):  # a clause of several parts (SETTINGS a = 0, b = 1)
+        return ", ".join(_render(part, dialect) for part in node)
     return node.sql(dialect=dialect, identify=True, comments=False)
 
 
@@ -687,6 +689,10 @@ def _fence_clauses(dialect: str | None) -> dict[str, str]:
     resolved = sqlglot.Dialect.get_or_raise(dialect)
     if isinstance(resolved, (MySQL, ClickHouse)):
         holder = holder.limit("18446744073709551615")
+    if isinstance(resolved, ClickHouse):
+        # and reads without the query condition cache, which dropped rows
+        holder.set("settings", [exp.EQ(this=exp.column("use_query_condition_cache"),
+                                       expression=exp.Literal.number(0))])
     elif isinstance(resolved, BigQuery):
         holder = holder.limit("9223372036854775807")
     back = sqlglot.parse_one(holder.sql(dialect=dialect, identify=True), read=dialect)

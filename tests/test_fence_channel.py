@@ -64,14 +64,6 @@ def test_the_rewrite_fences_what_can_fail(engine, case):
 
 # ---- on the engines --------------------------------------------------------------
 
-@pytest.fixture(scope="module")
-def engines(request):
-    built = {}
-    yield built
-    for engine in built.values():
-        engine.close()
-
-
 def build(name, request, engines):
     if name not in engines:
         if name == "sqlite":
@@ -103,8 +95,8 @@ def problems(engine, sql: str) -> list[str]:
 
 
 @pytest.mark.parametrize("engine_name", ENGINES)
-def test_no_shape_tells_another_tenant_s_rows(engine_name, request, engines):
-    engine = build(engine_name, request, engines)
+def test_no_shape_tells_another_tenant_s_rows(engine_name, request, built):
+    engine = build(engine_name, request, built)
     found = {}
     for case in CASES:
         if engine_name not in case.get("engines", ENGINES):
@@ -116,12 +108,12 @@ def test_no_shape_tells_another_tenant_s_rows(engine_name, request, engines):
 
 @pytest.mark.parametrize("fence", ["auto", False])
 def test_a_filter_that_reads_a_setting_holds_on_a_table_without_a_tenant_index(
-        request, engines, fence):
+        request, built, fence):
     """A filter such as ``tenant_id = current_setting(...)::int`` costs more
     than the query's own conditions, and PostgreSQL tests the cheaper first
     in a sequential scan: without the fence the shapes do leak there (so
     the test sees a fence that goes missing), with the default they do not."""
-    engine = build("postgres", request, engines)
+    engine = build("postgres", request, built)
     row_filter = "tenant_id = CAST(current_setting('app.tenant') AS INT)"
     for db in ("internal", "control"):
         engine.rows(db, "SELECT set_config('app.tenant', '1', false)")

@@ -441,6 +441,8 @@ def _engine_function_names(dialect, request) -> set[str]:
             return {row[0].lower() for row in conn.execute("PRAGMA function_list")}
     if dialect == "duckdb":
         return {n.lower() for n, _kind, _d in request.getfixturevalue("duckdb_functions")}
+    if dialect == "clickhouse":
+        return {n.lower() for n, _alias in request.getfixturevalue("clickhouse_functions")[0]}
     return {row[0].lower() for row in request.getfixturevalue("pg_functions")}
 
 
@@ -448,5 +450,7 @@ def _engine_function_names(dialect, request) -> set[str]:
 def test_the_everyday_functions_are_the_engine_s_own_and_off_the_floor(dialect, request):
     names = _engine_function_names(dialect, request)
     everyday = functions.EVERYDAY[dialect]
-    assert everyday <= names, sorted(everyday - names)
-    assert not [n for n in everyday if on_floor(n)]
+    # ClickHouse lists an aggregate, not its forms with combinators (sumIf).
+    unknown = [n for n in everyday if not any(c in names for c in functions._called_names(n))]
+    assert not unknown, sorted(unknown)
+    assert not [n for n in everyday if any(on_floor(c) for c in functions._called_names(n))]

@@ -124,9 +124,9 @@ def test_globals_and_class_after_import(run):
 
 
 @pytest.mark.parametrize("again", [
-    "del sys.modules['pellquist.quist']; import pellquist.quist as q2",
-    "q2 = importlib.reload(q)",
-], ids=["reimport", "reload"])
+    pytest.param("del sys.modules['pellquist.quist']; import pellquist.quist as q2", id="reimport"),
+    pytest.param("q2 = importlib.reload(q)", id="reload"),
+])
 def test_later_import_returns_the_recorded_module(run, again):
     run(f'''
     import pellquist.quist as q
@@ -206,9 +206,10 @@ def test_missing_name_may_come_from_an_imported_submodule(run):
 
 
 @pytest.mark.parametrize("before", [
-    "import pellquist.quist",
-    "sys.modules['sqlglot'] = None; raised(import_quist); del sys.modules['sqlglot']",
-], ids=["first-succeeded", "first-failed"])
+    pytest.param("import pellquist.quist", id="first-succeeded"),
+    pytest.param("sys.modules['sqlglot'] = None; raised(import_quist); del sys.modules['sqlglot']",
+                 id="first-failed"),
+])
 def test_second_interpreter_is_refused(run, before):
     run(f'''
     {before}

@@ -196,15 +196,6 @@ def cat(tables):
     return tpch.catalogue(tables, allowed_functions={"toDate"})
 
 
-@pytest.fixture(scope="module")
-def built():
-    """The engines built so far in this module, by name; closed at its end."""
-    engines = {}
-    yield engines
-    for eng in engines.values():
-        eng.close()
-
-
 @pytest.fixture
 def engine(request, built, tables):
     """The engine named by the case; its two databases are built on first use."""

@@ -466,3 +466,36 @@ def test_a_whole_row_returned_on_postgres_is_refused(sql):
     with pytest.raises(Exception, match="reads the whole row of 'orders' as o"):
         session_rewrite(sql, "postgres")
     assert session_rewrite(sql, "duckdb")  # a struct of the same fields there
+
+
+def test_clickhouse_query_condition_cache_drops_no_rows_of_a_fenced_subquery():
+    """ClickHouse's query condition cache (on by default) recorded the
+    granules of a fenced subquery as empty after a join whose other side's
+    condition matched nothing, and a later read of the same subquery then
+    found no rows. The fence reads without the cache."""
+    chdb = require_chdb()
+    from engine_sessions import ClickHouseDatabase
+    from pellquist.models import Catalogue, Table
+
+    db = ClickHouseDatabase(chdb, "wall_condition_cache", {})
+    try:
+        db.execute("CREATE TABLE acct (tenant UInt8, no UInt32, country String) "
+                   "ENGINE = MergeTree ORDER BY tenant")
+        db.execute("CREATE TABLE inv (tenant UInt8, no UInt32, acct UInt32) "
+                   "ENGINE = MergeTree ORDER BY tenant")
+        db.execute("INSERT INTO acct VALUES (12, 1, 'CH'), (12, 2, 'GB'), (7, 1, 'DE')")
+        db.execute("INSERT INTO inv VALUES (12, 10, 1), (12, 11, 2), (7, 20, 1)")
+        catalogue = Catalogue([
+            Table("accounts", "acct", {"no": "id", "country": "country"}, "tenant = {tenant}"),
+            Table("invoices", "inv", {"no": "id", "acct": "account"}, "tenant = {tenant}"),
+        ], dialect="clickhouse")
+
+        def rows(sql):
+            return sorted(db.execute(pellquist.rewrite(catalogue, sql, {"tenant": 12})))
+
+        assert rows("SELECT id FROM accounts") == [(1,), (2,)]
+        assert rows("SELECT i.id FROM invoices AS i JOIN accounts AS a ON a.id = i.account "
+                    "WHERE a.country = 'DE'") == []
+        assert rows("SELECT id FROM accounts") == [(1,), (2,)]
+    finally:
+        db.close()

@@ -67,7 +67,7 @@ UNSHARED = ('accurateCast("_internal"."{0}", replaceRegexpAll(toTypeName("_inter
     ("clickhouse",
      f'SELECT "note" AS "id" FROM (SELECT {UNSHARED.format("id")}, {UNSHARED.format("note")} '
      'FROM "app_order" AS "_internal" WHERE "_internal"."tenant_id" = 1 '
-     'LIMIT 18446744073709551615 OFFSET 0) AS "o"'),
+     'LIMIT 18446744073709551615 OFFSET 0 SETTINGS "use_query_condition_cache" = 0) AS "o"'),
     *((spark, "SELECT `note` AS `id` FROM (SELECT `id` AS `id`, `note` AS `note` FROM "
               "`app_order` AS `_internal` WHERE `_internal`.`tenant_id` = 1 AND "
               "SPARK_PARTITION_ID() >= 0) AS `o`")
@@ -144,6 +144,9 @@ def test_a_dialect_object_that_cannot_be_hashed_is_read_as_its_class(own_dialect
         hash(own)
     sql = "SELECT note AS id FROM orders AS o"
     assert rewrite(sql, own) == rewrite(sql, dialect)
+    # Unfenced, ClickHouse's projections still name their table.
+    unfenced = Session(Catalogue([ORDERS], fence=False), {"tenant": 1})
+    assert unfenced.generateNativeSQL(sql, own) == unfenced.generateNativeSQL(sql, dialect)
     for sql, refused_on in [("SELECT _metadata FROM orders", ("spark",)),
                             ("SELECT a FROM orders AS o(a, b)", ("clickhouse",))]:
         if dialect in refused_on:

@@ -5,6 +5,7 @@ real databases; these cases pin each rule's decision: what is refused, what
 is kept, and what is carried over.
 """
 
+import ast
 import re
 import types
 
@@ -38,11 +39,24 @@ def refusal(sql, dialect=None, **catalogue):
     ("duckdb", "SELECT TRY_CAST(id AS \"x --\") FROM orders"),
     ("postgres", "SELECT DATE_PART('x FROM app_order --', id) FROM orders"),
     ("duckdb", "SELECT date_trunc('x --', id) FROM orders"),
+    # A number the tokenizer took whole though it is none: written as it is.
+    ("clickhouse", "SELECT id FROM orders WHERE id > 1e"),
 ])
 def test_text_that_would_be_written_unquoted_is_refused(dialect, sql):
     error = refusal(sql, dialect)
     assert type(error) is Exception
-    assert error.args[0].startswith("The SQL holds text that would be written outside quotes")
+    assert_names_unquoted_text(error, sql)
+
+
+UNQUOTED = "The SQL holds text that would be written outside quotes: "
+
+
+def assert_names_unquoted_text(error, sql):
+    """The refusal is the unquoted-text rule's, and it names the text (as the
+    renderer would write it, so perhaps upper-cased) that the statement holds."""
+    message = error.args[0]
+    assert message.startswith(UNQUOTED)
+    assert ast.literal_eval(message.removeprefix(UNQUOTED)).upper() in sql.upper()
 
 
 def test_nul_characters_are_refused_quoted_or_not():
@@ -81,6 +95,15 @@ def test_row_sources_the_rewrite_cannot_check_are_refused(dialect, sql):
     # Refused by the rule for row sources, the function policy, or as an
     # unknown table: whichever sees it first.
     assert isinstance(refusal(sql, dialect), Exception)
+
+
+@pytest.mark.parametrize("length", [80, 81])
+def test_a_refusal_quotes_a_row_source_of_up_to_80_characters_whole(length):
+    # A longer one is cut, so that the message stays readable.
+    source = f"READ_CSV('{'x' * (length - 12)}')"
+    shown = source if length <= 80 else source[:77] + "..."
+    assert refusal(f"SELECT * FROM {source}", "duckdb").args[0] == (
+        f"The SQL reads rows from {shown}, which the rewrite cannot check")
 
 
 @pytest.mark.parametrize("sql", [
@@ -231,7 +254,8 @@ def test_a_scalar_cte_names_no_rows(value):
     assert info.value.args == ("app_order", "No such table found.")
     out = rewrite(f"WITH {value} AS orders SELECT id FROM orders", "clickhouse")
     assert out.endswith('FROM "app_order" AS "_internal" WHERE "_internal"."tenant_id" = 1 '
-                       'LIMIT 18446744073709551615 OFFSET 0) AS "orders"')
+                       'LIMIT 18446744073709551615 OFFSET 0 '
+                       'SETTINGS "use_query_condition_cache" = 0) AS "orders"')
 
 
 def test_a_recursive_term_keeps_its_name():
@@ -490,6 +514,36 @@ def test_a_rewrite_leaves_the_catalogue_unchanged():
     assert name.parent is None and name.sql() == before
 
 
+# ---- names of the session -------------------------------------------------------------
+
+ACCOUNTS = Table("sales.accounts", "app_account", {"usr": "user", "id": "id"},
+                 "tenant_id = {tenant}")
+
+
+# DuckDB and Spark read such a name as the session's user unless a table in
+# reach has the column: only a qualifier that is a published table with the
+# column says that one does.
+@pytest.mark.parametrize("dialect", ["duckdb", "spark"])
+@pytest.mark.parametrize("sql, allowed", [
+    ("SELECT a.user FROM sales.accounts AS a", True),
+    ("SELECT A.USER FROM sales.accounts AS a", True),
+    ("SELECT a.id FROM sales.accounts AS a WHERE a.user = 'x'", True),
+    ("SELECT o.user FROM orders AS o", False),
+    ("SELECT a.user FROM orders AS a, sales.accounts AS b", False),
+    ("SELECT user FROM sales.accounts", False),
+])
+def test_a_session_name_is_a_column_only_qualified_by_a_table_that_publishes_it(
+        dialect, sql, allowed):
+    tables = [ORDERS, ACCOUNTS]
+    for cat in (Catalogue(tables), types.SimpleNamespace(tables={t.pub_name: t for t in tables})):
+        session = Session(cat, {"tenant": 1})
+        if allowed:
+            assert "app_account" in session.generateNativeSQL(sql, dialect)
+        else:
+            with pytest.raises(Exception, match="reads as a function of the session"):
+                session.generateNativeSQL(sql, dialect)
+
+
 # ---- comments, membership filters, fences per dialect ------------------------------
 
 @pytest.mark.parametrize("sql", ["SELECT id -- one\nFROM orders", "SELECT id /*x*/ FROM orders"])
@@ -500,9 +554,15 @@ def test_plain_comments_pass(sql):
 @pytest.mark.parametrize("sql", [
     "SELECT id -- x */ , (SELECT 1) /*\nFROM orders",
     "SELECT id /* a /* nested */ */ FROM orders",
+    # Each mark alone: written as /* ... */, a line comment's "*/" ends the
+    # comment early, and its "/*" opens one that PostgreSQL nests.
+    "SELECT id -- x */ y\nFROM orders",
+    "SELECT id -- x /* y\nFROM orders",
+    "SELECT id /* x \x00 y */ FROM orders",
 ])
 def test_comments_that_would_end_early_are_refused(sql):
-    assert isinstance(refusal(sql, "postgres"), Exception)
+    # The read-back would refuse these too; the rule must see them first.
+    assert_names_unquoted_text(refusal(sql, "postgres"), sql)
 
 
 MEMBERS = ("tenant_id IN (SELECT members.tenant_id FROM members "

@@ -45,7 +45,7 @@ _ALIAS_PREFIX = INTERNAL_ALIAS.lower()
 _IDENTIFIER, _QUOTED, _LITERAL, _ROW_POSITION = (
     KIND_IDENTIFIER, KIND_QUOTED, KIND_LITERAL, KIND_ROW_POSITION)
 (_FUNC, _DATATYPE, _SELECT, _CTE, _IN, _HOST_COMMAND, _QUERY, _ROWS_FROM_TEXT, _TABLE, _APPLY,
- _HINT, _VALUES, _MATCH) = (1 << i for i in range(4, 17))
+ _HINT, _VALUES, _MATCH, _QUANTIFIED) = (1 << i for i in range(4, 18))
 _KIND_BITS = (
     (exp.Identifier, _IDENTIFIER), (text.QUOTED, _QUOTED), (exp.Literal, _LITERAL),
     (sources.ROW_POSITIONS, _ROW_POSITION),
@@ -53,6 +53,7 @@ _KIND_BITS = (
     (exp.Select, _SELECT), (exp.CTE, _CTE), (exp.In, _IN), (exp.QueryTransform, _HOST_COMMAND),
     (exp.Query, _QUERY), (exp.TableFromRows, _ROWS_FROM_TEXT), (exp.Table, _TABLE),
     (exp.Apply, _APPLY), (exp.Hint, _HINT), (exp.Values, _VALUES), (exp.Match, _MATCH),
+    ((exp.Any, exp.All), _QUANTIFIED),
 )
 _KINDS: dict[type, int] = {}
 # A table the screen finds plain (see tree.screen) passes every rule of the
@@ -98,7 +99,7 @@ class Call:
         self.dialect = dialect
         allowed = getattr(catalogue, "allowed_functions", None)
         self.allowed = None if allowed is None else frozenset(str(n).lower() for n in allowed) | (
-            functions.EVERYDAY.get(leakproof.engine_of(dialect) or "", frozenset()))
+            functions.everyday(dialect))
         # True: every filtered subquery is fenced; "auto": those a leaky
         # expression of the statement can reach (see leakproof); False: none.
         fence = getattr(catalogue, "fence", False)
@@ -151,6 +152,8 @@ class Call:
         # Where a dialect has hidden columns (Hive's), refused by name, every
         # identifier is judged here; of the others, the screen lists the
         # texts that the internal table's alias could take.
+        clickhouse = sources.reads_table_names_past_aliases(self.dialect)
+        hive_fenced = bool(self.fenced) and sources.has_hidden_columns(self.dialect)
         session_names = sources.may_name_the_session(self.dialect, self.sql)
         judged, reasons, texts, seen = screen(tree, _KINDS, _kind_flags,
                                               sources.has_hidden_columns(self.dialect)
@@ -213,9 +216,20 @@ class Call:
                 # ClickHouse's VALUES('name Type, ...', rows) takes its
                 # columns' types as text: an AggregateFunction there names an
                 # aggregate, judged as a call of it.
-                why = functions.values_refusal(node, allowed)
+                why = (functions.values_refusal(node, allowed)
+                       if clickhouse or functions.is_default(self.dialect) else None)
+                if why is None and clickhouse:
+                    # sqlglot writes a VALUES list as ClickHouse does not read it.
+                    why = ("The SQL lists rows with VALUES, which the rewrite cannot write as "
+                           "ClickHouse reads them; select them with UNION ALL")
                 if why is not None:
                     self.refuse(why)
+            if flags & _QUANTIFIED and clickhouse and isinstance(node.this, exp.Query):
+                # = ANY (subquery) is written has(SELECT ..., x), a subquery
+                # without its parentheses, which ClickHouse does not parse.
+                self.refuse("The SQL compares with ANY or ALL of a subquery, which the "
+                            "rewrite cannot write as ClickHouse reads it; use IN (subquery)")
+
             if flags & _MATCH and allowed is not None and "match" not in allowed:
                 # SQLite's x MATCH y calls match(x, y), which only the
                 # application or a virtual table defines.
@@ -248,6 +262,7 @@ class Call:
                     self.refuse(why)
                 if flags & _TABLE and isinstance(node.this, exp.Identifier):
                     self._check_named_table(node)
+
             elif flags & _TABLE and sources.heads_parenthesized_join(node):
                 why = sources.row_source_refusal(node)
                 if why is not None:
@@ -257,7 +272,23 @@ class Call:
             elif flags & _TABLE:
                 self.refuse(f"The SQL names the table {sources.describe(node)} where the "
                             "rewrite cannot replace it")
-        clickhouse = sources.reads_table_names_past_aliases(self.dialect)
+        lowered = self.sql.lower() if isinstance(self.sql, str) else ""
+        if clickhouse and "prewhere" in lowered and any(
+                isinstance(n, exp.Select) and n.args.get("prewhere") for n in walk(tree)):
+            self.refuse("The SQL uses PREWHERE, which ClickHouse takes on a table alone; the "
+                        "rewrite reads each published table through a subquery: write WHERE")
+        if hive_fenced and "lateral" in lowered:
+            for node in walk(tree):
+                if (isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier)
+                        and _under_lateral(node) and not self.is_cte(node)
+                        and getattr(self._published_tables().get(".".join(
+                            p.lower() for p in (node.catalog, node.db, node.name) if p)),
+                            "filters", None)):
+                    # The fence's condition is not deterministic, and Spark
+                    # runs no such subquery against another source's rows.
+                    self.refuse(f"The SQL reads the table {sources.describe(node)} in a "
+                                "LATERAL subquery, which Spark refuses to run with the row "
+                                "filter's fence; write it as a join")
         if dotted or clickhouse:
             why = columns_.requalify_trailing(tree, clickhouse)
             if why is not None:
@@ -456,6 +487,16 @@ class Call:
         why = readback.refusal(self, new_tree, native, back)
         if why is not None:
             self.refuse(why)
+
+
+def _under_lateral(node: exp.Expr) -> bool:
+    """Whether ``node`` stands inside a LATERAL source, at any depth."""
+    parent = node.parent
+    while parent is not None:
+        if isinstance(parent, exp.Lateral):
+            return True
+        parent = parent.parent
+    return False
 
 
 def _drop_positions(node: exp.Expr) -> None:

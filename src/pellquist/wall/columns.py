@@ -141,9 +141,10 @@ def whole_row_refusal(published: Published, tree: exp.Expr) -> str | None:
         if not isinstance(column, exp.Column) or column.table or not isinstance(
                 column.this, exp.Identifier):
             continue
-        output = column.parent.parent if isinstance(column.parent, exp.Alias) else column.parent
-        if not (isinstance(output, exp.Select) and (column.parent is output or
-                                                    column.parent.arg_key == "expressions")):
+        parent = column.parent
+        output = parent.parent if isinstance(parent, exp.Alias) else parent
+        if parent is None or not (isinstance(output, exp.Select) and (
+                parent is output or parent.arg_key == "expressions")):
             continue
         name = column.name.lower()
         if name not in published:

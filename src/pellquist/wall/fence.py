@@ -63,6 +63,7 @@ from sqlglot.dialects.spark2 import Spark2
 # columns are also taken out of shared dictionaries).
 _LIMIT_FOR_OFFSET = ((MySQL, "18446744073709551615"), (BigQuery, "9223372036854775807"))
 _CLICKHOUSE_LIMIT = "18446744073709551615"
+_NO_CONDITION_CACHE = "use_query_condition_cache"
 # Dialects whose fence is a non-deterministic condition: Spark's family
 # (Spark 2 and 3, Databricks) shares its optimizer.
 _NON_DETERMINISTIC = (Spark2,)
@@ -155,4 +156,12 @@ def fence(select: exp.Select, dialect: Any) -> exp.Select:
     if limit is not None:
         select.set("limit", exp.Limit(expression=exp.Literal.number(limit)))
     select.set("offset", exp.Offset(expression=exp.Literal.number(0)))
+    if form == "dictionaries":
+        # ClickHouse's query condition cache (on by default since 25.3)
+        # records which granules a subquery under such a LIMIT matched with
+        # the outer query's conditions folded in, and later reads of the same
+        # subquery then skip granules holding its rows: too few rows, with
+        # no error.  The fenced subquery reads without it.
+        select.set("settings", [exp.EQ(this=exp.column(_NO_CONDITION_CACHE),
+                                       expression=exp.Literal.number(0))])
     return select

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Iterator
+from functools import lru_cache
 from typing import Any
 
 from sqlglot import exp
@@ -356,7 +357,46 @@ EVERYDAY: dict[str, frozenset[str]] = {
         "millisecond", "microsecond", "epoch_us", "timezone",
         "printf", "prefix", "suffix", "hash", "round_even", "gcd", "lcm",
         "histogram", "product", "fsum", "favg", "entropy", "to_json", "json_group_array"}),
+    # ClickHouse's names are case-sensitive; the policy compares them lower-cased.
+    "clickhouse": frozenset(n.lower() for n in (
+        "toYYYYMM", "toYYYYMMDD", "toYear", "toQuarter", "toMonth", "toDayOfMonth",
+        "toDayOfWeek", "toHour", "toMinute", "toSecond", "toDate", "toDateTime",
+        "toStartOfWeek", "toStartOfHour", "toStartOfMinute", "today", "yesterday", "now",
+        "toString", "toInt32", "toInt64", "toUInt32", "toUInt64", "toFloat64", "toDecimal64",
+        "sumIf", "avgIf", "minIf", "maxIf", "uniqExact", "uniqCombined", "groupArray",
+        "groupUniqArray", "arraySort", "arrayReverseSort", "multiIf", "lagInFrame",
+        "leadInFrame", "positionCaseInsensitive", "lowerUTF8", "upperUTF8", "replaceAll",
+        "replaceOne", "splitByChar", "splitByString", "arrayStringConcat", "empty",
+        "notEmpty", "parseDateTimeBestEffort", "parseDateTimeBestEffortOrNull", "anyLast",
+        "quantiles", "topK", "toNullable", "isNull", "isNotNull", "indexOf", "arrayElement",
+        "tupleElement", "intDiv", "modulo")),
 }
+
+
+def everyday(dialect: Any) -> frozenset[str]:
+    """The everyday functions of ``dialect``'s engine (see EVERYDAY)."""
+    try:
+        return _everyday(dialect)
+    except TypeError:  # a dialect object that cannot be hashed
+        return _everyday.__wrapped__(dialect)
+
+
+@lru_cache(maxsize=64)
+def _everyday(dialect: Any) -> frozenset[str]:
+    from sqlglot.dialects.clickhouse import ClickHouse
+    from sqlglot.dialects.duckdb import DuckDB
+    from sqlglot.dialects.postgres import Postgres
+    from sqlglot.dialects.sqlite import SQLite
+
+    try:
+        resolved = Dialect.get_or_raise(dialect)
+    except ValueError:
+        return frozenset()
+    for cls, engine in ((Postgres, "postgres"), (DuckDB, "duckdb"), (SQLite, "sqlite"),
+                        (ClickHouse, "clickhouse")):
+        if isinstance(resolved, cls):
+            return EVERYDAY[engine]
+    return frozenset()
 
 
 def _floored(name: str) -> bool:
@@ -574,7 +614,7 @@ def _is_duckdb(dialect: Any) -> bool:
         return False
 
 
-def _is_default(dialect: Any) -> bool:
+def is_default(dialect: Any) -> bool:
     """sqlglot's own dialect, written for no engine: its SQL may run on any."""
     try:
         return type(Dialect.get_or_raise(dialect)) is Dialect
@@ -644,7 +684,7 @@ def values_refusal(node: exp.Values, allowed: frozenset[str] | None) -> str | No
 def type_refusal(node: exp.DataType, allowed: frozenset[str] | None,
                  dialect: Any = None) -> str | None:
     """Why a type the statement names may not be used, or None."""
-    if node.this in _EXTENSION_TYPES and (_is_duckdb(dialect) or _is_default(dialect)):
+    if node.this in _EXTENSION_TYPES and (_is_duckdb(dialect) or is_default(dialect)):
         return (f"The SQL uses the type {node.sql('duckdb')!r}, which DuckDB installs and "
                 "loads from an extension on first use")
     if isinstance(node, exp.ObjectIdentifier):

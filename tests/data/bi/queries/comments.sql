@@ -2,20 +2,20 @@
 -- of an editor, comments between clauses.
 
 -- name: comment_leading_line
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 -- monthly check of open items
 SELECT id, status FROM bi.invoices WHERE status = 'open' ORDER BY id;
 
 -- name: comment_block_in_select_list
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT id /* the key */, name /* shown in the report */
 FROM bi.customers /* published table */
 ORDER BY id;
 
 -- name: comment_trailing_each_line
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT c.name,            -- customer
        COUNT(i.id) AS n   -- invoices issued
@@ -25,14 +25,14 @@ GROUP BY c.name
 ORDER BY c.name;         -- alphabetical
 
 -- name: comment_with_quotes_and_semicolon_text
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT id, 'it''s; fine' AS remark /* a comment holding 'quotes' */
 FROM bi.products
 ORDER BY id;
 
 -- name: comment_in_cte_and_subquery
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 WITH /* totals per invoice */ t AS (
   SELECT invoice_id, SUM(quantity) AS units -- units only

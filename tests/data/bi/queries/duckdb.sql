@@ -68,18 +68,6 @@ FROM range(0, 60, 10) AS r(n)
 LEFT JOIN bi.invoice_lines l ON l.quantity >= r.n AND l.quantity < r.n + 10
 GROUP BY r.n ORDER BY r.n;
 
--- name: duckdb_string_agg_ordered
--- engines: duckdb
--- ordered
-SELECT category, string_agg(sku, ', ' ORDER BY sku) AS skus
-FROM bi.products GROUP BY category ORDER BY category NULLS LAST;
-
--- name: duckdb_list_aggregate
--- engines: duckdb
--- ordered
-SELECT customer_id, list(id ORDER BY id) AS invoice_ids
-FROM bi.invoices GROUP BY customer_id ORDER BY customer_id;
-
 -- name: duckdb_split_part_and_regex
 -- engines: duckdb
 -- ordered
@@ -154,6 +142,12 @@ FROM bi.invoices ORDER BY id;
 SELECT c.id, unnest(['email', 'phone']) AS channel
 FROM bi.customers c WHERE c.segment = 'Enterprise'
 ORDER BY c.id, channel;
+
+-- name: duckdb_list_aggregate
+-- engines: duckdb
+-- ordered
+SELECT customer_id, list(id ORDER BY id) AS invoice_ids
+FROM bi.invoices GROUP BY customer_id ORDER BY customer_id;
 
 -- name: duckdb_pivot_status
 -- engines: duckdb

@@ -114,18 +114,18 @@ SELECT customer_id, string_agg(DISTINCT currency, ',' ORDER BY currency) AS curr
 FROM bi.invoices GROUP BY customer_id ORDER BY customer_id;
 
 -- name: window_order_nulls_last
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT id, paid_on, RANK() OVER (ORDER BY paid_on DESC NULLS LAST) AS payment_rank
 FROM bi.invoices ORDER BY id;
 
 -- name: in_values_subquery
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT id FROM bi.customers WHERE country_code IN (VALUES ('DE'), ('CH'), ('US')) ORDER BY id;
 
 -- name: exists_on_lookup_only
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT c.id FROM bi.customers c
 WHERE NOT EXISTS (SELECT 1 FROM countries co WHERE co.code = c.country_code)

@@ -3,7 +3,7 @@
 -- casts, large LIMITs.
 
 -- name: gen_quoted_count_by_status
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "source"."status" AS "status", COUNT(*) AS "count"
 FROM (SELECT "bi"."invoices"."id" AS "id", "bi"."invoices"."status" AS "status"
@@ -12,7 +12,7 @@ GROUP BY "source"."status"
 ORDER BY "source"."status" ASC;
 
 -- name: gen_t0_alias_sum
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "t0"."category" AS "category", SUM(("t1"."quantity" * "t1"."unit_price")) AS "sum:amount:ok"
 FROM "bi"."invoice_lines" "t1"
@@ -21,7 +21,7 @@ GROUP BY 1
 ORDER BY 1 NULLS FIRST;
 
 -- name: gen_custom_sql_wrapper
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 SELECT "Custom SQL Query"."customer_id" AS "customer_id",
   SUM(1) AS "Number of Records"
 FROM (
@@ -30,7 +30,7 @@ FROM (
 GROUP BY 1;
 
 -- name: gen_defensive_parentheses
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "t0"."id" AS "id"
 FROM "bi"."customers" "t0"
@@ -39,7 +39,7 @@ ORDER BY "t0"."id" ASC
 LIMIT 2000;
 
 -- name: gen_spaces_in_aliases
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "c"."name" AS "Customer Name", COUNT("i"."id") AS "Invoice Count"
 FROM "bi"."customers" AS "c"
@@ -48,7 +48,7 @@ GROUP BY "c"."name"
 ORDER BY "Invoice Count" DESC, "Customer Name" ASC;
 
 -- name: gen_capitalised_quoted_alias
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "Invoices"."id", "Invoices"."currency"
 FROM "bi"."invoices" AS "Invoices"
@@ -56,19 +56,19 @@ WHERE "Invoices"."currency" IN ('USD', 'GBP', 'SEK')
 ORDER BY "Invoices"."id";
 
 -- name: gen_total_count_wrapper
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 SELECT COUNT(*) AS "count" FROM (
   SELECT "bi"."invoice_lines"."invoice_id" FROM "bi"."invoice_lines"
   WHERE "bi"."invoice_lines"."quantity" > 1
 ) AS "t";
 
 -- name: gen_distinct_values_for_filter_widget
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT DISTINCT "segment" FROM "bi"."customers" WHERE "segment" IS NOT NULL ORDER BY "segment" ASC LIMIT 1000;
 
 -- name: gen_case_bucket_sum
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "source"."band" AS "band", SUM("source"."net") AS "sum"
 FROM (
@@ -80,7 +80,7 @@ GROUP BY "source"."band"
 ORDER BY "source"."band" ASC;
 
 -- name: gen_cast_count_bigint
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "country_code", CAST(COUNT(*) AS BIGINT) AS "n", COALESCE(SUM("credit_limit"), 0) AS "credit"
 FROM "bi"."customers"
@@ -88,7 +88,7 @@ GROUP BY "country_code"
 ORDER BY "country_code" NULLS LAST;
 
 -- name: gen_having_count_one
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "t0"."product_id" AS "product_id"
 FROM "bi"."invoice_lines" "t0"
@@ -132,7 +132,7 @@ GROUP BY 1
 ORDER BY 1 ASC;
 
 -- name: gen_year_filter_between_timestamps
--- engines: duckdb postgres
+-- engines: duckdb postgres clickhouse
 -- ordered
 SELECT "bi"."invoices"."id" AS "id"
 FROM "bi"."invoices"
@@ -141,7 +141,7 @@ WHERE ("bi"."invoices"."issued_on" >= CAST('2024-01-01 00:00:00' AS TIMESTAMP)
 ORDER BY "bi"."invoices"."id" ASC;
 
 -- name: gen_joined_lookup_pivot_like
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "co"."region" AS "region",
        SUM(CASE WHEN "c"."segment" = 'SMB' THEN 1 ELSE 0 END) AS "SMB",
@@ -153,7 +153,7 @@ GROUP BY "co"."region"
 ORDER BY "co"."region" NULLS LAST;
 
 -- name: gen_nested_three_levels
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "q2"."customer_id", "q2"."revenue"
 FROM (
@@ -169,7 +169,7 @@ ORDER BY "q2"."revenue" DESC, "q2"."customer_id" ASC
 LIMIT 1048575;
 
 -- name: gen_cte_prefixed_names
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 WITH "__cte__lines" AS (SELECT "invoice_id", "quantity" FROM "bi"."invoice_lines"),
      "__cte_invoices" AS (SELECT "id", "status" FROM "bi"."invoices")
@@ -179,7 +179,7 @@ GROUP BY "__cte_invoices"."status"
 ORDER BY "__cte_invoices"."status";
 
 -- name: gen_row_number_pagination
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "id", "name" FROM (
   SELECT "id", "name", ROW_NUMBER() OVER (ORDER BY "name" ASC, "id" ASC) AS "__rn"
@@ -189,7 +189,7 @@ WHERE "__rn" > 4 AND "__rn" <= 8
 ORDER BY "__rn";
 
 -- name: gen_is_not_distinct_join
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT "a"."id", "b"."id" AS "same_segment_id"
 FROM "bi"."customers" "a" JOIN "bi"."customers" "b"
@@ -197,11 +197,11 @@ FROM "bi"."customers" "a" JOIN "bi"."customers" "b"
 ORDER BY 1, 2;
 
 -- name: gen_select_star_from_published_with_limit
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 SELECT * FROM "bi"."invoice_lines" LIMIT 100000;
 
 -- name: gen_count_distinct_with_case_null
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 SELECT COUNT(DISTINCT CASE WHEN "status" IN ('paid', 'PAID') THEN "customer_id" ELSE NULL END) AS "paying_customers",
        COUNT(DISTINCT "customer_id") AS "customers"
 FROM "bi"."invoices";

@@ -2,7 +2,7 @@
 -- tables' own names, and with bare columns.
 
 -- name: invoice_customer_inner_join
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT i.id, i.issued_on, c.name
 FROM bi.invoices AS i
@@ -10,7 +10,7 @@ JOIN bi.customers AS c ON c.id = i.customer_id
 ORDER BY i.id;
 
 -- name: join_table_names_without_aliases
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT invoices.id, customers.name, invoices.status
 FROM bi.invoices
@@ -19,7 +19,7 @@ WHERE customers.country_code = 'DE'
 ORDER BY invoices.id;
 
 -- name: join_unqualified_unique_columns
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT invoice_id, line_no, sku, quantity
 FROM bi.invoice_lines
@@ -27,7 +27,7 @@ JOIN bi.products ON product_id = bi.products.id
 ORDER BY invoice_id, line_no;
 
 -- name: join_mixed_qualified_and_bare
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT l.invoice_id, line_no, p.name, quantity * unit_price AS amount
 FROM bi.invoice_lines l
@@ -36,7 +36,7 @@ WHERE category = 'Paper'
 ORDER BY l.invoice_id, line_no;
 
 -- name: three_way_join_line_items
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT c.name AS customer, i.id AS invoice, p.sku, l.quantity
 FROM bi.customers c
@@ -46,7 +46,7 @@ JOIN bi.products p ON p.id = l.product_id
 ORDER BY i.id, l.line_no;
 
 -- name: left_join_customers_without_invoices
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT c.id, c.name
 FROM bi.customers c
@@ -55,7 +55,7 @@ WHERE i.id IS NULL
 ORDER BY c.id;
 
 -- name: left_join_country_names
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT c.id, c.country_code, co.name AS country, co.region
 FROM bi.customers c
@@ -63,7 +63,7 @@ LEFT JOIN countries co ON co.code = c.country_code
 ORDER BY c.id;
 
 -- name: left_join_condition_in_on
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT c.id, COUNT(i.id) AS open_invoices
 FROM bi.customers c
@@ -72,7 +72,7 @@ GROUP BY c.id
 ORDER BY c.id;
 
 -- name: right_join_products_lines
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT p.id, p.sku, COUNT(l.line_no) AS times_sold
 FROM bi.invoice_lines l
@@ -81,13 +81,13 @@ GROUP BY p.id, p.sku
 ORDER BY p.id;
 
 -- name: full_join_countries_customers
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 SELECT co.code, c.country_code, c.id
 FROM countries co
 FULL OUTER JOIN bi.customers c ON c.country_code = co.code;
 
 -- name: join_using_clause
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT id, i.status, c.name
 FROM bi.invoices i
@@ -95,7 +95,7 @@ JOIN (SELECT id AS customer_id, name FROM bi.customers) c USING (customer_id)
 ORDER BY id;
 
 -- name: join_using_on_published_column
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT invoice_id, COUNT(*) AS lines
 FROM bi.invoice_lines
@@ -104,7 +104,7 @@ GROUP BY invoice_id
 ORDER BY invoice_id;
 
 -- name: natural_join_renamed_keys
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT invoice_id, line_no, issued_on
 FROM bi.invoice_lines
@@ -112,7 +112,7 @@ NATURAL JOIN (SELECT id AS invoice_id, issued_on FROM bi.invoices) AS hdr
 ORDER BY invoice_id, line_no;
 
 -- name: comma_join_where
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT i.id, c.name
 FROM bi.invoices i, bi.customers c
@@ -120,13 +120,13 @@ WHERE c.id = i.customer_id AND i.currency <> 'EUR'
 ORDER BY i.id;
 
 -- name: cross_join_categories_currencies
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 SELECT DISTINCT p.category, i.currency
 FROM bi.products p CROSS JOIN bi.invoices i
 WHERE p.category IS NOT NULL;
 
 -- name: self_join_reps_managers
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT r.full_name AS rep, m.full_name AS manager
 FROM sales_reps r
@@ -134,7 +134,7 @@ LEFT JOIN sales_reps m ON m.id = r.manager_id
 ORDER BY r.id;
 
 -- name: self_join_same_day_invoices
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT a.id, b.id AS later_id
 FROM bi.invoices a JOIN bi.invoices b
@@ -143,7 +143,7 @@ FROM bi.invoices a JOIN bi.invoices b
 ORDER BY a.id, b.id;
 
 -- name: customers_reps_and_countries
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT customers.name, sales_reps.full_name, countries.name AS country
 FROM bi.customers
@@ -152,7 +152,7 @@ LEFT JOIN countries ON countries.code = customers.country_code
 ORDER BY customers.id;
 
 -- name: join_on_expression
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT l.invoice_id, l.line_no, p.list_price, l.unit_price
 FROM bi.invoice_lines l
@@ -160,7 +160,7 @@ JOIN bi.products p ON p.id = l.product_id AND l.unit_price < p.list_price
 ORDER BY l.invoice_id, l.line_no;
 
 -- name: anti_join_products_never_sold
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT p.sku FROM bi.products p
 LEFT JOIN bi.invoice_lines l ON l.product_id = p.id
@@ -168,7 +168,7 @@ WHERE l.invoice_id IS NULL
 ORDER BY p.sku;
 
 -- name: join_derived_totals
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT i.id, i.status, t.total
 FROM bi.invoices i
@@ -177,7 +177,7 @@ JOIN (SELECT invoice_id, SUM(quantity * unit_price) AS total
 ORDER BY t.total DESC, i.id;
 
 -- name: same_table_twice_different_aliases
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT c1.name, c2.name AS same_country_peer
 FROM bi.customers c1 JOIN bi.customers c2
@@ -185,7 +185,7 @@ FROM bi.customers c1 JOIN bi.customers c2
 ORDER BY c1.id, c2.id;
 
 -- name: parenthesized_join
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 -- ordered
 SELECT c.id, i.id AS invoice_id, l.line_no
 FROM bi.customers c
@@ -194,7 +194,7 @@ LEFT JOIN (bi.invoices i JOIN bi.invoice_lines l ON l.invoice_id = i.id)
 ORDER BY c.id, i.id, l.line_no;
 
 -- name: join_lookup_without_alias_and_schema_alias
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT customers.name, countries.region
 FROM bi.customers JOIN countries ON countries.code = customers.country_code
@@ -202,7 +202,7 @@ WHERE countries.in_eu = FALSE
 ORDER BY customers.name;
 
 -- name: join_with_mixed_case_aliases
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 -- ordered
 SELECT Inv.ID, Cust.Name, Rep.Full_Name
 FROM BI.Invoices Inv

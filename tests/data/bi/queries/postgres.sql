@@ -65,12 +65,6 @@ FROM generate_series(0, 50, 10) AS g(n)
 LEFT JOIN bi.invoice_lines l ON l.quantity >= g.n AND l.quantity < g.n + 10
 GROUP BY g.n ORDER BY g.n;
 
--- name: pg_string_agg_ordered
--- engines: postgres
--- ordered
-SELECT category, string_agg(sku, ', ' ORDER BY sku) AS skus
-FROM bi.products GROUP BY category ORDER BY category NULLS LAST;
-
 -- name: pg_array_agg_ordered
 -- engines: postgres
 -- ordered

@@ -23,10 +23,10 @@ GROUP BY c.name, bucket
 ORDER BY c.name, bucket;
 
 -- name: report_receivables_ageing_interval
--- engines: duckdb postgres
+-- engines: duckdb postgres clickhouse spark
 -- ordered
 WITH open_items AS (
-  SELECT i.id, i.customer_id, i.due_on,
+  SELECT i.customer_id, i.due_on,
          SUM(l.quantity * l.unit_price * (1 - COALESCE(l.discount, 0))) AS amount
   FROM bi.invoices i JOIN bi.invoice_lines l ON l.invoice_id = i.id
   WHERE i.paid_on IS NULL AND i.status <> 'void'
@@ -84,7 +84,7 @@ FROM monthly
 ORDER BY month;
 
 -- name: report_customer_cohorts
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 WITH firsts AS (
   SELECT customer_id, MIN(SUBSTR(CAST(issued_on AS VARCHAR), 1, 4)) AS cohort FROM bi.invoices GROUP BY customer_id
@@ -97,7 +97,7 @@ GROUP BY f.cohort, a.yr
 ORDER BY f.cohort, a.yr;
 
 -- name: report_pagination_with_total
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT id, name, COUNT(*) OVER () AS total_rows
 FROM bi.customers
@@ -105,7 +105,7 @@ ORDER BY name, id
 LIMIT 5 OFFSET 0;
 
 -- name: report_pareto_customers
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 WITH revenue AS (
   SELECT i.customer_id, SUM(l.quantity * l.unit_price) AS amount
@@ -122,7 +122,7 @@ FROM ranked r JOIN bi.customers c ON c.id = r.customer_id
 ORDER BY r.amount DESC, r.customer_id;
 
 -- name: report_product_mix_by_segment
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT COALESCE(c.segment, 'n/a') AS segment, COALESCE(p.category, 'n/a') AS category,
        SUM(l.quantity) AS units,
@@ -135,7 +135,7 @@ GROUP BY COALESCE(c.segment, 'n/a'), COALESCE(p.category, 'n/a')
 ORDER BY segment, category;
 
 -- name: report_rep_leaderboard
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 WITH sold AS (
   SELECT c.rep_id, SUM(l.quantity * l.unit_price) AS amount, COUNT(DISTINCT i.id) AS invoices
@@ -153,7 +153,7 @@ LEFT JOIN sold s ON s.rep_id = r.id
 ORDER BY place, r.full_name;
 
 -- name: report_discount_effect
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT CASE WHEN discount IS NULL THEN 'none recorded'
             WHEN discount = 0 THEN 'zero'
@@ -167,7 +167,7 @@ GROUP BY 1
 ORDER BY 1;
 
 -- name: report_country_region_drilldown
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT COALESCE(co.region, 'Unknown') AS region, COALESCE(co.name, c.country_code, 'Unknown') AS country,
        COUNT(DISTINCT c.id) AS customers, COUNT(i.id) AS invoices
@@ -202,7 +202,7 @@ GROUP BY c.name
 ORDER BY c.name;
 
 -- name: report_safe_division
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 -- ordered
 SELECT c.id,
        SUM(l.quantity * l.unit_price) / NULLIF(COUNT(DISTINCT i.id), 0) AS avg_invoice,
@@ -214,14 +214,14 @@ GROUP BY c.id, c.credit_limit
 ORDER BY c.id;
 
 -- name: report_casts_of_published_columns
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse
 -- ordered
 SELECT id, CAST(issued_on AS VARCHAR) AS issued, CAST(customer_id AS VARCHAR) || '/' || CAST(id AS VARCHAR) AS ref,
        CAST(SUBSTR(CAST(issued_on AS VARCHAR), 1, 4) AS INTEGER) AS yr
 FROM bi.invoices ORDER BY id;
 
 -- name: report_first_purchase_product
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 WITH ordered_lines AS (
   SELECT i.customer_id, l.product_id,

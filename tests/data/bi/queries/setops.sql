@@ -2,13 +2,13 @@
 -- and LIMIT over the whole, and inside subqueries and CTEs.
 
 -- name: union_all_customer_and_rep_names
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 SELECT name AS label, 'customer' AS kind FROM bi.customers
 UNION ALL
 SELECT full_name, 'rep' FROM sales_reps;
 
 -- name: union_distinct_country_codes
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 -- ordered
 SELECT country_code AS code FROM bi.customers WHERE country_code IS NOT NULL
 UNION
@@ -16,7 +16,7 @@ SELECT code FROM countries WHERE region = 'Asia'
 ORDER BY code;
 
 -- name: union_order_limit
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 -- ordered
 SELECT id, issued_on AS day, 'issued' AS event FROM bi.invoices
 UNION ALL
@@ -25,7 +25,7 @@ ORDER BY day DESC, id, event
 LIMIT 10;
 
 -- name: except_customers_with_invoices
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT id FROM bi.customers
 EXCEPT
@@ -33,7 +33,7 @@ SELECT customer_id FROM bi.invoices
 ORDER BY id;
 
 -- name: intersect_products_sold_and_active
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT product_id FROM bi.invoice_lines
 INTERSECT
@@ -41,7 +41,7 @@ SELECT id FROM bi.products WHERE NOT discontinued
 ORDER BY 1;
 
 -- name: three_branch_union
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 SELECT 'customers' AS tbl, COUNT(*) AS n FROM bi.customers
 UNION ALL
 SELECT 'invoices', COUNT(*) FROM bi.invoices
@@ -49,7 +49,7 @@ UNION ALL
 SELECT 'lines', COUNT(*) FROM bi.invoice_lines;
 
 -- name: union_inside_derived_table
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
 SELECT kind, COUNT(*) AS n FROM (
   SELECT 'issued' AS kind, id FROM bi.invoices
@@ -60,7 +60,7 @@ GROUP BY kind
 ORDER BY kind;
 
 -- name: union_in_cte
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 -- ordered
 WITH people AS (
   SELECT name, country_code FROM bi.customers
@@ -70,7 +70,7 @@ WITH people AS (
 SELECT name FROM people WHERE country_code IS NULL ORDER BY name;
 
 -- name: cte_then_top_level_union
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 -- ordered
 WITH late AS (SELECT id, customer_id FROM bi.invoices WHERE paid_on > due_on),
      unpaid AS (SELECT id, customer_id FROM bi.invoices WHERE status = 'overdue')
@@ -80,7 +80,7 @@ SELECT customer_id, 'overdue' FROM unpaid
 ORDER BY customer_id, reason;
 
 -- name: except_all_quantities
--- engines: duckdb postgres
+-- engines: duckdb postgres clickhouse spark
 -- ordered
 SELECT quantity FROM bi.invoice_lines
 EXCEPT ALL
@@ -88,7 +88,7 @@ SELECT quantity FROM bi.invoice_lines WHERE discount IS NOT NULL
 ORDER BY quantity;
 
 -- name: intersect_all_currencies
--- engines: duckdb postgres
+-- engines: duckdb postgres clickhouse spark
 -- ordered
 SELECT currency FROM bi.invoices WHERE status = 'paid'
 INTERSECT ALL
@@ -96,7 +96,7 @@ SELECT currency FROM bi.invoices WHERE customer_id < 5
 ORDER BY currency;
 
 -- name: parenthesized_set_operations
--- engines: duckdb postgres
+-- engines: duckdb postgres spark
 -- ordered
 (SELECT id FROM bi.customers WHERE country_code = 'DE'
  UNION
@@ -106,7 +106,7 @@ SELECT customer_id FROM bi.invoices WHERE status = 'void'
 ORDER BY id;
 
 -- name: union_with_offset
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 -- ordered
 SELECT sku AS code FROM bi.products
 UNION
@@ -115,7 +115,7 @@ ORDER BY code
 LIMIT 5 OFFSET 3;
 
 -- name: union_mixed_case
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 SELECT Name FROM BI.Products WHERE Discontinued
 UNION ALL
 SELECT Name FROM Countries WHERE In_EU;
@@ -127,7 +127,7 @@ UNION ALL BY NAME
 SELECT name, id FROM bi.products;
 
 -- name: nested_set_operations_in_parentheses
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 -- ordered
 SELECT id FROM bi.customers WHERE segment = 'Enterprise'
 UNION
@@ -137,7 +137,7 @@ SELECT id FROM (SELECT id FROM bi.customers WHERE active
 ORDER BY id;
 
 -- name: union_offset_without_limit
--- engines: duckdb postgres
+-- engines: duckdb postgres spark
 -- ordered
 SELECT id FROM bi.invoices WHERE status = 'paid'
 UNION
@@ -164,7 +164,7 @@ ORDER BY id DESC, kind
 FETCH FIRST 6 ROWS ONLY;
 
 -- name: union_all_with_aggregate_branches_and_order
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 -- ordered
 SELECT 'by status' AS dim, status AS val, COUNT(*) AS n FROM bi.invoices GROUP BY status
 UNION ALL
@@ -172,7 +172,7 @@ SELECT 'by currency', currency, COUNT(*) FROM bi.invoices GROUP BY currency
 ORDER BY dim, val;
 
 -- name: except_with_cte_on_both_sides
--- engines: sqlite duckdb postgres
+-- engines: sqlite duckdb postgres spark
 -- ordered
 WITH sold AS (SELECT DISTINCT product_id FROM bi.invoice_lines)
 SELECT id FROM bi.products
