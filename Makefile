@@ -18,7 +18,7 @@ BUILD_DEPS := $(PIN) scikit-build-core cmake ninja setuptools
 STAMP   := $(VENV)/.installed
 SOURCES := $(shell find src -name "*.py" -o -name "*.pyi" -o -name "*.cpp" -o -name "*.hpp" -o -name "*.toml")
 
-.PHONY: install lock update-deps demo test test-random test-3.13 typecheck sanitize bench bench-fence bench-catalogue bench-callgrind clean mutate
+.PHONY: install lock update-deps demo test test-random test-3.13 typecheck sanitize bench bench-fence bench-catalogue bench-callgrind bench-gateway clean mutate
 
 $(PY):
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
@@ -118,6 +118,12 @@ bench-fence: install
 # A one-table query on catalogues of 10 and 10**6 tables (a minute).
 bench-catalogue: install
 	$(PY) benchmarks/catalogue_size.py
+
+# pellquist serve in front of a throw-away PostgreSQL: overhead per query,
+# the rewrite cache, queries per second per worker, memory while streaming
+# 10 million rows (about two minutes).
+bench-gateway: install
+	$(PY) benchmarks/gateway.py
 
 # Instruction counts under callgrind: the extension's own share (minutes).
 bench-callgrind: install

@@ -18,6 +18,7 @@ import select
 import sqlite3
 import threading
 import time
+import weakref
 from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -108,6 +109,9 @@ class Backend:
 # ---- PostgreSQL --------------------------------------------------------------------
 
 _cursor_names = itertools.count(1)
+# Rows fetched with a cursor's DECLARE, in the same round trip: a small
+# result is read, and its transaction ended, in one call.
+FIRST_FETCH = 100
 
 
 class _Failed(Exception):
@@ -145,6 +149,50 @@ def _pg_results(pg: Any) -> list[Any]:
     return out
 
 
+def _pg_pipeline(pg: Any, queries: Sequence[tuple[bytes, Sequence[Param], int]]) -> list[Any]:
+    """Sends ``queries`` (text, params, result format) at once in libpq's
+    pipeline mode and waits for all their answers: one round trip.  The
+    last result of each query, in order; the first failure raises once the
+    pipeline has been read to its end."""
+    from psycopg import pq
+
+    pg.enter_pipeline_mode()
+    try:
+        for sql, params, result_format in queries:
+            pg.send_query_params(sql, [p.raw for p in params] or None,
+                                 [p.oid for p in params] or None,
+                                 [p.fmt for p in params] or None, result_format)
+        pg.pipeline_sync()
+        while pg.flush():
+            select.select([pg.socket], [pg.socket], [], 5.0)
+            pg.consume_input()
+        out: list[Any] = []
+        last: Any = None
+        failed: _Failed | None = None
+        while True:
+            while pg.is_busy():
+                select.select([pg.socket], [], [], 5.0)
+                pg.consume_input()
+            res = pg.get_result()
+            if res is None:
+                out.append(last)
+                last = None
+                continue
+            if res.status == pq.ExecStatus.PIPELINE_SYNC:
+                break
+            if res.status == pq.ExecStatus.FATAL_ERROR and failed is None:
+                code = res.error_field(pq.DiagnosticField.SQLSTATE)
+                primary = res.error_field(pq.DiagnosticField.MESSAGE_PRIMARY)
+                failed = _Failed(code.decode("ascii", "replace") if code else None,
+                                 primary.decode("utf-8", "replace") if primary else None)
+            last = res
+    finally:
+        pg.exit_pipeline_mode()
+    if failed is not None:
+        raise failed
+    return out
+
+
 def _pg_fields(res: Any) -> list[Field]:
     return [Field(res.fname(i).decode("utf-8", "replace"), res.ftype(i), res.fsize(i),
                   res.fmod(i)) for i in range(res.nfields)]
@@ -162,6 +210,9 @@ class PostgresBackend(Backend):
         self.pool: Any = ConnectionPool(conninfo, min_size=1, max_size=max_size, open=False,
                                         kwargs={"autocommit": True}, name="pellquist-gateway")
         self.slots = asyncio.Semaphore(max_size)
+        # The statement timeout each pooled connection has.  A rollback
+        # undoes a SET made in its transaction, so it forgets the connection.
+        self.timeouts: weakref.WeakKeyDictionary[Any, int] = weakref.WeakKeyDictionary()
 
     async def start(self) -> None:
         self.slots = asyncio.Semaphore(self.max_size)  # bound to the serving loop
@@ -183,14 +234,23 @@ class _PgSession(BackendSession):
         self.open_cursors = 0
         self.holding = False
 
+    def _begin(self, conn: Any) -> list[tuple[bytes, Sequence[Param], int]]:
+        """What begins a transaction on ``conn``.  The statement timeout is
+        set on the connection (not LOCAL), and only when it differs from the
+        one the connection has: a pooled connection serves users with
+        different timeouts, one after the other."""
+        timeout = int(self.timeout_ms) if self.timeout_ms else 0
+        queries: list[tuple[bytes, Sequence[Param], int]] = [(b"BEGIN READ ONLY", (), 0)]
+        if self.backend.timeouts.get(conn) != timeout:
+            queries.insert(0, (f"SET statement_timeout = {timeout}".encode(), (), 0))
+            self.backend.timeouts[conn] = timeout
+        return queries
+
     def _acquire(self) -> Any:
         if self.conn is None:
             conn = self.backend.pool.getconn(timeout=30)
             try:
-                timeout = f"{int(self.timeout_ms)}" if self.timeout_ms else "0"
-                conn.pgconn.send_query(
-                    f"BEGIN READ ONLY; SET LOCAL statement_timeout = {timeout}".encode())
-                _pg_results(conn.pgconn)
+                _pg_pipeline(conn.pgconn, self._begin(conn))
             except BaseException:
                 self.backend.pool.putconn(conn)
                 raise
@@ -202,6 +262,10 @@ class _PgSession(BackendSession):
         self.open_cursors = 0
         if conn is None:
             return
+        from psycopg import pq
+
+        if not commit or conn.pgconn.transaction_status != pq.TransactionStatus.INTRANS:
+            self.backend.timeouts.pop(conn, None)
         try:
             conn.pgconn.send_query(b"COMMIT" if commit else b"ROLLBACK")
             _pg_results(conn.pgconn)
@@ -269,19 +333,39 @@ class _PgSession(BackendSession):
 
     async def open(self, sql: str, params: Sequence[Param], binary: bool) -> Cursor:
         name = f"pellquist_c{next(_cursor_names)}"
+        result_format = 1 if binary else 0
 
-        def work() -> None:
-            pg = self._acquire().pgconn
-            pg.send_query_params(f"DECLARE {name} NO SCROLL CURSOR FOR {sql}".encode(),
-                                 [p.raw for p in params], [p.oid for p in params],
-                                 [p.fmt for p in params], 0)
-            _pg_results(pg)
+        def work() -> tuple[list[Row], list[Field], bool]:
+            # One round trip: the transaction begun (unless a block holds
+            # it), the cursor declared and its first rows fetched.
+            queries = []
+            if self.conn is None:
+                conn = self.backend.pool.getconn(timeout=30)
+                self.conn = conn
+                queries = self._begin(conn)
+            queries += [(f"DECLARE {name} NO SCROLL CURSOR FOR {sql}".encode(), params, 0),
+                        (f"FETCH FORWARD {FIRST_FETCH} FROM {name}".encode(), (),
+                         result_format)]
+            res = _pg_pipeline(self.conn.pgconn, queries)[-1]
             self.open_cursors += 1
+            width = res.nfields
+            rows = [[res.get_value(r, c) for c in range(width)] for r in range(res.ntuples)]
+            ended = len(rows) < FIRST_FETCH and not self.block and self.open_cursors == 1
+            if ended:
+                # Every row is read and nothing else uses the transaction:
+                # it ends now (COMMIT closes the cursor), in the same call.
+                self._release(True)
+            return rows, _pg_fields(res), ended
 
         await self._slot()
-        await self._call(work)
-        cursor = _PgCursor(self, name, 1 if binary else 0)
-        cursor.pending = await cursor._fetch(100)
+        rows, fields, ended = await self._call(work)
+        if ended:
+            await self.release(True)  # gives the pool's slot back
+        cursor = _PgCursor(self, name, result_format)
+        cursor.fields = fields
+        cursor.pending = rows
+        cursor.exhausted = len(rows) < FIRST_FETCH
+        cursor.closed = ended
         return cursor
 
     def cancel(self) -> None:
@@ -350,7 +434,9 @@ class _PgCursor(Cursor):
             return
         self.closed = True
         session = self.session
-        if session.conn is not None:
+        # Outside a block, the last open cursor is closed by the COMMIT
+        # that cursor_closed sends.
+        if session.conn is not None and (session.block or session.open_cursors > 1):
             def work() -> None:
                 session.conn.pgconn.send_query(f"CLOSE {self.name}".encode())
                 _pg_results(session.conn.pgconn)
@@ -440,7 +526,10 @@ class _LocalSession(BackendSession):
 
     def cancel(self) -> None:
         if self.running is not None:
-            self.backend.interrupt(self.running)
+            try:
+                self.backend.interrupt(self.running)
+            except Exception:
+                pass  # the cursor has closed since: nothing runs to stop
 
     def _params(self, params: Sequence[Param]) -> list[Any]:
         return [values.decode_param(p.oid, p.fmt, p.raw) for p in params]

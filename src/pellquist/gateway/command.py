@@ -17,6 +17,7 @@ for instance (the gateway runs until interrupted):
   pellquist serve --catalogue shop.toml --users users.toml \\
       --backend "postgresql:///shop?host=/var/run/postgresql" --listen 0.0.0.0:6543
   pellquist serve --users users.toml --add-user carol --param tenant=3   # asks the password
+  pellquist serve --workers 2     # two worker processes on one port (SO_REUSEPORT)
 
 A users file maps each user to its SCRAM verifier and its params; --add-user
 writes one entry (numbers with --param, strings with --string-param).
@@ -35,6 +36,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--tls-key", metavar="FILE", help="private key for TLS (PEM)")
     parser.add_argument("--statement-timeout", type=int, metavar="MS", default=60_000,
                         help="default statement timeout in milliseconds (default 60000)")
+    parser.add_argument("--workers", type=int, default=1, metavar="N",
+                        help="worker processes sharing the port (SO_REUSEPORT; default 1)")
+    parser.add_argument("--rewrite-cache", type=int, default=10_000, metavar="N",
+                        help="rewritten statements kept per worker (default 10000; 0: none)")
     parser.add_argument("--add-user", metavar="NAME",
                         help="add a user to --users and exit; the password is asked for, or "
                              "read from standard input with --password-stdin")
@@ -83,7 +88,8 @@ def _add_user(args: argparse.Namespace) -> int:
     return 0
 
 
-def _build(args: argparse.Namespace, executor: Any) -> Any:
+def _build(args: argparse.Namespace, executor: Any, worker: int = 0,
+           cancel_dir: str | None = None, quiet: bool = False) -> Any:
     from ..models import CatalogueError, load_catalogue
     from .backends import open_backend
     from .embedded import DEMO_USERS, embedded
@@ -91,7 +97,11 @@ def _build(args: argparse.Namespace, executor: Any) -> Any:
     from .users import UsersError, load_users
 
     host, port = _address(args.listen)
-    settings = Settings(host=host, port=port, statement_timeout_ms=args.statement_timeout or None)
+    if args.rewrite_cache < 0:
+        raise _Usage("--rewrite-cache: expected 0 or more")
+    settings = Settings(host=host, port=port, statement_timeout_ms=args.statement_timeout or None,
+                        rewrite_cache_size=args.rewrite_cache, worker=worker,
+                        workers=args.workers, cancel_dir=cancel_dir)
     if bool(args.tls_cert) != bool(args.tls_key):
         raise _Usage("--tls-cert and --tls-key go together")
     if args.tls_cert:
@@ -102,6 +112,8 @@ def _build(args: argparse.Namespace, executor: Any) -> Any:
     configured = [args.catalogue, args.users, args.backend]
     if not any(configured):
         catalogue, users, demo_backend = embedded(executor)
+        if quiet:
+            return Gateway(catalogue, users, demo_backend, settings)
         print("pellquist serve: the demo shop (sales.customers, sales.orders, sales.products) "
               "on an in-memory DuckDB")
         for name, password, tenant in DEMO_USERS:
@@ -121,14 +133,19 @@ def _build(args: argparse.Namespace, executor: Any) -> Any:
         raise _Usage(f"cannot open the backend: {type(e).__name__}: {e}") from None
 
 
-async def _serve(gateway: Any) -> None:
+def _listening(host: str, port: int) -> None:
+    print(f"listening on {host}:{port}; try: psql -h {host} -p {port} -U alice", flush=True)
+
+
+async def _serve(gateway: Any, ready: Any = None) -> None:
     import asyncio
     import signal
 
     await gateway.start()
-    host = gateway.settings.host
-    print(f"listening on {host}:{gateway.port}; try: psql -h {host} -p {gateway.port} "
-          "-U alice", flush=True)
+    if ready is None:
+        _listening(gateway.settings.host, gateway.port)
+    else:
+        ready.put((gateway.settings.worker, None))
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
@@ -152,6 +169,106 @@ def _require_extra() -> None:
         raise _Usage(f"serve needs {', '.join(missing)}: pip install 'pellquist[gateway]'")
 
 
+def _worker(args: argparse.Namespace, worker: int, port: int, cancel_dir: str,
+            ready: Any) -> None:
+    """One worker process of ``--workers N``: a gateway of its own on the
+    shared port."""
+    import asyncio
+    import signal
+    from concurrent.futures import ThreadPoolExecutor
+
+    # The parent stops the workers (SIGTERM, whose handler the fork copied
+    # from the parent, and which the worker's loop takes over once it runs);
+    # Ctrl-C in a terminal reaches them all.
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    host, _ = _address(args.listen)
+    args.listen = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+    try:
+        with ThreadPoolExecutor(16, thread_name_prefix="pellquist-gateway") as executor:
+            gateway = _build(args, executor, worker, cancel_dir, quiet=True)
+            asyncio.run(_serve(gateway, ready))
+    except (_Usage, OSError) as e:
+        ready.put((worker, str(e)))
+
+
+def _run_workers(args: argparse.Namespace) -> int:
+    """``--workers N``: N processes, each a whole gateway, accept on one port
+    (SO_REUSEPORT: the kernel spreads the connections).  A process id given
+    to a client names its worker, and a worker that receives a cancel request
+    for another's session passes it on over a unix socket in a private
+    folder.  Each worker has its own rewrite cache and connection pool, and
+    the per-tenant connection cap counts per worker."""
+    import multiprocessing
+    import shutil
+    import signal
+    import socket
+    import tempfile
+    from queue import Empty
+
+    from .session import MAX_WORKERS
+
+    if not 1 < args.workers <= MAX_WORKERS:
+        raise _Usage(f"--workers: expected 1 to {MAX_WORKERS}")
+    host, port = _address(args.listen)
+    # Holds the port (one the kernel picks, for port 0) for the workers to
+    # share; it never listens, so no connection is given to it.
+    holder = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    holder.bind((host, port))
+    port = holder.getsockname()[1]
+    cancel_dir = tempfile.mkdtemp(prefix="pellquist-cancel-")
+    # fork, not spawn: nothing runs yet in this process (no thread, no
+    # engine), and each worker builds its gateway after the fork.
+    context = multiprocessing.get_context("fork")
+    ready = context.Queue()
+    workers = [context.Process(target=_worker, args=(args, i, port, cancel_dir, ready),
+                               name=f"pellquist-worker-{i}", daemon=True)
+               for i in range(args.workers)]
+    stop = False
+
+    def stopping(signum: int, frame: Any) -> None:
+        nonlocal stop
+        stop = True
+
+    signal.signal(signal.SIGTERM, stopping)
+    signal.signal(signal.SIGINT, stopping)
+    try:
+        for process in workers:
+            process.start()
+        started = 0
+        while started < len(workers) and not stop:
+            try:
+                worker, error = ready.get(timeout=1)
+            except Empty:
+                if any(not p.is_alive() for p in workers):
+                    raise _Usage("a worker failed to start") from None
+                continue
+            if error:
+                raise _Usage(f"worker {worker}: {error}")
+            started += 1
+        if not stop:
+            if not args.catalogue:
+                print(f"pellquist serve: the demo shop, {args.workers} workers")
+            _listening(host, port)
+        while not stop:
+            for process in workers:
+                process.join(0.2)
+                if not process.is_alive() and not stop:
+                    print(f"pellquist: worker {workers.index(process)} exited "
+                          f"({process.exitcode}); stopping", file=sys.stderr)
+                    stop = True
+        return 0
+    finally:
+        for process in workers:
+            if process.is_alive():
+                process.terminate()
+        for process in workers:
+            process.join(20)
+        holder.close()
+        shutil.rmtree(cancel_dir, ignore_errors=True)
+
+
 def run(args: argparse.Namespace) -> int:
     # Imported here: the command line builds its parser from this module.
     import asyncio
@@ -162,6 +279,8 @@ def run(args: argparse.Namespace) -> int:
         if args.add_user:
             return _add_user(args)
         logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s: %(message)s")
+        if args.workers != 1:
+            return _run_workers(args)
         with ThreadPoolExecutor(16, thread_name_prefix="pellquist-gateway") as executor:
             gateway = _build(args, executor)
             asyncio.run(_serve(gateway))

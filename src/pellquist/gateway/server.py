@@ -4,7 +4,10 @@ from __future__ import annotations
 
 import asyncio
 import hmac
+import logging
+import os
 import ssl
+import struct
 from collections.abc import Mapping
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -12,10 +15,18 @@ from typing import Any
 
 from ..models import Catalogue
 from .backends import Backend
-from .session import Session, new_keys
+from .cache import DEFAULT_SIZE, LRU, RewriteCache, catalogue_digest
+from .session import Session, new_keys, worker_of
 from .shadow import Shadow
 from .users import FailureLimiter, User, usual_shape
-from .wire import DEFAULT_MAX_MESSAGE
+from .wire import CANCEL_REQUEST, DEFAULT_MAX_MESSAGE
+
+log = logging.getLogger("pellquist.gateway")
+
+
+def cancel_path(directory: str, worker: int) -> str:
+    """The unix socket on which worker ``worker`` takes passed-on cancel requests."""
+    return os.path.join(directory, f"cancel-{worker}")
 
 
 @dataclass
@@ -35,6 +46,15 @@ class Settings:
     failure_delay: float = 0.25
     tls: ssl.SSLContext | None = None
     tls_required: bool = False
+    # Plans kept by the rewrite cache (0: every statement is rewritten).
+    rewrite_cache_size: int = DEFAULT_SIZE
+    # Scale-out (pellquist serve --workers N): this process is worker
+    # ``worker`` of ``workers``, all listening on one port (SO_REUSEPORT);
+    # each also listens on ``cancel_dir``/<worker> for cancel requests that
+    # reached another worker.
+    worker: int = 0
+    workers: int = 1
+    cancel_dir: str | None = None
 
 
 def tls_context(cert: str, key: str) -> ssl.SSLContext:
@@ -55,6 +75,11 @@ class Gateway:
             raise ValueError(f"the catalogue is written for {catalogue.dialect!r}, but the "
                              f"backend is {backend.name} ({backend.dialect!r})")
         self.catalogue = catalogue
+        self.catalogue_version = catalogue_digest(catalogue)
+        self.cache = RewriteCache(self.settings.rewrite_cache_size)
+        # A simple query's text split into its statements (the split reads
+        # no params and no catalogue).
+        self.splits: LRU[list[str]] = LRU(self.settings.rewrite_cache_size)
         self.users = dict(users)
         # What an unknown user's made-up verifier looks like.
         self.verifier_shape = usual_shape(self.users)
@@ -65,6 +90,7 @@ class Gateway:
         self.sessions: dict[int, Session] = {}
         self.tenants: dict[Any, int] = {}
         self.server: asyncio.Server | None = None
+        self.cancel_server: asyncio.Server | None = None
         self._tasks: set[asyncio.Task[None]] = set()
 
     @property
@@ -75,12 +101,20 @@ class Gateway:
 
     async def start(self) -> None:
         await self.backend.start()
-        self.server = await asyncio.start_server(self._connected, self.settings.host,
-                                                 self.settings.port, limit=2 ** 16)
+        settings = self.settings
+        if settings.cancel_dir is not None:
+            # Only cancel requests come here, passed on by the other workers.
+            self.cancel_server = await asyncio.start_unix_server(
+                self._passed_on, cancel_path(settings.cancel_dir, settings.worker))
+        self.server = await asyncio.start_server(self._connected, settings.host, settings.port,
+                                                 limit=2 ** 16,
+                                                 reuse_port=settings.workers > 1)
 
     async def close(self) -> None:
         if self.server is not None:
             self.server.close()
+        if self.cancel_server is not None:
+            self.cancel_server.close()
         for task in list(self._tasks):
             task.cancel()
         if self._tasks:
@@ -113,7 +147,7 @@ class Gateway:
         cap = user.max_connections or self.settings.max_connections_per_tenant
         if self.tenants.get(user.tenant, 0) >= cap:
             return "too many connections for this tenant"
-        session.pid, session.key = new_keys(list(self.sessions))
+        session.pid, session.key = new_keys(self.sessions, self.settings.worker)
         self.sessions[session.pid] = session
         self.tenants[user.tenant] = self.tenants.get(user.tenant, 0) + 1
         return None
@@ -129,6 +163,47 @@ class Gateway:
                 self.tenants.pop(session.user.tenant, None)
 
     def cancel(self, pid: int, key: int) -> None:
+        """A CancelRequest: the query of session ``pid`` is cancelled if
+        ``key`` is its key.  A pid of another worker's session (the worker
+        is in its high bits) is passed on to that worker, which checks the key."""
+        owner = worker_of(pid)
+        settings = self.settings
+        if owner != settings.worker:
+            if settings.cancel_dir is not None and owner < settings.workers:
+                task = asyncio.get_running_loop().create_task(
+                    self._pass_on(owner, pid, key))
+                self._tasks.add(task)
+                task.add_done_callback(self._tasks.discard)
+            return
+        self._cancel_here(pid, key)
+
+    async def _pass_on(self, owner: int, pid: int, key: int) -> None:
+        assert self.settings.cancel_dir is not None
+        try:
+            _, writer = await asyncio.wait_for(asyncio.open_unix_connection(
+                cancel_path(self.settings.cancel_dir, owner)), 5)
+            writer.write(struct.pack("!iiiI", 16, CANCEL_REQUEST, pid, key))
+            await writer.drain()
+            writer.close()
+            await writer.wait_closed()
+            log.info("cancel request for a session of worker %d passed on", owner)
+        except (OSError, TimeoutError):
+            log.warning("cancel request for a session of worker %d could not be passed on",
+                        owner)
+
+    async def _passed_on(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter
+                         ) -> None:
+        try:
+            data = await asyncio.wait_for(reader.readexactly(16), 5)
+            length, code, pid, key = struct.unpack("!iiiI", data)
+            if length == 16 and code == CANCEL_REQUEST and worker_of(pid) == self.settings.worker:
+                self._cancel_here(pid, key)
+        except (asyncio.IncompleteReadError, OSError, TimeoutError):
+            pass
+        finally:
+            writer.close()
+
+    def _cancel_here(self, pid: int, key: int) -> None:
         session = self.sessions.get(pid)
         if session is not None and hmac.compare_digest(session.key.to_bytes(4, "big"),
                                                        key.to_bytes(4, "big")):

@@ -12,12 +12,13 @@ import asyncio
 import logging
 import secrets
 import ssl
-from collections.abc import Sequence
+from collections.abc import Container, Hashable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from . import values, wire
 from .backends import BackendSession, Cursor, Param, Row
+from .cache import params_key
 from .errors import GatewayError
 from .statements import Analyzer, Plan, split
 from .users import Scram, User
@@ -36,6 +37,14 @@ BATCH_ROWS = 500
 # portal possibly a running query.
 MAX_STATEMENTS = 1000
 MAX_PORTALS = 100
+# Answers are sent when this much is queued, or at a flush: after a Sync, a
+# Flush, a simple query and each batch of rows.  Like PostgreSQL, the gateway
+# does not flush after each Parse, Bind, Describe, Execute or Close: a client
+# that waits for their answers sends a Sync or a Flush.
+OUT_BUFFER = 64 * 1024
+_UNFLUSHED = frozenset((b"P", b"B", b"D", b"E", b"C"))
+# Descriptions a plan keeps, one per set of parameter types a client gave.
+MAX_DESCRIPTIONS = 8
 
 
 @dataclass
@@ -97,14 +106,29 @@ class Session:
         self.backend: BackendSession | None = None
         self.shadow: BackendSession | None = None
         self.analyzer: Analyzer | None = None
+        self.params_key: Hashable = ()
         self.tls = False
+        self.out: list[bytes] = []
+        self.out_size = 0
 
     # ---- output ----------------------------------------------------------------
 
     def send(self, data: bytes) -> None:
-        self.writer.write(data)
+        """Queues ``data`` for the client; it goes out at the next flush, or
+        at once when much is queued."""
+        self.out.append(data)
+        self.out_size += len(data)
+        if self.out_size >= OUT_BUFFER:
+            self._write()
+
+    def _write(self) -> None:
+        if self.out:
+            self.writer.write(b"".join(self.out) if len(self.out) > 1 else self.out[0])
+            self.out = []
+            self.out_size = 0
 
     async def flush(self) -> None:
+        self._write()
         await self.writer.drain()
 
     def send_error(self, error: GatewayError) -> None:
@@ -153,7 +177,7 @@ class Session:
                     pass
         self.gateway.leave(self)
         try:
-            await self.writer.drain()
+            await self.flush()
             self.writer.close()
             await self.writer.wait_closed()
         except (ConnectionError, ssl.SSLError, RuntimeError):
@@ -205,6 +229,7 @@ class Session:
         refusal = self.gateway.admit(self)
         if refusal:
             raise GatewayError("53300", refusal, fatal=True)
+        self.params_key = params_key(user.params)
         self.analyzer = Analyzer(self.gateway.catalogue, user.params,
                                  self.gateway.backend.dialect, self.gateway.backend.placeholder)
         timeout = user.statement_timeout_ms or self.gateway.settings.statement_timeout_ms
@@ -274,8 +299,11 @@ class Session:
         while True:
             idle = settings.idle_in_transaction_timeout if self.status != "I" else None
             try:
-                kind, body = await asyncio.wait_for(
-                    wire.read_message(self.reader, settings.max_message), idle)
+                if idle is None:
+                    kind, body = await wire.read_message(self.reader, settings.max_message)
+                else:
+                    kind, body = await asyncio.wait_for(
+                        wire.read_message(self.reader, settings.max_message), idle)
             except TimeoutError:
                 raise GatewayError("25P03", "terminating connection due to idle-in-transaction "
                                    "timeout", fatal=True) from None
@@ -300,7 +328,8 @@ class Session:
                     await self.failed()
             else:
                 raise ProtocolError(f"invalid frontend message type {kind!r}")
-            await self.flush()
+            if kind not in _UNFLUSHED:
+                await self.flush()
 
     async def failed(self) -> None:
         if self.status == "T":
@@ -322,7 +351,10 @@ class Session:
         self.statements.pop("", None)
         await self._drop(self.portals.pop("", None))
         try:
-            parts = split(text, self.analyzer.dialect)
+            parts = self.gateway.splits.get(text)
+            if parts is None:
+                parts = split(text, self.analyzer.dialect)
+                self.gateway.splits.put(text, parts, text)
             if not parts:
                 self.send(wire.empty_query())
             for sql in parts:
@@ -332,7 +364,6 @@ class Session:
                     await self.execute(portal, 0, describe=True)
                 finally:
                     await self._drop(portal)
-                await self.flush()
         except GatewayError as e:
             self.send_error(e)
             if e.fatal:
@@ -392,13 +423,22 @@ class Session:
             self.send(wire.close_complete())
 
     async def analyze(self, sql: str, extended: bool) -> Plan:
-        """The plan of one statement.  The rewrite parses and walks the
-        query, which for a long one takes a good part of a second: it runs
-        on a worker thread, and the other sessions go on meanwhile."""
+        """The plan of one statement, from the rewrite cache when this tenant
+        sent the same text before.  Otherwise the rewrite parses and walks
+        the query, which for a long one takes a good part of a second: it
+        runs on a worker thread, and the other sessions go on meanwhile."""
         analyzer = self.analyzer
         assert analyzer is not None
-        return await asyncio.get_running_loop().run_in_executor(
-            self.gateway.executor, lambda: analyzer.analyze(sql, extended))
+        gateway = self.gateway
+        key = gateway.cache.key(gateway.catalogue_version, self.params_key, sql,
+                                analyzer.dialect, extended)
+        plan = gateway.cache.get(key)
+        if plan is not None:
+            return plan
+        plan = await asyncio.get_running_loop().run_in_executor(
+            gateway.executor, lambda: analyzer.analyze(sql, extended))
+        gateway.cache.put(key, plan, sql)
+        return plan
 
     def _statement(self, name: str) -> Statement:
         statement = self.statements.get(name)
@@ -458,7 +498,13 @@ class Session:
             return
         if statement.described is None:
             target = plan.inner if plan.kind == "declare" and plan.inner else plan
-            oids, fields = await engine.describe(self._sql(target), statement.param_oids)
+            given = tuple(statement.param_oids)
+            found = target.descriptions.get(given)
+            if found is None:
+                found = await engine.describe(self._sql(target), statement.param_oids)
+                if len(target.descriptions) < MAX_DESCRIPTIONS:
+                    target.descriptions[given] = found
+            oids, fields = found
             statement.described = (oids, [] if plan.kind == "declare" else fields)
         oids, fields = statement.described
         self.send(wire.parameter_description(oids))
@@ -543,9 +589,10 @@ class Session:
             for row in rows:
                 self.send(wire.data_row(row))
             sent += len(rows)
-            await self.flush()
             if len(rows) < batch:
                 break
+            # More to come: this batch goes out first, at the client's pace.
+            await self.flush()
         portal.sent += sent
         if plan.kind == "fetch":
             self.send(wire.command_complete(f"FETCH {sent}"))
@@ -716,7 +763,12 @@ class Session:
     def cancel(self) -> None:
         for part in (self.backend, self.shadow):
             if part is not None:
-                part.cancel()
+                try:
+                    part.cancel()
+                except Exception:
+                    # A cancel request is answered with nothing, whatever
+                    # happens to it; the other engine is still cancelled.
+                    log.exception("session %d: cancelling failed", self.pid)
 
 
 class _Forward(Cursor):
@@ -739,9 +791,23 @@ class _Forward(Cursor):
         pass
 
 
-def new_keys(taken: Sequence[int]) -> tuple[int, int]:
-    """A process id no session has, and a secret key for cancel requests."""
+# The process id a client is given carries the worker that serves it in its
+# high bits, so any worker can tell where a cancel request belongs.
+WORKER_SHIFT = 23
+MAX_WORKERS = 2 ** (31 - WORKER_SHIFT)
+
+
+def new_keys(taken: Container[int], worker: int = 0) -> tuple[int, int]:
+    """A process id no session has, naming ``worker``, and a secret key for
+    cancel requests."""
+    if not 0 <= worker < MAX_WORKERS:
+        raise ValueError(f"worker {worker}: at most {MAX_WORKERS} workers")
     while True:
-        pid = secrets.randbelow(2**31 - 2) + 1
+        pid = (worker << WORKER_SHIFT) | (secrets.randbelow(2 ** WORKER_SHIFT - 1) + 1)
         if pid not in taken:
             return pid, secrets.randbits(32)
+
+
+def worker_of(pid: int) -> int:
+    """The worker whose session has process id ``pid``."""
+    return (pid & 0x7FFFFFFF) >> WORKER_SHIFT

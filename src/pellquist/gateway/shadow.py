@@ -33,17 +33,36 @@ _COLLATE = re.compile(r"\s+COLLATE\s+pg_catalog\s*\.\s*\"?default\"?", re.I)
 _QUALIFIED_CALL = re.compile(r"\bpg_catalog\s*\.\s*(?=[a-z_][a-z0-9_]*\s*\()", re.I)
 _REG_CAST = re.compile(r"::\s*(?:pg_catalog\s*\.\s*)?reg(?:class|type|namespace|proc|role|"
                        r"oper|procedure)\b", re.I)
+_REG_CAST_AS = re.compile(r"\bAS\s+(?:pg_catalog\s*\.\s*)?reg(?:class|type|namespace|proc|role|"
+                          r"oper|procedure)\s*\)", re.I)
+_FORMAT_TYPE = re.compile(r"(?<![\w.])format_type\s*\(", re.I)
+# SQLAlchemy builds identity options with json_build_object, DuckDB's json_object.
+_JSON_BUILD = re.compile(r"\bjson_build_object\s*\(", re.I)
 _QUALIFIED_CAST = re.compile(r"::\s*pg_catalog\s*\.\s*", re.I)
+# information_schema's helper functions, which pgjdbc calls by their
+# qualified names; the overlay defines them.
+_INFORMATION_CALL = re.compile(r"\binformation_schema\s*\.\s*(_pg_expandarray)\s*\(", re.I)
 
 # The schema that completes DuckDB's pg_catalog with what PostgreSQL's
 # clients read and DuckDB lacks.  Its own objects are hidden from the views
 # that would list them.
 OVERLAY = "pellquist_catalog"
+PG_CATALOG_OID = 11
 _HIDE_SCHEMA = (f"(SELECT oid FROM pg_catalog.pg_namespace WHERE nspname = '{OVERLAY}')")
 _OVERLAY_VIEWS = {
     "pg_class": "SELECT *, false AS relforcerowsecurity FROM pg_catalog.pg_class "
                 f"WHERE relnamespace NOT IN {_HIDE_SCHEMA}",
-    "pg_namespace": f"SELECT * FROM pg_catalog.pg_namespace WHERE nspname <> '{OVERLAY}'",
+    # DuckDB's own default schema, main, is listed only when a published
+    # table lives there (see Shadow); pg_catalog is listed, as pg_type's
+    # rows live there.
+    "pg_namespace": "SELECT * FROM pg_catalog.pg_namespace "
+                    f"WHERE nspname NOT IN ('{OVERLAY}', {{hidden}}) UNION ALL "
+                    f"SELECT {PG_CATALOG_OID}, 'pg_catalog', 10, NULL",
+    # Only the types PostgreSQL has (DuckDB's own have no oid), none of
+    # them a row type.
+    "pg_type": f"SELECT * REPLACE (CAST({PG_CATALOG_OID} AS BIGINT) AS typnamespace, "
+               "CAST(coalesce(typrelid, 0) AS BIGINT) AS typrelid) FROM pg_catalog.pg_type "
+               "WHERE oid IS NOT NULL",
     "pg_attribute": "SELECT * FROM pg_catalog.pg_attribute WHERE attrelid NOT IN "
                     f"(SELECT oid FROM pg_catalog.pg_class WHERE relnamespace IN {_HIDE_SCHEMA})",
     "pg_roles": "SELECT CAST(10 AS BIGINT) AS oid, 'pellquist' AS rolname, false AS rolsuper",
@@ -60,6 +79,11 @@ _OVERLAY_VIEWS = {
                                 "WHERE false",
     "pg_publication_rel": "SELECT NULL::BIGINT AS prpubid, NULL::BIGINT AS prrelid, "
                           "NULL::VARCHAR AS prqual, NULL::SMALLINT[] AS prattrs WHERE false",
+    "pg_index": "SELECT *, false AS indnullsnotdistinct FROM pg_catalog.pg_index",
+    "pg_opclass": "SELECT NULL::BIGINT AS oid, NULL::BIGINT AS opcmethod, NULL::VARCHAR AS opcname, "
+                  "NULL::BIGINT AS opcnamespace, NULL::BIGINT AS opcowner, "
+                  "NULL::BIGINT AS opcfamily, NULL::BIGINT AS opcintype, "
+                  "NULL::BOOLEAN AS opcdefault, NULL::BIGINT AS opckeytype WHERE false",
     "pg_inherits": "SELECT NULL::BIGINT AS inhrelid, NULL::BIGINT AS inhparent, "
                    "NULL::INTEGER AS inhseqno, NULL::BOOLEAN AS inhdetachpending WHERE false",
     "pg_trigger": "SELECT NULL::BIGINT AS oid, NULL::BIGINT AS tgrelid, NULL::VARCHAR AS tgname, "
@@ -84,6 +108,26 @@ _MACROS = [
     "CREATE MACRO pg_relation_is_publishable(rel) AS false",
     "CREATE MACRO pg_get_statisticsobjdef_columns(stat) AS NULL::VARCHAR",
     "CREATE MACRO array_upper(arr, dimension) AS len(arr)",
+    "CREATE MACRO pg_get_serial_sequence(rel, col) AS NULL::VARCHAR",
+    "CREATE MACRO pg_get_indexdef(index_oid) AS NULL::VARCHAR, "
+    "(index_oid, column_no, pretty) AS NULL::VARCHAR",
+]
+# Those that read the overlay or live in it, made after it.
+_OVERLAY_MACROS = [
+    # A set-returning function in PostgreSQL; read here as its first row,
+    # which is all a query over the (empty) pg_index can reach.
+    f"CREATE MACRO {OVERLAY}._pg_expandarray(arr) AS {{'x': arr[1], 'n': 1}}",
+    # Type names as PostgreSQL's format_type writes them (DuckDB's writes
+    # int4, varchar, ...), which SQLAlchemy maps back to its types.
+    f"CREATE MACRO {OVERLAY}.format_type(type_oid, typemod) AS CASE type_oid "
+    "WHEN 16 THEN 'boolean' WHEN 20 THEN 'bigint' WHEN 21 THEN 'smallint' "
+    "WHEN 23 THEN 'integer' WHEN 700 THEN 'real' WHEN 701 THEN 'double precision' "
+    "WHEN 1043 THEN 'character varying' WHEN 1083 THEN 'time without time zone' "
+    "WHEN 1114 THEN 'timestamp without time zone' WHEN 1184 THEN 'timestamp with time zone' "
+    "WHEN 1266 THEN 'time with time zone' ELSE format_type(type_oid, typemod) END",
+    # psycopg's type lookup (SQLAlchemy's first connection asks for hstore).
+    f"CREATE MACRO to_regtype(n) AS (SELECT min(t.oid) FROM {OVERLAY}.pg_type AS t "
+    "WHERE t.typname = lower(n))",
 ]
 
 _IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_$]*\Z")
@@ -94,7 +138,11 @@ def normalize(sql: str) -> str:
     sql = _COLLATE.sub("", sql)
     sql = _QUALIFIED_CALL.sub("", sql)
     sql = _REG_CAST.sub("::VARCHAR", sql)
+    sql = _REG_CAST_AS.sub("AS VARCHAR)", sql)
+    sql = _JSON_BUILD.sub("json_object(", sql)
+    sql = _FORMAT_TYPE.sub(f"{OVERLAY}.format_type(", sql)
     sql = _QUALIFIED_CAST.sub("::", sql)
+    sql = _INFORMATION_CALL.sub(lambda m: f"{OVERLAY}.{m.group(1).lower()}(", sql)
     sql = _CATALOG_NAME.sub(lambda m: f"{OVERLAY}.{m.group(1).lower()}", sql)
     return _INFORMATION_NAME.sub(lambda m: f"{OVERLAY}.information_schema_{m.group(1).lower()}",
                                  sql)
@@ -114,8 +162,10 @@ class Shadow(DuckDBBackend):
 
         db = duckdb.connect(":memory:")
         schemas: set[str] = set()
+        main_used = False
         for table in catalogue.tables.values():
             parts = table.pub_name.split(".")[-2:]
+            main_used = main_used or len(parts) == 1 or parts[0].lower() == "main"
             if len(parts) == 2 and parts[0].lower() not in schemas and parts[0].lower() != "main":
                 db.execute(f"CREATE SCHEMA IF NOT EXISTS {_quote(parts[0])}")
                 schemas.add(parts[0].lower())
@@ -126,8 +176,11 @@ class Shadow(DuckDBBackend):
         for macro in _MACROS:
             db.execute(macro)
         db.execute(f"CREATE SCHEMA {OVERLAY}")
+        hidden = "''" if main_used else "'main'"
         for name, query in _OVERLAY_VIEWS.items():
-            db.execute(f"CREATE VIEW {OVERLAY}.{name} AS {query}")
+            db.execute(f"CREATE VIEW {OVERLAY}.{name} AS {query.replace('{hidden}', hidden)}")
+        for macro in _OVERLAY_MACROS:
+            db.execute(macro)
         # The settings a query could read (pg_settings, duckdb_settings())
         # would otherwise name directories of the gateway's host.
         for setting in ("temp_directory", "secret_directory", "home_directory",

@@ -30,6 +30,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .errors import GatewayError, from_rewrite
+from .wire import Field
 
 # Names whose mention sends a statement to the shadow catalogue.
 _CATALOGUE_NAME = re.compile(r"(pg_catalog|information_schema|pg_\w+|duckdb_\w+)\Z", re.I)
@@ -87,6 +88,11 @@ class Plan:
     count: int | None = None
     inner: Plan | None = None
     extra: dict[str, Any] = field(default_factory=dict)
+    # What the engine said of the statement (parameter types, columns), by
+    # the parameter types the client gave: plans are kept by the rewrite
+    # cache, so a statement prepared again is not described again.
+    descriptions: dict[tuple[int, ...], tuple[list[int], list[Field]]] = field(
+        default_factory=dict, repr=False, compare=False)
 
     @property
     def returns_rows(self) -> bool:
