@@ -143,20 +143,6 @@ SELECT status, currency, count() AS n
 FROM bi.invoices
 GROUP BY GROUPING SETS ((status), (currency), ());
 
--- name: ch_running_total_rows_frame
--- engines: clickhouse
--- ordered
-WITH totals AS (
-  SELECT invoice_id, sum(quantity * unit_price) AS total
-  FROM bi.invoice_lines
-  GROUP BY invoice_id
-)
-SELECT i.id, i.issued_on, t.total,
-       sum(t.total) OVER (ORDER BY i.issued_on, i.id ROWS BETWEEN UNBOUNDED PRECEDING AND CURRENT ROW) AS running
-FROM bi.invoices AS i
-INNER JOIN totals AS t ON t.invoice_id = i.id
-ORDER BY i.issued_on, i.id;
-
 -- name: ch_centered_moving_average
 -- engines: clickhouse
 -- ordered

@@ -115,20 +115,6 @@ FROM bi.customers
 GROUP BY ALL
 ORDER BY segment NULLS FIRST, active;
 
--- name: spark_running_total_rows_frame
--- engines: spark
--- ordered
-WITH totals AS (
-  SELECT invoice_id, SUM(quantity * unit_price) AS total
-  FROM bi.invoice_lines
-  GROUP BY invoice_id
-)
-SELECT i.id, i.issued_on, t.total,
-       SUM(t.total) OVER (ORDER BY i.issued_on, i.id ROWS BETWEEN UNBOUNDED PRECEDING AND CURRENT ROW) AS running
-FROM bi.invoices i
-JOIN totals t ON t.invoice_id = i.id
-ORDER BY i.issued_on, i.id;
-
 -- name: spark_range_frame_on_integer
 -- engines: spark
 -- ordered

@@ -12,6 +12,20 @@ JOIN (SELECT invoice_id, SUM(quantity * unit_price) AS total
       FROM bi.invoice_lines GROUP BY invoice_id) t ON t.invoice_id = i.id
 ORDER BY i.issued_on, i.id;
 
+-- name: running_revenue_rows_frame_cte
+-- engines: sqlite duckdb postgres clickhouse spark
+-- ordered
+WITH totals AS (
+  SELECT invoice_id, SUM(quantity * unit_price) AS total
+  FROM bi.invoice_lines
+  GROUP BY invoice_id
+)
+SELECT i.id, i.issued_on, t.total,
+       SUM(t.total) OVER (ORDER BY i.issued_on, i.id ROWS BETWEEN UNBOUNDED PRECEDING AND CURRENT ROW) AS running
+FROM bi.invoices i
+JOIN totals t ON t.invoice_id = i.id
+ORDER BY i.issued_on, i.id;
+
 -- name: running_count_per_customer
 -- engines: sqlite duckdb postgres clickhouse spark
 -- ordered
