@@ -97,6 +97,8 @@ REFUSAL_PATTERNS = tuple(re.compile(p, re.DOTALL) for p in (
     r"order in which it applies the row filters",
     r"The SQL writes a quote inside a string as '', which Spark reads as one string and the "
     r"rewrite as two; write it as .+",
+    r"The SQL writes the number .+ with letters, which engines read as different values or "
+    r"refuse; write it in plain digits",
 ))
 
 DIALECTS = (None, "postgres", "duckdb", "sqlite", "mysql", "tsql", "bigquery", "snowflake",

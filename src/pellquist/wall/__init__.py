@@ -145,7 +145,8 @@ class Call:
         # The rewrite quotes every name it writes, so it folds them first,
         # and every rule after (CTE scope above all) sees the engine's names.
         normalize_identifiers(tree, dialect=self.dialect)
-        why = sources.doubled_quote_refusal(self.sql, self.dialect)
+        why = sources.doubled_quote_refusal(self.sql, self.dialect) or \
+            sources.number_text_refusal(self.sql, self.dialect)
         if why is not None:
             self.refuse(why)
         allowed = self.allowed

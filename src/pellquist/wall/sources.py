@@ -18,6 +18,8 @@ refused too.
 
 from __future__ import annotations
 
+import re
+
 from functools import lru_cache
 from typing import Any
 
@@ -239,6 +241,42 @@ def doubled_quote_refusal(sql: Any, dialect: Any) -> str | None:
         if after.start == before.end + 1:
             return ("The SQL writes a quote inside a string as '', which Spark reads as one "
                     "string and the rewrite as two; write it as \\'")
+    return None
+
+
+_LETTER_AFTER_DIGIT = re.compile(r"\d[A-Za-z_]")
+
+
+def number_text_refusal(sql: Any, dialect: Any) -> str | None:
+    """Why a number written with letters may not be read, or None.
+
+    sqlglot reads PostgreSQL's and SQLite's ``1_000`` and ``0o17`` as a
+    number and an alias (``1 AS _000``), where PostgreSQL 16 reads one
+    number, and PostgreSQL 15 and SQLite refuse the text; it reads
+    PostgreSQL's ``0x1F`` as a bit string, where PostgreSQL 16 reads 31.
+    The query would run with another value than its author wrote."""
+    if not isinstance(sql, str) or not _LETTER_AFTER_DIGIT.search(sql):
+        return None
+    from sqlglot.dialects.postgres import Postgres
+    from sqlglot.dialects.sqlite import SQLite
+
+    try:
+        resolved = Dialect.get_or_raise(dialect)
+        tokens = resolved.tokenize(sql)
+    except Exception:
+        return None  # the parse has already read it; it raises there if it must
+    postgres = isinstance(resolved, Postgres) or type(resolved) is Dialect
+    if not (postgres or isinstance(resolved, SQLite)):
+        return None
+    for before, after in zip(tokens, tokens[1:]):
+        joined = before.token_type.name == "NUMBER" and after.start == before.end + 1 and (
+            after.text[:1].isalpha() or after.text[:1] == "_")
+        hex_number = (postgres and before.token_type.name == "HEX_STRING"
+                      and sql[before.start:before.start + 2].lower() == "0x")
+        if joined or hex_number:
+            written = sql[before.start:(after.end if joined else before.end) + 1]
+            return (f"The SQL writes the number {written!r} with letters, which engines read "
+                    "as different values or refuse; write it in plain digits")
     return None
 
 
