@@ -841,7 +841,13 @@ def _rewrite_of(node: exp.Table, world: World, expected,
             continue
         if extra_clauses != fence and not (optional and not extra_clauses):
             continue
-        if where is not None and _render(where.this, world.dialect) == expected(table, name):
+        if where is None:
+            continue
+        rendered = _render(where.this, world.dialect)
+        # Where the fence is a condition of the filter and optional, the
+        # filter stands alone on the tables the default leaves unfenced.
+        if rendered == expected(table, name) or optional and rendered == expected(table, name,
+                                                                                  False):
             return table
     return None
 
@@ -872,13 +878,13 @@ def leaks(out: str, world: World, strict: bool = False, mentions: bool = False) 
     if len(trees) != 1 or not isinstance(trees[0], exp.Select):
         return [f"renders as {[type(t).__name__ for t in trees]}, not one SELECT"]
     tree = trees[0]
-    cache: dict[tuple[int, str | None], str] = {}
+    cache: dict[tuple[int, str | None, bool], str] = {}
     fenced = bool(getattr(world.catalogue, "fence", False))
 
-    def expected(table: Published, name: str | None) -> str:
-        key = (id(table), name)
+    def expected(table: Published, name: str | None, with_fence: bool = fenced) -> str:
+        key = (id(table), name, with_fence)
         if key not in cache:
-            cache[key] = _expected_filter(table, world.params, dialect, name, fenced)
+            cache[key] = _expected_filter(table, world.params, dialect, name, with_fence)
         return cache[key]
 
     # The catalogue's own setting, read as the rewrite reads it.

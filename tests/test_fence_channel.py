@@ -1,4 +1,4 @@
-"""The selective fence against the error channel, on SQLite, DuckDB and PostgreSQL.
+"""The selective fence against the error channel, on SQLite, DuckDB, PostgreSQL and Spark.
 
 By default a catalogue fences only the tables that an expression able to
 fail can reach before their row filter.  The shapes of
@@ -24,12 +24,13 @@ from pellquist.quist import Session
 
 CASES = tomllib.loads((Path(__file__).parent / "data" / "fence" / "channel.toml").read_text())[
     "case"]
-ENGINES = ("sqlite", "duckdb", "postgres")
+ENGINES = ("sqlite", "duckdb", "postgres", "spark")
 # The internal tables' column types, as each engine's tables declare them
 # (SQLite keeps the days as text).
 TYPES = {"id": "INTEGER", "customer_id": "INTEGER", "note": "TEXT", "amount": "INTEGER",
          "name": "TEXT"}
-FENCE = "OFFSET 0"
+# What a fenced subquery holds, per engine.
+FENCE = {"spark": "SPARK_PARTITION_ID()"}
 
 
 def catalogue(engine: str, fence: bool | str = "auto",
@@ -59,7 +60,7 @@ def native(engine: str, sql: str, **settings) -> str | None:
 def test_the_rewrite_fences_what_can_fail(engine, case):
     out = native(engine, case["sql"])
     assert out is not None, f"{case['name']} is refused on {engine}"
-    assert (FENCE in out) == (engine in case["fenced"]), out
+    assert (FENCE.get(engine, "OFFSET 0") in out) == (engine in case["fenced"]), out
 
 
 # ---- on the engines --------------------------------------------------------------
@@ -70,6 +71,8 @@ def build(name, request, engines):
             engines[name] = W.SQLiteEngine()
         elif name == "duckdb":
             engines[name] = W.DuckDBEngine(require_module("duckdb"))
+        elif name == "spark":
+            engines[name] = W.SparkEngine(request.getfixturevalue("spark"))
         else:
             engines[name] = W.PostgresEngine(request.getfixturevalue("postgres_dsn"))
     return engines[name]

@@ -26,6 +26,7 @@ from typing import Any
 from sqlglot import exp
 from sqlglot.optimizer.normalize_identifiers import normalize_identifiers
 
+from . import clickhouse as clickhouse_
 from . import columns as columns_
 from . import functions, leakproof, readback, scope, sources, text
 from .tree import (JUDGE_KIND, JUDGE_PLAIN_TABLE, JUDGE_ROW_SOURCE, JUDGE_TEXT, KIND_IDENTIFIER,
@@ -45,7 +46,7 @@ _ALIAS_PREFIX = INTERNAL_ALIAS.lower()
 _IDENTIFIER, _QUOTED, _LITERAL, _ROW_POSITION = (
     KIND_IDENTIFIER, KIND_QUOTED, KIND_LITERAL, KIND_ROW_POSITION)
 (_FUNC, _DATATYPE, _SELECT, _CTE, _IN, _HOST_COMMAND, _QUERY, _ROWS_FROM_TEXT, _TABLE, _APPLY,
- _HINT, _VALUES, _MATCH, _QUANTIFIED) = (1 << i for i in range(4, 18))
+ _HINT, _VALUES, _MATCH) = (1 << i for i in range(4, 17))
 _KIND_BITS = (
     (exp.Identifier, _IDENTIFIER), (text.QUOTED, _QUOTED), (exp.Literal, _LITERAL),
     (sources.ROW_POSITIONS, _ROW_POSITION),
@@ -53,7 +54,6 @@ _KIND_BITS = (
     (exp.Select, _SELECT), (exp.CTE, _CTE), (exp.In, _IN), (exp.QueryTransform, _HOST_COMMAND),
     (exp.Query, _QUERY), (exp.TableFromRows, _ROWS_FROM_TEXT), (exp.Table, _TABLE),
     (exp.Apply, _APPLY), (exp.Hint, _HINT), (exp.Values, _VALUES), (exp.Match, _MATCH),
-    ((exp.Any, exp.All), _QUANTIFIED),
 )
 _KINDS: dict[type, int] = {}
 # A table the screen finds plain (see tree.screen) passes every rule of the
@@ -149,11 +149,15 @@ class Call:
             sources.number_text_refusal(self.sql, self.dialect)
         if why is not None:
             self.refuse(why)
+        clickhouse = sources.reads_table_names_past_aliases(self.dialect)
+        if clickhouse:
+            # What sqlglot would write back as ClickHouse does not read it is
+            # rewritten first, so that every rule below judges what is run.
+            clickhouse_.rewrite(tree)
         allowed = self.allowed
         # Where a dialect has hidden columns (Hive's), refused by name, every
         # identifier is judged here; of the others, the screen lists the
         # texts that the internal table's alias could take.
-        clickhouse = sources.reads_table_names_past_aliases(self.dialect)
         hive_fenced = bool(self.fenced) and sources.has_hidden_columns(self.dialect)
         session_names = sources.may_name_the_session(self.dialect, self.sql)
         judged, reasons, texts, seen = screen(tree, _KINDS, _kind_flags,
@@ -220,17 +224,13 @@ class Call:
                 why = (functions.values_refusal(node, allowed)
                        if clickhouse or functions.is_default(self.dialect) else None)
                 if why is None and clickhouse:
-                    # sqlglot writes a VALUES list as ClickHouse does not read it.
-                    why = ("The SQL lists rows with VALUES, which the rewrite cannot write as "
-                           "ClickHouse reads them; select them with UNION ALL")
+                    # A list clickhouse.rewrite left as it was: one row in a
+                    # table's place, which may be the VALUES table function,
+                    # or an alias naming more or fewer columns than it has.
+                    why = ("The SQL lists rows with VALUES in a form the rewrite cannot write "
+                           "as ClickHouse reads it; select them with SELECT ... UNION ALL")
                 if why is not None:
                     self.refuse(why)
-            if flags & _QUANTIFIED and clickhouse and isinstance(node.this, exp.Query):
-                # = ANY (subquery) is written has(SELECT ..., x), a subquery
-                # without its parentheses, which ClickHouse does not parse.
-                self.refuse("The SQL compares with ANY or ALL of a subquery, which the "
-                            "rewrite cannot write as ClickHouse reads it; use IN (subquery)")
-
             if flags & _MATCH and allowed is not None and "match" not in allowed:
                 # SQLite's x MATCH y calls match(x, y), which only the
                 # application or a virtual table defines.
@@ -273,23 +273,6 @@ class Call:
             elif flags & _TABLE:
                 self.refuse(f"The SQL names the table {sources.describe(node)} where the "
                             "rewrite cannot replace it")
-        lowered = self.sql.lower() if isinstance(self.sql, str) else ""
-        if clickhouse and "prewhere" in lowered and any(
-                isinstance(n, exp.Select) and n.args.get("prewhere") for n in walk(tree)):
-            self.refuse("The SQL uses PREWHERE, which ClickHouse takes on a table alone; the "
-                        "rewrite reads each published table through a subquery: write WHERE")
-        if hive_fenced and "lateral" in lowered:
-            for node in walk(tree):
-                if (isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier)
-                        and _under_lateral(node) and not self.is_cte(node)
-                        and getattr(self._published_tables().get(".".join(
-                            p.lower() for p in (node.catalog, node.db, node.name) if p)),
-                            "filters", None)):
-                    # The fence's condition is not deterministic, and Spark
-                    # runs no such subquery against another source's rows.
-                    self.refuse(f"The SQL reads the table {sources.describe(node)} in a "
-                                "LATERAL subquery, which Spark refuses to run with the row "
-                                "filter's fence; write it as a join")
         if dotted or clickhouse:
             why = columns_.requalify_trailing(tree, clickhouse)
             if why is not None:
@@ -301,7 +284,24 @@ class Call:
         self.alias = alias
         if self.fenced == "auto":
             leakproof.mark_unfenced(tree, self.dialect, self._published_tables())
+        if hive_fenced and isinstance(self.sql, str) and "lateral" in self.sql.lower():
+            self._check_lateral_fences(tree)
         return self.cte_names
+
+    def _check_lateral_fences(self, tree: exp.Expr) -> None:
+        """Spark's fence is a condition that is not deterministic, and Spark
+        runs no such condition in a LATERAL subquery against another
+        source's rows: a filtered table there that must be fenced is refused."""
+        for node in walk(tree):
+            if (isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier)
+                    and _under_lateral(node) and not self.is_cte(node)
+                    and (self.fenced is True or leakproof.needs_fence(node))
+                    and getattr(self._published_tables().get(".".join(
+                        p.lower() for p in (node.catalog, node.db, node.name) if p)),
+                        "filters", None)):
+                self.refuse(f"The SQL reads the table {sources.describe(node)} in a "
+                            "LATERAL subquery, which Spark refuses to run with the row "
+                            "filter's fence; write it as a join")
 
     def _published_tables(self) -> Any:
         """Lower-cased public name -> table, as the rewrite looks tables up."""

@@ -53,6 +53,7 @@ from sqlglot import exp
 from sqlglot.dialects.dialect import Dialect
 from sqlglot.dialects.duckdb import DuckDB
 from sqlglot.dialects.postgres import Postgres
+from sqlglot.dialects.spark import Spark
 from sqlglot.dialects.sqlite import SQLite
 from sqlglot.optimizer.scope import Scope, ScopeType, traverse_scope
 
@@ -72,33 +73,35 @@ class Unfenced:
 #   leaky  may raise on some values.
 # SQLite's arithmetic gives NULL for a division by zero and a float for an
 # overflow, its casts never fail, its comparisons take any two values, and
-# a scalar subquery gives its first row however many there are.
+# a scalar subquery gives its first row however many there are.  Spark is
+# read as it runs by default, in ANSI mode: arithmetic that overflows or
+# divides by zero and a cast that cannot convert raise, as on PostgreSQL.
 RULES_TEXT = """
-kind                       postgres  duckdb  sqlite
-logic                      safe      safe    safe     AND OR NOT, CASE, COALESCE, NULLIF
-comparison                 typed     typed   safe     = <> < <= > >=, IS [NOT] DISTINCT FROM
-null-test                  safe      safe    safe     IS [NOT] NULL
-in-list                    typed     typed   safe     x IN (constant, ...)
-between                    typed     typed   safe     x BETWEEN constant AND constant
-like-constant              safe      safe    safe     LIKE / ILIKE with a constant pattern
-like-data                  leaky     leaky   leaky    LIKE / ILIKE with a pattern built from data
-arithmetic                 leaky     leaky   safe     + - * / %, unary minus
-scale                      safe      safe    safe     a number times a constant above -1, up to 1
-cast-same-type             typed     typed   safe     CAST of a column to its own type
-cast-to-text               typed     typed   safe     CAST of a number, date, time, boolean or text to text
-cast-other                 leaky     leaky   safe     any other CAST
-text-function              typed     typed   safe     UPPER LOWER LENGTH TRIM, SUBSTRING with constant bounds
-extract                    typed     typed   safe     EXTRACT of a date part, DATE_TRUNC to a constant unit
-date-function              leaky     leaky   safe     SQLite's date time datetime julianday strftime
-correlated-many-rows       leaky     leaky   safe     a correlated scalar subquery that may return two rows
-other-function             leaky     leaky   leaky    any other function or operator
+kind                       postgres  duckdb  sqlite   spark
+logic                      safe      safe    safe     safe    AND OR NOT, CASE, COALESCE, NULLIF
+comparison                 typed     typed   safe     typed   = <> < <= > >=, IS [NOT] DISTINCT FROM
+null-test                  safe      safe    safe     safe    IS [NOT] NULL
+in-list                    typed     typed   safe     typed   x IN (constant, ...)
+between                    typed     typed   safe     typed   x BETWEEN constant AND constant
+like-constant              safe      safe    safe     safe    LIKE / ILIKE with a constant pattern
+like-data                  leaky     leaky   leaky    leaky   LIKE / ILIKE with a pattern built from data
+arithmetic                 leaky     leaky   safe     leaky   + - * / %, unary minus
+scale                      safe      safe    safe     safe    a number times a constant above -1, up to 1
+cast-same-type             typed     typed   safe     typed   CAST of a column to its own type
+cast-to-text               typed     typed   safe     typed   CAST of a number, date, time, boolean or text to text
+cast-other                 leaky     leaky   safe     leaky   any other CAST
+text-function              typed     typed   safe     typed   UPPER LOWER LENGTH TRIM, SUBSTRING with constant bounds
+extract                    typed     typed   safe     typed   EXTRACT of a date part, DATE_TRUNC to a constant unit
+date-function              leaky     leaky   safe     leaky   SQLite's date time datetime julianday strftime
+correlated-many-rows       leaky     leaky   safe     leaky   a correlated scalar subquery that may return two rows
+other-function             leaky     leaky   leaky    leaky   any other function or operator
 """
 
 
 def _read_rules(text: str) -> dict[str, dict[str, str]]:
     lines = [line.split() for line in text.strip().splitlines()]
-    engines = lines[0][1:4]
-    return {row[0]: dict(zip(engines, row[1:4])) for row in lines[1:]}
+    engines = lines[0][1:5]
+    return {row[0]: dict(zip(engines, row[1:5])) for row in lines[1:]}
 
 
 RULES: Mapping[str, Mapping[str, str]] = _read_rules(RULES_TEXT)
@@ -106,7 +109,7 @@ RULES: Mapping[str, Mapping[str, str]] = _read_rules(RULES_TEXT)
 # The dialects whose planners the analysis is proven on, by the engine's
 # column of RULES.  A subclass of one (a dialect built on it) is not the
 # engine and keeps the fence.
-_ENGINES = ((Postgres, "postgres"), (DuckDB, "duckdb"), (SQLite, "sqlite"))
+_ENGINES = ((Postgres, "postgres"), (DuckDB, "duckdb"), (SQLite, "sqlite"), (Spark, "spark"))
 
 _NUMBER, _TEXT, _DATETIME, _TIME, _BOOLEAN, _INTERVAL = (
     "number", "text", "datetime", "time", "boolean", "interval")
