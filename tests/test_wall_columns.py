@@ -142,6 +142,10 @@ def test_postgres_refuses_a_published_tables_whole_row(sql, table, name):
      f'SELECT (SELECT "o" FROM (SELECT 1 AS "o") AS "d") FROM {ORDERS.format("o")}'),
     ("SELECT (SELECT o FROM unnest(ARRAY[1]) AS o) FROM orders o",
      f'SELECT (SELECT "o" FROM UNNEST(ARRAY[1]) AS "o") FROM {ORDERS.format("o")}'),
+    # A CTE read as o in the nearer select gives its own row.
+    ("WITH w AS (SELECT 1 AS z) SELECT (SELECT o FROM w AS o) FROM orders o",
+     f'WITH "w" AS (SELECT 1 AS "z") SELECT (SELECT "o" FROM "w" AS "o") FROM '
+     + ORDERS.format("o")),
     # o is the alias of a table in another subquery only: the engine binds it.
     ("SELECT (SELECT id FROM orders o) AS a, o FROM reps r",
      f'SELECT (SELECT "id" FROM {ORDERS.format("o")}) AS "a", "o" FROM {REPS.format("r")}'),

@@ -177,8 +177,11 @@ def _row_or_column(select: exp.Select, name: str, published: Published) -> str |
             if name in (c.lower() for c in entry[1]):
                 return "column"
             row = row or alias == name
-        elif not isinstance(source, exp.Table) or alias != name:
-            return "column"  # columns unknown: the engine may find the name there
+        else:
+            # Columns unknown: the engine may find the name there; and a
+            # table (a CTE) under that alias gives its own row, not a
+            # published table's.
+            return "column"
     return "row" if row else None
 
 
