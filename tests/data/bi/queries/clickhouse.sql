@@ -212,7 +212,8 @@ ORDER BY r.pos;
 
 -- name: ch_union_distinct_country_codes
 -- engines: clickhouse
--- ordered
+-- (not ordered: ClickHouse applies an ORDER BY after a UNION to its last
+-- SELECT only, so the reference's order of the whole is not total)
 SELECT country_code AS code FROM bi.customers WHERE country_code IS NOT NULL
 UNION DISTINCT
 SELECT code FROM countries WHERE in_eu
