@@ -104,21 +104,21 @@ def test_clickhouse_reads_a_tables_own_name_past_its_alias(sql, native):
 
 # ---- PostgreSQL's whole rows ----------------------------------------------------------
 
-@pytest.mark.parametrize("sql, table, name", [
-    ("SELECT o FROM orders o", "orders", "o"),
-    ("SELECT id, o FROM orders o", "orders", "o"),
+@pytest.mark.parametrize("sql", [
+    "SELECT o FROM orders o",
+    "SELECT id, o FROM orders o",
     # Met after a column that is no output of a select.
-    ("SELECT id > 0 AS b, (SELECT o) FROM orders o", "orders", "o"),
+    "SELECT id > 0 AS b, (SELECT o) FROM orders o",
     # r is a column of reps: only o is a row.
-    ("SELECT r, o FROM reps r, orders o", "orders", "o"),
-    ("SELECT o FROM orders o JOIN reps r ON true", "orders", "o"),
-    ("SELECT O FROM orders AS o", "orders", "o"),
+    "SELECT r, o FROM reps r, orders o",
+    "SELECT o FROM orders o JOIN reps r ON true",
+    "SELECT O FROM orders AS o",
     # The nearest select has neither a column nor a row of that name.
-    ("SELECT (SELECT o FROM reps x) FROM orders o", "orders", "o"),
+    "SELECT (SELECT o FROM reps x) FROM orders o",
 ])
-def test_postgres_refuses_a_published_tables_whole_row(sql, table, name):
+def test_postgres_refuses_a_published_tables_whole_row(sql):
     assert refusal(sql, "postgres") == (
-        f"The SQL reads the whole row of {table!r} as {name}, which the rewrite would give as a "
+        "The SQL reads the whole row of 'orders' as o, which the rewrite would give as a "
         "record of another type; name the columns you need")
 
 

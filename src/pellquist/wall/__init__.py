@@ -294,11 +294,9 @@ class Call:
         source's rows: a filtered table there that must be fenced is refused."""
         for node in walk(tree):
             if (isinstance(node, exp.Table) and isinstance(node.this, exp.Identifier)
-                    and _under_lateral(node) and not self.is_cte(node)
-                    and (self.fenced is True or leakproof.needs_fence(node))
-                    and getattr(self._published_tables().get(".".join(
-                        p.lower() for p in (node.catalog, node.db, node.name) if p)),
-                        "filters", None)):
+                    and _under_lateral(node) and not self.is_cte(node) and self._fences(node)
+                    and getattr(self._published_tables().get(sources.public_key(node)),
+                                "filters", None)):
                 self.refuse(f"The SQL reads the table {sources.describe(node)} in a "
                             "LATERAL subquery, which Spark refuses to run with the row "
                             "filter's fence; write it as a join")
@@ -400,9 +398,11 @@ class Call:
     def fence(self, node: exp.Table, select: exp.Select) -> exp.Select:
         """``select``, the filtered subquery that replaces ``node``, fenced
         unless the statement's analysis found that it needs no fence."""
-        if not self.fenced or self.fenced == "auto" and not leakproof.needs_fence(node):
-            return select
-        return _fence(select, self.dialect)
+        return _fence(select, self.dialect) if self._fences(node) else select
+
+    def _fences(self, node: exp.Table) -> bool:
+        """Whether the subquery that replaces ``node`` gets the fence."""
+        return bool(self.fenced) and (self.fenced != "auto" or leakproof.needs_fence(node))
 
     def carry(self, node: exp.Table, subquery: exp.Subquery,
               transformer: Any = None) -> exp.Subquery:

@@ -68,7 +68,9 @@ def _values(node: exp.Values) -> None:
                                                       distinct=False)
     assert union is not None
     if in_table_place:
-        table_alias = exp.TableAlias(this=alias.this.copy()) if alias else None
+        # The alias's column list, if any, named the first SELECT's columns.
+        name = alias.args.get("this") if alias else None
+        table_alias = exp.TableAlias(this=name.copy()) if name else None
         node.replace(exp.Subquery(this=union, alias=table_alias))
     elif isinstance(parent, exp.In):
         parent.set("expressions", None)

@@ -57,6 +57,8 @@ from sqlglot.dialects.spark import Spark
 from sqlglot.dialects.sqlite import SQLite
 from sqlglot.optimizer.scope import Scope, ScopeType, traverse_scope
 
+from .sources import public_key
+
 __all__ = ["RULES", "Unfenced", "mark_unfenced", "needs_fence"]
 
 
@@ -100,8 +102,9 @@ other-function             leaky     leaky   leaky    leaky   any other function
 
 def _read_rules(text: str) -> dict[str, dict[str, str]]:
     lines = [line.split() for line in text.strip().splitlines()]
-    engines = lines[0][1:5]
-    return {row[0]: dict(zip(engines, row[1:5])) for row in lines[1:]}
+    # The header names the engines; past a row's verdicts is its description.
+    engines = lines[0][1:]
+    return {row[0]: dict(zip(engines, row[1:])) for row in lines[1:]}
 
 
 RULES: Mapping[str, Mapping[str, str]] = _read_rules(RULES_TEXT)
@@ -626,7 +629,7 @@ class _Analysis:
         found = self._resolve(node, scope)
         if found is None or not isinstance(found[0], exp.Table):
             return None
-        table = self.tables.get(_key(found[0]))
+        table = self.tables.get(public_key(found[0]))
         for column in getattr(table, "columns", {}).values():
             if str(column.pub_name).lower() == node.name.lower():
                 kind = getattr(column, "type", None)
@@ -880,10 +883,6 @@ def _conjuncts(node: exp.Expr) -> Iterator[exp.Expr]:
         yield from _conjuncts(node.expression)
     else:
         yield node
-
-
-def _key(node: exp.Table) -> str:
-    return ".".join([p.lower() for p in (node.catalog, node.db) if p] + [node.name.lower()])
 
 
 def _get_source(sources: Mapping[str, Any], qualifier: str) -> Any:

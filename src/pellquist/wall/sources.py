@@ -109,6 +109,11 @@ def is_generator(node: exp.Expr) -> bool:
     return isinstance(node, exp.Func) and any(n in GENERATORS for n in function_names(node))
 
 
+def public_key(node: exp.Table) -> str:
+    """The table's dotted name, lower-cased, as published tables are looked up."""
+    return ".".join(p.lower() for p in (node.catalog, node.db, node.name) if p)
+
+
 def describe(node: exp.Expr) -> str:
     try:
         text = node.sql()
@@ -324,8 +329,7 @@ def _publishes(column: exp.Column, name: str, published: Any) -> bool:
         if (table.alias_or_name or "").lower() != qualifier or not isinstance(
                 table.this, exp.Identifier):
             continue
-        key = ".".join(p.lower() for p in (table.catalog, table.db, table.name) if p)
-        entry = published.get(key) if isinstance(published, dict) or hasattr(
+        entry = published.get(public_key(table)) if isinstance(published, dict) or hasattr(
             published, "get") else None
         columns = getattr(entry, "columns", None)
         if columns is not None and any(str(getattr(c, "pub_name", "")).lower() == name
