@@ -122,6 +122,13 @@ def test_postgres_refuses_a_published_tables_whole_row(sql):
         "record of another type; name the columns you need")
 
 
+def test_a_whole_row_under_an_alias_two_tables_share_is_refused_without_naming_one():
+    sql = "SELECT o FROM orders o WHERE EXISTS (SELECT 1 FROM reps o)"
+    assert refusal(sql, "postgres") == (
+        "The SQL reads the whole row of a published table as o, which the rewrite would give "
+        "as a record of another type; name the columns you need")
+
+
 @pytest.mark.parametrize("sql, native", [
     # reps publishes a column r.
     ("SELECT r FROM reps r", f'SELECT "r" FROM {REPS.format("r")}'),
@@ -170,13 +177,30 @@ def test_postgres_takes_a_name_that_may_be_a_column_for_one(sql, native):
      "The SQL names the column 'pg_typeof' of 'orders' (o), which the table does not publish"),
     ("SELECT (o).pg_typeof FROM orders o",
      "The SQL names the column 'pg_typeof' of 'orders' (o), which the table does not publish"),
+    # Every column is judged, not only the first.
+    ("SELECT o.id, o.nope FROM orders o",
+     "The SQL names the column 'nope' of 'orders' (o), which the table does not publish; did "
+     "you mean 'note'?"),
+    # The table by its whole public name.
+    ("SELECT c.nam FROM bi.customers c",
+     "The SQL names the column 'nam' of 'bi.customers' (c), which the table does not "
+     "publish; did you mean 'name'?"),
+    # A table that publishes no column has none to name.
+    ("SELECT e.a FROM empty e",
+     "The SQL names the column 'a' of 'empty' (e), which the table does not publish"),
+    # At most three names.
+    ("SELECT n.note FROM notes n",
+     "The SQL names the column 'note' of 'notes' (n), which the table does not publish; did "
+     "you mean 'note4' or 'note3' or 'note2'?"),
     # With more parts it is no column of o: a function of a row all the same.
     ("SELECT s.o.pg_x FROM orders o",
      "The SQL names the field 'pg_x' of a row, which PostgreSQL reads as a call of that "
      "function on the row"),
 ])
 def test_a_column_the_table_does_not_publish_is_refused(sql, message):
-    assert refusal(sql, "postgres") == message
+    notes = Table("notes", "app_note", {c: c for c in ("note1", "note2", "note3", "note4")})
+    empty = Table("empty", "app_empty", {})
+    assert refusal(sql, "postgres", [*TABLES, notes, empty]) == message
 
 
 @pytest.mark.parametrize("sql, native", [
@@ -212,6 +236,9 @@ SESSION = ("The SQL names {!r}, which this engine reads as a function of the ses
     ("duckdb", "SELECT main.reps.user FROM reps", "user"),
     # The default dialect's SQL may run on DuckDB or Spark.
     (None, "SELECT current_role FROM orders", "current_role"),
+    # A statement that writes every such name, in text too, is judged all the same.
+    ("duckdb", "SELECT user FROM orders WHERE note IN ('current_user', 'session_user', "
+     "'current_role', 'current_schema', 'current_catalog')", "user"),
 ])
 def test_a_name_the_engine_binds_to_the_session_is_refused(dialect, sql, name):
     assert refusal(sql, dialect) == SESSION.format(name)

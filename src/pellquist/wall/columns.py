@@ -156,7 +156,10 @@ def whole_row_refusal(published: Published, tree: exp.Expr) -> str | None:
                 if verdict == "column":
                     break
                 if verdict == "row":
-                    return (f"The SQL reads the whole row of {published[name][0]!r} as "
+                    # An alias that two replacements share has no one table.
+                    table = published[name][0]
+                    return (f"The SQL reads the whole row of "
+                            f"{repr(table) if table else 'a published table'} as "
                             f"{column.name}, which the rewrite would give as a record of another "
                             "type; name the columns you need")
             node = node.parent
