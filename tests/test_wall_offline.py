@@ -121,8 +121,9 @@ def test_spark_reads_a_lateral_table_only_without_its_fence(condition, fence, re
                                           "note": Column("note", "TEXT")}, "tenant_id = {tenant}")
     session = Session(Catalogue([typed], fence=fence), {"tenant": 1})
     if refused:
-        with pytest.raises(Exception, match="in a LATERAL subquery, which Spark refuses to run "
-                                            "with the row filter's fence"):
+        with pytest.raises(Exception, match="reads the table orders AS i in a LATERAL subquery, "
+                                            "which Spark refuses to run with the row filter's "
+                                            "fence"):
             session.generateNativeSQL(sql, "spark")
     else:
         assert session.generateNativeSQL(sql, "spark") == (
@@ -131,6 +132,18 @@ def test_spark_reads_a_lateral_table_only_without_its_fence(condition, fence, re
             "LATERAL (SELECT COUNT(*) AS `n` FROM (SELECT `id` AS `id`, `note` AS `note` FROM "
             "`app_order` AS `_internal` WHERE `_internal`.`tenant_id` = 1) AS `i` WHERE `i`.`id` "
             "= `o`.`id`) AS `x`")
+
+
+def test_spark_reads_a_cte_in_a_lateral_subquery_whatever_the_fence():
+    # A CTE of a published table's name is no table of the catalogue.
+    sql = ("WITH orders AS (SELECT 1 AS id) SELECT x.id FROM reps AS r, "
+           "LATERAL (SELECT id FROM orders) AS x")
+    reps = Table("reps", "app_rep", {"id": "id"}, "tenant_id = {tenant}")
+    session = Session(Catalogue([ORDERS, reps], fence=True), {"tenant": 1})
+    assert session.generateNativeSQL(sql, "spark") == (
+        "WITH `orders` AS (SELECT 1 AS `id`) SELECT `x`.`id` FROM (SELECT `id` AS `id` FROM "
+        "`app_rep` AS `_internal` WHERE `_internal`.`tenant_id` = 1 AND SPARK_PARTITION_ID() >= 0)"
+        " AS `r` CROSS JOIN LATERAL (SELECT `id` FROM `orders`) AS `x`")
 
 
 # ---- ClickHouse's readings --------------------------------------------------------------
@@ -177,12 +190,15 @@ ORDERS_SUBQUERY = ('(SELECT "_internal"."id" AS "id", "_internal"."note" AS "not
      'WITH "t"("x") AS (SELECT * FROM (SELECT 1 AS "c1" UNION ALL SELECT 2) AS "_values") '
      'SELECT "x" FROM "t"'),
     ("SELECT (VALUES (7))", 'SELECT (SELECT 7 AS "c1")'),
+    ("SELECT c1 FROM (VALUES (1), (2))", 'SELECT "c1" FROM (SELECT 1 AS "c1" UNION ALL SELECT 2)'),
     ("SELECT id FROM orders WHERE note IN (VALUES ('a'), ('b'))",
      f"""SELECT "id" FROM {ORDERS_SUBQUERY} WHERE "note" IN (SELECT 'a' AS "c1" UNION ALL """
      "SELECT 'b')"),
     ("SELECT id FROM orders WHERE id = ANY (SELECT 1) AND (SELECT 2) <> ANY (SELECT id)",
      f'SELECT "id" FROM {ORDERS_SUBQUERY} WHERE "id" IN (SELECT 1) AND NOT ((SELECT 2) IN '
      '(SELECT "id"))'),
+    ("SELECT id FROM orders WHERE ANY (SELECT 1) = id",
+     f'SELECT "id" FROM {ORDERS_SUBQUERY} WHERE "id" IN (SELECT 1)'),
     ("SELECT id FROM orders WHERE id > ANY (SELECT 1) AND id = ALL (SELECT 1)",
      f'SELECT "id" FROM {ORDERS_SUBQUERY} WHERE "id" > ANY(SELECT 1) AND "id" = ALL (SELECT 1)'),
     ("SELECT id FROM orders PREWHERE id > 1 WHERE note = 'a' OR note = 'b'",

@@ -100,14 +100,10 @@ other-function             leaky     leaky   leaky    leaky   any other function
 """
 
 
-def _read_rules(text: str) -> dict[str, dict[str, str]]:
-    lines = [line.split() for line in text.strip().splitlines()]
-    # The header names the engines; past a row's verdicts is its description.
-    engines = lines[0][1:]
-    return {row[0]: dict(zip(engines, row[1:])) for row in lines[1:]}
-
-
-RULES: Mapping[str, Mapping[str, str]] = _read_rules(RULES_TEXT)
+# The header names the engines; past a row's verdicts is its description.
+_RULE_LINES = [line.split() for line in RULES_TEXT.strip().splitlines()]
+RULES: Mapping[str, Mapping[str, str]] = {
+    row[0]: dict(zip(_RULE_LINES[0][1:], row[1:])) for row in _RULE_LINES[1:]}
 
 # The dialects whose planners the analysis is proven on, by the engine's
 # column of RULES.  A subclass of one (a dialect built on it) is not the
