@@ -10,7 +10,7 @@ refused, and the exact native SQL of what is accepted.
 import pytest
 from sqlglot.dialects.dialect import Dialect, _Dialect
 
-from pellquist.models import Catalogue, Column, Table
+from pellquist.models import Catalogue, Column, Table, TableNotFound
 from pellquist.quist import Session
 
 ORDERS = Table("orders", "app_order", {"id": "id", "note": "note"}, "tenant_id = {tenant}")
@@ -132,6 +132,13 @@ def test_spark_reads_a_lateral_table_only_without_its_fence(condition, fence, re
             "LATERAL (SELECT COUNT(*) AS `n` FROM (SELECT `id` AS `id`, `note` AS `note` FROM "
             "`app_order` AS `_internal` WHERE `_internal`.`tenant_id` = 1) AS `i` WHERE `i`.`id` "
             "= `o`.`id`) AS `x`")
+
+
+def test_an_unknown_table_in_a_spark_lateral_subquery_is_reported_as_unknown():
+    session = Session(Catalogue([ORDERS], fence=True), {"tenant": 1})
+    with pytest.raises(TableNotFound, match="No such table found: 'nope'"):
+        session.generateNativeSQL("SELECT 1 FROM orders o, LATERAL (SELECT 1 FROM nope) x",
+                                  "spark")
 
 
 def test_spark_reads_a_cte_in_a_lateral_subquery_whatever_the_fence():
