@@ -112,6 +112,10 @@ _cursor_names = itertools.count(1)
 # Rows fetched with a cursor's DECLARE, in the same round trip: a small
 # result is read, and its transaction ended, in one call.
 FIRST_FETCH = 100
+# Rows per result of a streamed query (outside a transaction block): the
+# session's batch, so a result that fits in one is read, and its connection
+# given back, in the call that sends the query.
+STREAM_CHUNK = 500
 
 
 class _Failed(Exception):
@@ -193,6 +197,28 @@ def _pg_pipeline(pg: Any, queries: Sequence[tuple[bytes, Sequence[Param], int]])
     return out
 
 
+def _pg_next(pg: Any) -> Any:
+    """The next result of what was sent on ``pg``, waiting on its socket."""
+    while pg.is_busy():
+        select.select([pg.socket], [], [], 5.0)
+        pg.consume_input()
+    return pg.get_result()
+
+
+def _can_stream() -> bool:
+    """libpq hands a result over in chunks of rows (17 and later)."""
+    from psycopg import pq
+
+    return pq.version() >= 170000 and hasattr(pq.PGconn, "set_chunked_rows_mode")
+
+
+def _read_only(conn: Any) -> None:
+    # Every transaction on a pooled connection is read-only, the implicit
+    # one a streamed query runs in included; nothing the gateway sends
+    # changes it back.
+    conn.execute("SET default_transaction_read_only = on")
+
+
 def _pg_fields(res: Any) -> list[Field]:
     return [Field(res.fname(i).decode("utf-8", "replace"), res.ftype(i), res.fsize(i),
                   res.fmod(i)) for i in range(res.nfields)]
@@ -208,7 +234,9 @@ class PostgresBackend(Backend):
 
         self.max_size = max_size
         self.pool: Any = ConnectionPool(conninfo, min_size=1, max_size=max_size, open=False,
-                                        kwargs={"autocommit": True}, name="pellquist-gateway")
+                                        kwargs={"autocommit": True}, configure=_read_only,
+                                        name="pellquist-gateway")
+        self.stream = _can_stream()
         self.slots = asyncio.Semaphore(max_size)
         # The statement timeout each pooled connection has.  A rollback
         # undoes a SET made in its transaction, so it forgets the connection.
@@ -233,18 +261,24 @@ class _PgSession(BackendSession):
         self.block = False
         self.open_cursors = 0
         self.holding = False
+        # A query outside a transaction block, still sending rows on self.conn.
+        self.stream: _PgStream | None = None
 
     def _begin(self, conn: Any) -> list[tuple[bytes, Sequence[Param], int]]:
         """What begins a transaction on ``conn``.  The statement timeout is
         set on the connection (not LOCAL), and only when it differs from the
         one the connection has: a pooled connection serves users with
         different timeouts, one after the other."""
-        timeout = int(self.timeout_ms) if self.timeout_ms else 0
         queries: list[tuple[bytes, Sequence[Param], int]] = [(b"BEGIN READ ONLY", (), 0)]
-        if self.backend.timeouts.get(conn) != timeout:
-            queries.insert(0, (f"SET statement_timeout = {timeout}".encode(), (), 0))
-            self.backend.timeouts[conn] = timeout
+        queries[:0] = self._timeout(conn)
         return queries
+
+    def _timeout(self, conn: Any) -> list[tuple[bytes, Sequence[Param], int]]:
+        timeout = int(self.timeout_ms) if self.timeout_ms else 0
+        if self.backend.timeouts.get(conn) == timeout:
+            return []
+        self.backend.timeouts[conn] = timeout
+        return [(f"SET statement_timeout = {timeout}".encode(), (), 0)]
 
     def _acquire(self) -> Any:
         if self.conn is None:
@@ -258,6 +292,9 @@ class _PgSession(BackendSession):
         return self.conn
 
     def _release(self, commit: bool) -> None:
+        stream, self.stream = self.stream, None
+        if stream is not None:
+            stream.abandon()
         conn, self.conn = self.conn, None
         self.open_cursors = 0
         if conn is None:
@@ -314,6 +351,14 @@ class _PgSession(BackendSession):
                 raise GatewayError("08006", "the database connection failed") from None
             raise
 
+    async def _park(self) -> None:
+        """The connection is needed for something else while a query still
+        streams on it: the rest of its rows are read into its buffer."""
+        stream = self.stream
+        if stream is not None:
+            await self._call(stream.drain)
+            await self.release(True)  # gives the pool's slot back
+
     async def describe(self, sql: str, param_oids: Sequence[int]) -> tuple[list[int], list[Field]]:
         def work() -> tuple[list[int], list[Field]]:
             pg = self._acquire().pgconn
@@ -324,6 +369,7 @@ class _PgSession(BackendSession):
             oids = [res.param_type(i) for i in range(res.nparams)]
             return oids, _pg_fields(res)
 
+        await self._park()
         await self._slot()
         try:
             return await self._call(work)
@@ -332,8 +378,11 @@ class _PgSession(BackendSession):
                 await self.release(True)
 
     async def open(self, sql: str, params: Sequence[Param], binary: bool) -> Cursor:
-        name = f"pellquist_c{next(_cursor_names)}"
+        await self._park()
         result_format = 1 if binary else 0
+        if self.backend.stream and not self.block and self.conn is None:
+            return await self._stream(sql, params, result_format)
+        name = f"pellquist_c{next(_cursor_names)}"
 
         def work() -> tuple[list[Row], list[Field], bool]:
             # One round trip: the transaction begun (unless a block holds
@@ -367,6 +416,43 @@ class _PgSession(BackendSession):
         cursor.exhausted = len(rows) < FIRST_FETCH
         cursor.closed = ended
         return cursor
+
+    async def _stream(self, sql: str, params: Sequence[Param], result_format: int) -> Cursor:
+        """Outside a transaction block a query runs as it is, in its own
+        implicit (read-only) transaction: one round trip for a result that
+        fits in a chunk, where a cursor needs a second one to end its
+        transaction.  A larger result is read a chunk at a time as the client
+        takes it; the socket holds the server back meanwhile."""
+        stream = _PgStream(self, result_format)
+
+        def work() -> list[Row]:
+            conn = self.backend.pool.getconn(timeout=30)
+            self.conn = conn
+            pg = conn.pgconn
+            for query in self._timeout(conn):
+                pg.send_query(query[0])
+                _pg_results(pg)
+            pg.send_query_params(sql.encode(), [p.raw for p in params] or None,
+                                 [p.oid for p in params] or None,
+                                 [p.fmt for p in params] or None, result_format)
+            pg.set_chunked_rows_mode(STREAM_CHUNK)
+            self.stream = stream
+            return stream.read(STREAM_CHUNK)
+
+        await self._slot()
+        stream.pending = await self._call(work)
+        if stream.finished:
+            await self.release(True)  # gives the pool's slot back
+        return stream
+
+    def _finish_stream(self, stream: _PgStream) -> None:
+        """The stream's result has been read to its end: its connection goes
+        back to the pool (in the worker thread that read it)."""
+        if self.stream is stream:
+            self.stream = None
+            conn, self.conn = self.conn, None
+            if conn is not None:
+                self.backend.pool.putconn(conn)
 
     def cancel(self) -> None:
         conn = self.conn
@@ -445,6 +531,95 @@ class _PgCursor(Cursor):
             except GatewayError:
                 return
         await session.cursor_closed()
+
+
+class _PgStream(Cursor):
+    """A query sent as it is, its rows read from the connection a chunk at a
+    time as the client takes them."""
+
+    def __init__(self, session: _PgSession, result_format: int) -> None:
+        self.session = session
+        self.result_format = result_format
+        self.fields = []
+        self.pending: list[Row] = []
+        self.finished = False  # read to its end; the connection is given back
+        self.failed: _Failed | None = None  # met while draining, told at the next fetch
+
+    @property
+    def done(self) -> bool:
+        return self.finished and not self.pending
+
+    def read(self, n: int) -> list[Row]:
+        """At least ``n`` rows, or the rest; in a worker thread."""
+        from psycopg import pq
+
+        conn = self.session.conn
+        assert conn is not None and self.session.stream is self
+        pg = conn.pgconn
+        rows: list[Row] = []
+        failed: _Failed | None = None
+        while len(rows) < n or failed is not None:
+            res = _pg_next(pg)
+            if res is None:
+                self.finished = True
+                self.session._finish_stream(self)
+                break
+            status = res.status
+            if status == pq.ExecStatus.FATAL_ERROR:
+                code = res.error_field(pq.DiagnosticField.SQLSTATE)
+                primary = res.error_field(pq.DiagnosticField.MESSAGE_PRIMARY)
+                failed = _Failed(code.decode("ascii", "replace") if code else None,
+                                 primary.decode("utf-8", "replace") if primary else None)
+            elif failed is None:
+                if not self.fields:
+                    self.fields = _pg_fields(res)
+                width = res.nfields
+                rows += [[res.get_value(r, c) for c in range(width)] for r in range(res.ntuples)]
+        if failed is not None:
+            raise failed
+        return rows
+
+    def drain(self) -> None:
+        """Reads the rest into the buffer: the connection is needed elsewhere."""
+        if not self.finished:
+            try:
+                self.pending += self.read(1 << 62)
+            except _Failed as e:
+                self.failed = e
+
+    def abandon(self) -> None:
+        """The client no longer wants the rest: the connection, in the middle
+        of a result, is closed, and the pool opens another in its place.
+        (Cancelling and reading to the end would keep it, but a cancel that
+        arrives late would stop the next client's query.)"""
+        if self.finished:
+            return
+        conn = self.session.conn
+        self.finished = True
+        self.session.stream = None
+        self.session.conn = None
+        self.pending = []
+        if conn is not None:
+            conn.close()
+            self.session.backend.pool.putconn(conn)
+
+    async def fetch(self, n: int) -> list[Row]:
+        if self.failed is not None and not self.pending:
+            failed, self.failed = self.failed, None
+            raise scrubbed(failed.sqlstate, failed.message)
+        if len(self.pending) < n and not self.finished:
+            if self.session.stream is not self:
+                raise GatewayError("08006", "the database connection was released")
+            self.pending += await self.session._call(lambda: self.read(n - len(self.pending)))
+            if self.finished:
+                await self.session.release(True)  # gives the pool's slot back
+        rows, self.pending = self.pending[:n], self.pending[n:]
+        return rows
+
+    async def close(self) -> None:
+        self.pending = []
+        if not self.finished and self.session.stream is self:
+            await self.session.release(False)
 
 
 # ---- DuckDB and SQLite -----------------------------------------------------------------
