@@ -19,7 +19,7 @@ import sqlite3
 import threading
 import time
 import weakref
-from collections.abc import Callable, Sequence
+from collections.abc import Awaitable, Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, TypeVar
@@ -197,10 +197,48 @@ def _pg_pipeline(pg: Any, queries: Sequence[tuple[bytes, Sequence[Param], int]])
     return out
 
 
-def _pg_next(pg: Any) -> Any:
-    """The next result of what was sent on ``pg``, waiting on its socket."""
+def _pq() -> Any:
+    from psycopg import pq
+
+    return pq
+
+
+def _failure(res: Any) -> _Failed:
+    pq = _pq()
+    code = res.error_field(pq.DiagnosticField.SQLSTATE)
+    primary = res.error_field(pq.DiagnosticField.MESSAGE_PRIMARY)
+    return _Failed(code.decode("ascii", "replace") if code else None,
+                   primary.decode("utf-8", "replace") if primary else None)
+
+
+async def _ready(fd: int, write: bool) -> None:
+    """Waits on the event loop until ``fd`` can be read (or written)."""
+    loop = asyncio.get_running_loop()
+    ready = loop.create_future()
+
+    def wake() -> None:
+        if not ready.done():
+            ready.set_result(None)
+
+    (loop.add_writer if write else loop.add_reader)(fd, wake)
+    try:
+        await ready
+    finally:
+        (loop.remove_writer if write else loop.remove_reader)(fd)
+
+
+async def _sent(pg: Any) -> None:
+    """What was queued on ``pg`` is sent, reading meanwhile what the server
+    says so that neither side waits on the other."""
+    while pg.flush():
+        await _ready(pg.socket, write=True)
+        pg.consume_input()
+
+
+async def _next(pg: Any) -> Any:
+    """The next result on ``pg``, waiting on the event loop."""
     while pg.is_busy():
-        select.select([pg.socket], [], [], 5.0)
+        await _ready(pg.socket, write=False)
         pg.consume_input()
     return pg.get_result()
 
@@ -241,6 +279,16 @@ class PostgresBackend(Backend):
         # The statement timeout each pooled connection has.  A rollback
         # undoes a SET made in its transaction, so it forgets the connection.
         self.timeouts: weakref.WeakKeyDictionary[Any, int] = weakref.WeakKeyDictionary()
+
+    def idle_connection(self) -> Any:
+        """A pooled connection that is idle now, or None: the event loop may
+        not wait while the pool opens one."""
+        from psycopg_pool import PoolTimeout
+
+        try:
+            return self.pool.getconn(timeout=0.0005)
+        except PoolTimeout:
+            return None
 
     async def start(self) -> None:
         self.slots = asyncio.Semaphore(self.max_size)  # bound to the serving loop
@@ -332,8 +380,13 @@ class _PgSession(BackendSession):
                 self.backend.slots.release()
 
     async def _call(self, fn: Callable[[], T]) -> T:
+        return await self._guard(self.backend.run(fn))
+
+    async def _guard(self, work: Awaitable[T]) -> T:
+        """Runs ``work`` on the backend; a failure ends what it broke and is
+        told to the client scrubbed."""
         try:
-            return await self.backend.run(fn)
+            return await work
         except _Failed as e:
             if not self.block:
                 await self.release(False)
@@ -356,7 +409,7 @@ class _PgSession(BackendSession):
         streams on it: the rest of its rows are read into its buffer."""
         stream = self.stream
         if stream is not None:
-            await self._call(stream.drain)
+            await self._guard(stream.drain())
             await self.release(True)  # gives the pool's slot back
 
     async def describe(self, sql: str, param_oids: Sequence[int]) -> tuple[list[int], list[Field]]:
@@ -422,25 +475,33 @@ class _PgSession(BackendSession):
         implicit (read-only) transaction: one round trip for a result that
         fits in a chunk, where a cursor needs a second one to end its
         transaction.  A larger result is read a chunk at a time as the client
-        takes it; the socket holds the server back meanwhile."""
+        takes it; the socket holds the server back meanwhile.  libpq is
+        driven from the event loop (psycopg's connections do not block), so
+        a query costs no hop to a worker thread."""
         stream = _PgStream(self, result_format)
+        await self._slot()
+        conn = self.backend.idle_connection()
+        if conn is None:
+            conn = await self._call(lambda: self.backend.pool.getconn(timeout=30))
+        self.conn = conn
 
-        def work() -> list[Row]:
-            conn = self.backend.pool.getconn(timeout=30)
-            self.conn = conn
+        async def work() -> list[Row]:
             pg = conn.pgconn
             for query in self._timeout(conn):
                 pg.send_query(query[0])
-                _pg_results(pg)
+                await _sent(pg)
+                while (res := await _next(pg)) is not None:
+                    if res.status == _pq().ExecStatus.FATAL_ERROR:
+                        raise _failure(res)
             pg.send_query_params(sql.encode(), [p.raw for p in params] or None,
                                  [p.oid for p in params] or None,
                                  [p.fmt for p in params] or None, result_format)
             pg.set_chunked_rows_mode(STREAM_CHUNK)
             self.stream = stream
-            return stream.read(STREAM_CHUNK)
+            await _sent(pg)
+            return await stream.read(STREAM_CHUNK)
 
-        await self._slot()
-        stream.pending = await self._call(work)
+        stream.pending = await self._guard(work())
         if stream.finished:
             await self.release(True)  # gives the pool's slot back
         return stream
@@ -544,46 +605,52 @@ class _PgStream(Cursor):
         self.pending: list[Row] = []
         self.finished = False  # read to its end; the connection is given back
         self.failed: _Failed | None = None  # met while draining, told at the next fetch
+        self.failing: _Failed | None = None  # met while reading, told once the result ends
 
     @property
     def done(self) -> bool:
         return self.finished and not self.pending
 
-    def read(self, n: int) -> list[Row]:
-        """At least ``n`` rows, or the rest; in a worker thread."""
-        from psycopg import pq
-
-        conn = self.session.conn
-        assert conn is not None and self.session.stream is self
-        pg = conn.pgconn
-        rows: list[Row] = []
-        failed: _Failed | None = None
-        while len(rows) < n or failed is not None:
-            res = _pg_next(pg)
+    def _take(self, pg: Any, rows: list[Row], n: int) -> bool:
+        """Moves the results libpq has read into ``rows`` until there are
+        ``n``, or the result ends; True when it must wait for more input."""
+        pq = _pq()
+        while len(rows) < n or self.failing is not None:
+            if pg.is_busy():
+                return True
+            res = pg.get_result()
             if res is None:
                 self.finished = True
                 self.session._finish_stream(self)
                 break
-            status = res.status
-            if status == pq.ExecStatus.FATAL_ERROR:
-                code = res.error_field(pq.DiagnosticField.SQLSTATE)
-                primary = res.error_field(pq.DiagnosticField.MESSAGE_PRIMARY)
-                failed = _Failed(code.decode("ascii", "replace") if code else None,
-                                 primary.decode("utf-8", "replace") if primary else None)
-            elif failed is None:
+            if res.status == pq.ExecStatus.FATAL_ERROR:
+                self.failing = _failure(res)
+            elif self.failing is None:
                 if not self.fields:
                     self.fields = _pg_fields(res)
                 width = res.nfields
                 rows += [[res.get_value(r, c) for c in range(width)] for r in range(res.ntuples)]
-        if failed is not None:
-            raise failed
+        if self.failing is not None:
+            failing, self.failing = self.failing, None
+            raise failing
+        return False
+
+    async def read(self, n: int) -> list[Row]:
+        """At least ``n`` rows, or the rest."""
+        session = self.session
+        assert session.conn is not None and session.stream is self
+        pg = session.conn.pgconn
+        rows: list[Row] = []
+        while self._take(pg, rows, n):
+            await _ready(pg.socket, write=False)
+            pg.consume_input()
         return rows
 
-    def drain(self) -> None:
+    async def drain(self) -> None:
         """Reads the rest into the buffer: the connection is needed elsewhere."""
         if not self.finished:
             try:
-                self.pending += self.read(1 << 62)
+                self.pending += await self.read(1 << 62)
             except _Failed as e:
                 self.failed = e
 
@@ -610,7 +677,7 @@ class _PgStream(Cursor):
         if len(self.pending) < n and not self.finished:
             if self.session.stream is not self:
                 raise GatewayError("08006", "the database connection was released")
-            self.pending += await self.session._call(lambda: self.read(n - len(self.pending)))
+            self.pending += await self.session._guard(self.read(n - len(self.pending)))
             if self.finished:
                 await self.session.release(True)  # gives the pool's slot back
         rows, self.pending = self.pending[:n], self.pending[n:]
