@@ -7,6 +7,9 @@ sanitize`` and ``make test-3.13`` do) still holds each of them here: what is
 refused, and the exact native SQL of what is accepted.
 """
 
+import tomllib
+from pathlib import Path
+
 import pytest
 from sqlglot.dialects.dialect import Dialect, _Dialect
 
@@ -228,6 +231,23 @@ def test_clickhouse_values_it_cannot_tell_apart_are_refused(sql):
     assert refusal(sql, "clickhouse") == (
         "The SQL lists rows with VALUES in a form the rewrite cannot write as ClickHouse reads "
         "it; select them with SELECT ... UNION ALL")
+
+
+# ---- calls that name another function, types given as text -----------------------------
+
+CALLS = tomllib.loads((Path(__file__).parent / "data" / "calls.toml").read_text())["case"]
+
+
+@pytest.mark.parametrize("case", CALLS, ids=[c["shape"] for c in CALLS])
+def test_calls_and_types_named_by_text(case):
+    session = Session(Catalogue([ORDERS], allowed_functions=case.get("allowed", ()),
+                                fence=case.get("fence", "auto")), {"tenant": 1})
+    if "native" in case:
+        assert session.generateNativeSQL(case["sql"], case["dialect"]) == case["native"]
+    else:
+        with pytest.raises(Exception) as info:
+            session.generateNativeSQL(case["sql"], case["dialect"])
+        assert info.value.args == (case["refused"], case["sql"])
 
 
 # ---- a dialect object that cannot be hashed ------------------------------------------

@@ -150,6 +150,14 @@ def test_alias_columns_and_pivots_follow_the_table():
     assert "PIVOT" in out and "app_order" in out
 
 
+def test_the_applications_log_handlers_still_get_sqlglots_warnings(caplog):
+    # The wall counts sqlglot's warnings on its logger; an application that
+    # logs them must still see each one.
+    with caplog.at_level("WARNING", logger="sqlglot"):
+        refusal("SELECT * FROM orders PIVOT (count(*) FOR id IN (1, 2))", "sqlite")
+    assert any(r.name.startswith("sqlglot") and r.levelname == "WARNING" for r in caplog.records)
+
+
 @pytest.mark.parametrize("sql", ["SELECT amount FROM orders AS o(amount, other)",
                                  "SELECT * FROM orders PIVOT (count(*) FOR id IN (1, 2))"])
 @pytest.mark.parametrize("logging_setup", ["as-is", "level-error", "disabled", "filters-cleared"])
