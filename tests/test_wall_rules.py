@@ -150,6 +150,22 @@ def test_alias_columns_and_pivots_follow_the_table():
     assert "PIVOT" in out and "app_order" in out
 
 
+_RECURSIVE = "WITH RECURSIVE orders(id) AS (SELECT 1 UNION ALL {term}) SELECT id FROM orders"
+
+
+@pytest.mark.parametrize("term, filtered", [
+    ("SELECT id + 1 FROM orders WHERE id < 3", 0),
+    ("SELECT o.id + 1 FROM (SELECT 1 AS k) AS x JOIN orders AS o ON o.id < 3", 0),
+    # Anywhere else the rewrite cannot be sure that the engine binds the
+    # name to the CTE: it is the published table, filtered.
+    ("SELECT 2 WHERE EXISTS (SELECT 1 FROM orders)", 1),
+    ("(SELECT id + 1 FROM orders WHERE id < 3)", 1),
+])
+def test_a_recursive_cte_is_itself_only_as_a_source_of_its_recursive_term(term, filtered):
+    native = rewrite(_RECURSIVE.format(term=term), "postgres")
+    assert native.count('WHERE "_internal"."tenant_id" = 1') == filtered
+
+
 def test_the_applications_log_handlers_still_get_sqlglots_warnings(caplog):
     # The wall counts sqlglot's warnings on its logger; an application that
     # logs them must still see each one.
