@@ -197,10 +197,18 @@ def _pg_pipeline(pg: Any, queries: Sequence[tuple[bytes, Sequence[Param], int]])
     return out
 
 
-def _pq() -> Any:
-    from psycopg import pq
+_PQ: Any = None
 
-    return pq
+
+def _pq() -> Any:
+    """psycopg's libpq module, imported on first use: a gateway in front of
+    DuckDB or SQLite runs without psycopg."""
+    global _PQ
+    if _PQ is None:
+        from psycopg import pq
+
+        _PQ = pq
+    return _PQ
 
 
 def _failure(res: Any) -> _Failed:
