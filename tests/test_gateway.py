@@ -888,6 +888,13 @@ def test_a_streamed_result_shares_its_connection_safely(request, gateways, execu
             with pytest.raises(gw_backends.GatewayError) as failed:
                 await session.open("SELECT 1 / (ord_id - ord_id) FROM app_order", [], False)
             assert failed.value.sqlstate == "22012"
+            # A failure after the first chunks: told at the fetch that meets it.
+            late = await session.open("SELECT 1 / (g - 3000) FROM generate_series(1, 5000) g",
+                                      [], False)
+            assert len(await late.fetch(500)) == 500
+            with pytest.raises(gw_backends.GatewayError) as failed:
+                await late.fetch(10_000)
+            assert failed.value.sqlstate == "22012"
             with pytest.raises(gw_backends.GatewayError) as written:
                 await session.open("CREATE TABLE pellquist_written (a integer)", [], False)
             assert written.value.sqlstate == "25006"
