@@ -156,7 +156,8 @@ sanitize: $(ASAN_STAMP)
 
 # Faults seeded into the wall, and the share of them the wall's tests catch:
 # mutmut over src/pellquist/wall/, then the C++ mutants of
-# tools/mutants/cpp.toml, in copies of the tree under build/mutate with a
+# tools/mutants/cpp.toml and the faults of tools/mutants/seeded.toml (written
+# without sight of the tests), in copies of the tree under build/mutate with a
 # venv of their own (src/ and .venv are left alone).  Hours, so it is no part
 # of `make test` nor of CI: see docs/mutation.md.  MUTANTS='pellquist.wall.fence.*'
 # narrows the Python run, CPP_MUTANTS='fence-dropped ...' the C++ one;
@@ -166,6 +167,7 @@ mutate:
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
 	$(PYTHON312) tools/mutate.py python $(foreach glob,$(MUTANTS),'$(glob)')
 	$(PYTHON312) tools/mutate_cpp.py $(CPP_MUTANTS)
+	$(PYTHON312) tools/mutate_cpp.py --list tools/mutants/seeded.toml
 	$(PYTHON312) tools/mutate.py report
 
 clean:

@@ -489,6 +489,16 @@ def report() -> int:
     else:
         print("C++ wall mutants: not run (python3.12 tools/mutate_cpp.py)")
         failed = True
+    # The auditor's faults, written without sight of the tests: each must be
+    # caught (tools/mutate_cpp.py --list tools/mutants/seeded.toml).
+    seeded = WORK / "seeded.json"
+    if seeded.exists():
+        r = json.loads(seeded.read_text())
+        counted = r["killed"] + r["survived"]
+        print(f"Seeded faults killed: {share(r['killed'], counted)} (target 100%)")
+        failed |= bool(r["broken"]) or r["survived"] > 0
+        for s in r["survivors"]:
+            print(f"  survived: {s['id']} ({s['file']}): {s['fault']}")
     return 1 if failed else 0
 
 

@@ -2,7 +2,7 @@
 """The hand-written mutants of the wall's C++ (tools/mutants/cpp.toml),
 each built and tested alone.
 
-    python3.12 tools/mutate_cpp.py [ID ...] [--ref COMMIT]
+    python3.12 tools/mutate_cpp.py [ID ...] [--ref COMMIT] [--list FILE]
 
 In build/mutate/cpp: a copy of the work tree (or of COMMIT), its own CMake
 build, and the venv of tools/mutate.py.  The unmutated copy is built and
@@ -13,7 +13,9 @@ original text put back.  A mutant is killed when the tests fail, crash or
 run out of time; one that does not build is reported and not counted.
 
 The results go to build/mutate/cpp.json, which `tools/mutate.py report`
-reads.
+reads.  `--list tools/mutants/seeded.toml` runs another list of the same
+form (any file of the tree, Python too: the tests import the copy's src/),
+its results going to build/mutate/<its name>.json.
 """
 
 from __future__ import annotations
@@ -36,8 +38,8 @@ MUTANTS = ROOT / "tools" / "mutants" / "cpp.toml"
 CPP = WORK / "cpp"
 
 
-def load_mutants() -> list[dict]:
-    return tomllib.loads(MUTANTS.read_text())["mutant"]
+def load_mutants(path: Path = MUTANTS) -> list[dict]:
+    return tomllib.loads(path.read_text())["mutant"]
 
 
 def caught_by(output: str) -> str:
@@ -73,13 +75,16 @@ def main() -> int:
     parser.add_argument("ids", nargs="*", help="only these mutants")
     parser.add_argument("--ref", default=os.environ.get("MUTATE_REF") or None,
                         help="mutate this commit instead of the work tree (or MUTATE_REF)")
+    parser.add_argument("--list", type=Path, default=MUTANTS,
+                        help=f"the mutants' file (default {MUTANTS.relative_to(ROOT)})")
     args = parser.parse_args()
 
     started = time.monotonic()
-    mutants = load_mutants()
+    listed = args.list.resolve()
+    mutants = load_mutants(listed)
     unknown = set(args.ids) - {m["id"] for m in mutants}
     if unknown:
-        raise SystemExit(f"no such mutant in {MUTANTS.relative_to(ROOT)}: {', '.join(sorted(unknown))}")
+        raise SystemExit(f"no such mutant in {args.list}: {', '.join(sorted(unknown))}")
     if args.ids:
         mutants = [m for m in mutants if m["id"] in args.ids]
     equivalent = {e["id"]: e["reason"] for e in mutate.load_equivalent().get("cpp", [])}
@@ -139,9 +144,10 @@ def main() -> int:
     mutate.build_core(tree, build)
 
     results["seconds"] = round(time.monotonic() - started)
-    mutate.CPP_RESULTS.write_text(json.dumps(results, indent=2))
+    out = mutate.CPP_RESULTS if listed == MUTANTS else mutate.WORK / f"{listed.stem}.json"
+    out.write_text(json.dumps(results, indent=2))
     counted = results["killed"] + results["survived"]
-    print(f"\nC++ wall mutants: {mutate.share(results['killed'], counted)} killed; "
+    print(f"\n{listed.name}: {mutate.share(results['killed'], counted)} killed; "
           f"{results['survived']} survived, {results['equivalent']} equivalent (not counted), "
           f"{len(results['broken'])} not applied; {mutate.minutes(results['seconds'])}")
     for s in results["survivors"]:
