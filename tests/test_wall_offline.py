@@ -8,6 +8,7 @@ refused, and the exact native SQL of what is accepted.
 """
 
 import tomllib
+import types
 from pathlib import Path
 
 import pytest
@@ -233,21 +234,30 @@ def test_clickhouse_values_it_cannot_tell_apart_are_refused(sql):
         "it; select them with SELECT ... UNION ALL")
 
 
-# ---- calls that name another function, types given as text -----------------------------
+# ---- calls that name another function, types given as text, table parts --------------
 
-CALLS = tomllib.loads((Path(__file__).parent / "data" / "calls.toml").read_text())["case"]
+# One corpus a file: each case's exact refusal, or exact native SQL.
+CASES = [dict(case, corpus=path.stem)
+         for path in sorted((Path(__file__).parent / "data" / "offline").glob("*.toml"))
+         for case in tomllib.loads(path.read_text())["case"]]
 
 
-@pytest.mark.parametrize("case", CALLS, ids=[c["shape"] for c in CALLS])
-def test_calls_and_types_named_by_text(case):
-    session = Session(Catalogue([ORDERS], allowed_functions=case.get("allowed", ()),
-                                fence=case.get("fence", "auto")), {"tenant": 1})
-    if "native" in case:
-        assert session.generateNativeSQL(case["sql"], case["dialect"]) == case["native"]
-    else:
-        with pytest.raises(Exception) as info:
-            session.generateNativeSQL(case["sql"], case["dialect"])
-        assert info.value.args == (case["refused"], case["sql"])
+@pytest.mark.parametrize("case", CASES, ids=[f"{c['corpus']}-{c['shape']}" for c in CASES])
+def test_the_offline_corpora(case):
+    catalogues = [Catalogue([ORDERS], allowed_functions=case.get("allowed", ()),
+                            fence=case.get("fence", "auto"))]
+    if case.get("floor"):
+        # A catalogue without an allow-list has the floor alone.
+        catalogues.append(types.SimpleNamespace(tables={"o": ORDERS}))
+    for catalogue in catalogues:
+        session = Session(catalogue, {"tenant": 1})
+        if "native" in case:
+            assert session.generateNativeSQL(case["sql"], case["dialect"]) == case["native"]
+        else:
+            with pytest.raises(Exception) as info:
+                session.generateNativeSQL(case["sql"], case["dialect"])
+            assert type(info.value) is Exception
+            assert info.value.args == (case["refused"], case["sql"])
 
 
 # ---- a dialect object that cannot be hashed ------------------------------------------
