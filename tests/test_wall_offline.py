@@ -252,10 +252,10 @@ def test_the_offline_corpora(case):
     for catalogue in catalogues:
         session = Session(catalogue, {"tenant": 1})
         if "native" in case:
-            assert session.generateNativeSQL(case["sql"], case["dialect"]) == case["native"]
+            assert session.generateNativeSQL(case["sql"], case.get("dialect")) == case["native"]
         else:
             with pytest.raises(Exception) as info:
-                session.generateNativeSQL(case["sql"], case["dialect"])
+                session.generateNativeSQL(case["sql"], case.get("dialect"))
             assert type(info.value) is Exception
             assert info.value.args == (case["refused"], case["sql"])
 

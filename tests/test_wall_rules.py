@@ -146,6 +146,8 @@ _RECURSIVE = "WITH RECURSIVE orders(id) AS (SELECT 1 UNION ALL {term}) SELECT id
     # Anywhere else the rewrite cannot be sure that the engine binds the
     # name to the CTE: it is the published table, filtered.
     ("SELECT 2 WHERE EXISTS (SELECT 1 FROM orders)", 1),
+    ("SELECT s.id + 1 FROM (SELECT o.id FROM (SELECT 1 AS k) AS x JOIN orders AS o ON o.id < 3) "
+     "AS s", 1),
     ("(SELECT id + 1 FROM orders WHERE id < 3)", 1),
 ])
 def test_a_recursive_cte_is_itself_only_as_a_source_of_its_recursive_term(term, filtered):
