@@ -155,6 +155,17 @@ def test_a_recursive_cte_is_itself_only_as_a_source_of_its_recursive_term(term, 
     assert native.count('WHERE "_internal"."tenant_id" = 1') == filtered
 
 
+def test_a_recursive_term_binds_no_other_name_to_its_cte():
+    sql = ("WITH RECURSIVE t(n) AS (SELECT 1 UNION ALL SELECT t.n + 1 FROM orders JOIN t "
+           "ON t.n < orders.id) SELECT n FROM t")
+    assert rewrite(sql, "postgres").count('WHERE "_internal"."tenant_id" = 1') == 1
+    sql = ('WITH RECURSIVE "A"(n) AS (SELECT 1), t(n) AS (SELECT 1 UNION ALL SELECT t.n + 1 '
+           "FROM a JOIN t ON t.n < 3) SELECT n FROM t")
+    assert refusal(sql, "postgres").args[0] == (
+        "The table name 'a' differs only in case from the CTE 'A' in scope: some engines read "
+        "the CTE, others a table; write the name as the CTE is written")
+
+
 def test_the_applications_log_handlers_still_get_sqlglots_warnings(caplog):
     # The wall counts sqlglot's warnings on its logger; an application that
     # logs them must still see each one.
