@@ -572,21 +572,45 @@ def test_a_filter_may_read_a_table_of_its_own():
         membership("WITH members AS (SELECT 1 AS tenant_id) SELECT id FROM orders")
 
 
+_OTHER_TABLE = ("The row filter's column {!r} is qualified by a table that is not the filtered "
+                "table: name the internal table, or leave the column unqualified")
+_NO_TABLE = ("The row filter's subquery column {!r} names no table of the filter: qualify it "
+             "with a table or alias of its own subquery, or with the filtered table's name")
+
+
 @pytest.mark.parametrize("filters, message", [
     ("tenant_id IN (SELECT members.tenant_id FROM members WHERE user_id = {user})",
-     "unqualified column 'user_id'"),
-    ("x.tenant_id = {user}", "column 'x.tenant_id' is qualified by a table that is not"),
-    ("sales.app_order.tenant_id = {user}", "is qualified by a table that is not"),
+     "The row filter's subquery has the unqualified column 'user_id': qualify it with its "
+     "table, so that it cannot bind to a column of the query around the filter"),
+    ("x.tenant_id = {user}", _OTHER_TABLE.format("x.tenant_id")),
+    ("sales.app_order.tenant_id = {user}", _OTHER_TABLE.format("sales.app_order.tenant_id")),
     ("EXISTS (SELECT 1 FROM members AS m WHERE m.user_id = {user} AND m.t = x.tenant_id)",
-     "column 'x.tenant_id' names no table of the filter"),
+     _NO_TABLE.format("x.tenant_id")),
     # Names are matched as written: an engine that compares quoted names
     # exactly would look for "M" outside the filter.
-    ("EXISTS (SELECT 1 FROM members AS m WHERE \"M\".user_id = {user})", "names no table"),
+    ("EXISTS (SELECT 1 FROM members AS m WHERE \"M\".user_id = {user})",
+     _NO_TABLE.format('"M".user_id')),
 ], ids=["bare-in-subquery", "other-table", "qualified-own-name", "subquery-outer-name",
         "subquery-case"])
 def test_a_filter_column_must_name_a_table_of_the_filter(filters, message):
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(ValueError) as info:
         membership("SELECT id FROM orders", filters)
+    assert str(info.value) == message
+
+
+def test_a_filter_may_name_the_internal_table_itself():
+    out = membership("SELECT id FROM orders", "App_Order.tenant_id = {user}")
+    assert out.endswith('FROM "app_order" AS "_internal" WHERE "_internal"."tenant_id" = 5) '
+                        'AS "orders"')
+
+
+@pytest.mark.xfail(strict=True, reason="the read-back counts the filter's reference to its own "
+                   "CTE as a table a CTE shadows, and refuses every query over the table")
+def test_a_filter_may_use_a_cte_of_its_own():
+    out = membership("SELECT id FROM orders",
+                     "tenant_id IN (WITH m AS (SELECT members.tenant_id FROM members "
+                     "WHERE members.user_id = {user}) SELECT m.tenant_id FROM m)")
+    assert 'WITH "m" AS' in out
 
 
 def test_a_filter_subquery_may_correlate_with_the_filtered_table():
