@@ -586,12 +586,16 @@ _NO_TABLE = ("The row filter's subquery column {!r} names no table of the filter
     ("sales.app_order.tenant_id = {user}", _OTHER_TABLE.format("sales.app_order.tenant_id")),
     ("EXISTS (SELECT 1 FROM members AS m WHERE m.user_id = {user} AND m.t = x.tenant_id)",
      _NO_TABLE.format("x.tenant_id")),
+    # Every column is checked, those after one that names a table of the
+    # filter too; the rewrite's alias is no name the filter may use.
+    ("EXISTS (SELECT 1 FROM members AS m WHERE m.user_id = {user} AND (m.t = 1 OR "
+     "m.t = _internal.tenant_id))", _NO_TABLE.format("_internal.tenant_id")),
     # Names are matched as written: an engine that compares quoted names
     # exactly would look for "M" outside the filter.
     ("EXISTS (SELECT 1 FROM members AS m WHERE \"M\".user_id = {user})",
      _NO_TABLE.format('"M".user_id')),
 ], ids=["bare-in-subquery", "other-table", "qualified-own-name", "subquery-outer-name",
-        "subquery-case"])
+        "subquery-later-column", "subquery-case"])
 def test_a_filter_column_must_name_a_table_of_the_filter(filters, message):
     with pytest.raises(ValueError) as info:
         membership("SELECT id FROM orders", filters)
