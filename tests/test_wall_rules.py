@@ -133,6 +133,11 @@ def test_generators_values_and_unnest_are_row_sources(dialect, sql):
 def test_alias_columns_and_pivots_follow_the_table():
     out = rewrite("SELECT amount FROM orders AS o(amount, other)", "duckdb")
     assert out.endswith('AS "o"("amount", "other")')
+    # Qualified by the alias, the columns go by the list's names alone.
+    assert rewrite("SELECT o.amount FROM orders AS o(amount, other)", "duckdb").endswith(
+        'AS "o"("amount", "other")')
+    assert refusal("SELECT o.id FROM orders AS o(amount, other)", "duckdb").args[0] == (
+        "The SQL names the column 'id' of 'orders' (o), which the table does not publish")
     out = rewrite("SELECT * FROM orders PIVOT (count(*) FOR id IN (1, 2))", "duckdb")
     assert "PIVOT" in out and "app_order" in out
 
