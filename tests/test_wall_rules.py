@@ -171,6 +171,12 @@ def test_a_recursive_term_binds_no_other_name_to_its_cte():
         "the CTE, others a table; write the name as the CTE is written")
 
 
+def test_a_parenthesized_join_keeps_its_ctes_in_reach():
+    out = rewrite("WITH c AS (SELECT 1 AS id) SELECT a.id FROM (orders AS a JOIN c ON a.id = c.id)",
+                  "postgres")
+    assert out.endswith('AS "a" JOIN "c" ON "a"."id" = "c"."id")')
+
+
 def test_the_applications_log_handlers_still_get_sqlglots_warnings(caplog):
     # The wall counts sqlglot's warnings on its logger; an application that
     # logs them must still see each one.
@@ -620,6 +626,11 @@ def test_a_filter_may_use_a_cte_of_its_own():
                      "tenant_id IN (WITH m AS (SELECT members.tenant_id FROM members "
                      "WHERE members.user_id = {user}) SELECT m.tenant_id FROM m)")
     assert 'WITH "m" AS' in out
+
+
+def test_each_table_s_filter_reads_its_own_tables():
+    out = membership("SELECT o.id FROM orders AS o JOIN orders AS p ON o.id = p.id")
+    assert out.count('FROM "members" WHERE "members"."user_id" = 5') == 2
 
 
 def test_a_filter_subquery_may_correlate_with_the_filtered_table():
