@@ -125,16 +125,36 @@ class _Failed(Exception):
         self.message = message
 
 
+_PQ: Any = None
+
+
+def _pq() -> Any:
+    """psycopg's libpq module, imported on first use: a gateway in front of
+    DuckDB or SQLite runs without psycopg."""
+    global _PQ
+    if _PQ is None:
+        from psycopg import pq
+
+        _PQ = pq
+    return _PQ
+
+
+def _failure(res: Any) -> _Failed:
+    pq = _pq()
+    code = res.error_field(pq.DiagnosticField.SQLSTATE)
+    primary = res.error_field(pq.DiagnosticField.MESSAGE_PRIMARY)
+    return _Failed(code.decode("ascii", "replace") if code else None,
+                   primary.decode("utf-8", "replace") if primary else None)
+
+
 def _pg_results(pg: Any) -> list[Any]:
     """Every result of what was just sent on ``pg``, waiting on its socket."""
-    from psycopg import pq
-
+    pq = _pq()
     while pg.flush():
         select.select([pg.socket], [pg.socket], [], 5.0)
         pg.consume_input()
     out: list[Any] = []
-    failed: str | None | bool = False
-    message: str | None = None
+    failed: _Failed | None = None
     while True:
         while pg.is_busy():
             select.select([pg.socket], [], [], 5.0)
@@ -143,13 +163,10 @@ def _pg_results(pg: Any) -> list[Any]:
         if res is None:
             break
         if res.status == pq.ExecStatus.FATAL_ERROR:
-            code = res.error_field(pq.DiagnosticField.SQLSTATE)
-            failed = code.decode("ascii", "replace") if code else None
-            primary = res.error_field(pq.DiagnosticField.MESSAGE_PRIMARY)
-            message = primary.decode("utf-8", "replace") if primary else None
+            failed = _failure(res)
         out.append(res)
-    if failed is not False:
-        raise _Failed(failed if isinstance(failed, str) else None, message)
+    if failed is not None:
+        raise failed
     return out
 
 
@@ -158,8 +175,7 @@ def _pg_pipeline(pg: Any, queries: Sequence[tuple[bytes, Sequence[Param], int]])
     pipeline mode and waits for all their answers: one round trip.  The
     last result of each query, in order; the first failure raises once the
     pipeline has been read to its end."""
-    from psycopg import pq
-
+    pq = _pq()
     pg.enter_pipeline_mode()
     try:
         for sql, params, result_format in queries:
@@ -185,38 +201,13 @@ def _pg_pipeline(pg: Any, queries: Sequence[tuple[bytes, Sequence[Param], int]])
             if res.status == pq.ExecStatus.PIPELINE_SYNC:
                 break
             if res.status == pq.ExecStatus.FATAL_ERROR and failed is None:
-                code = res.error_field(pq.DiagnosticField.SQLSTATE)
-                primary = res.error_field(pq.DiagnosticField.MESSAGE_PRIMARY)
-                failed = _Failed(code.decode("ascii", "replace") if code else None,
-                                 primary.decode("utf-8", "replace") if primary else None)
+                failed = _failure(res)
             last = res
     finally:
         pg.exit_pipeline_mode()
     if failed is not None:
         raise failed
     return out
-
-
-_PQ: Any = None
-
-
-def _pq() -> Any:
-    """psycopg's libpq module, imported on first use: a gateway in front of
-    DuckDB or SQLite runs without psycopg."""
-    global _PQ
-    if _PQ is None:
-        from psycopg import pq
-
-        _PQ = pq
-    return _PQ
-
-
-def _failure(res: Any) -> _Failed:
-    pq = _pq()
-    code = res.error_field(pq.DiagnosticField.SQLSTATE)
-    primary = res.error_field(pq.DiagnosticField.MESSAGE_PRIMARY)
-    return _Failed(code.decode("ascii", "replace") if code else None,
-                   primary.decode("utf-8", "replace") if primary else None)
 
 
 async def _ready(fd: int, write: bool) -> None:
@@ -253,8 +244,7 @@ async def _next(pg: Any) -> Any:
 
 def _can_stream() -> bool:
     """libpq hands a result over in chunks of rows (17 and later)."""
-    from psycopg import pq
-
+    pq = _pq()
     return pq.version() >= 170000 and hasattr(pq.PGconn, "set_chunked_rows_mode")
 
 
@@ -355,9 +345,7 @@ class _PgSession(BackendSession):
         self.open_cursors = 0
         if conn is None:
             return
-        from psycopg import pq
-
-        if not commit or conn.pgconn.transaction_status != pq.TransactionStatus.INTRANS:
+        if not commit or conn.pgconn.transaction_status != _pq().TransactionStatus.INTRANS:
             self.backend.timeouts.pop(conn, None)
         try:
             conn.pgconn.send_query(b"COMMIT" if commit else b"ROLLBACK")
@@ -516,7 +504,7 @@ class _PgSession(BackendSession):
 
     def _finish_stream(self, stream: _PgStream) -> None:
         """The stream's result has been read to its end: its connection goes
-        back to the pool (in the worker thread that read it)."""
+        back to the pool."""
         if self.stream is stream:
             self.stream = None
             conn, self.conn = self.conn, None
