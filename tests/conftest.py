@@ -181,10 +181,11 @@ def _run(cmd: list[str], env: dict[str, str]) -> None:
 
 
 @contextlib.contextmanager
-def postgres_server(bindir: Path) -> Iterator[dict[str, str]]:
+def postgres_server(bindir: Path, tcp_port: int | None = None) -> Iterator[dict[str, str]]:
     """Connection settings of a throw-away server on a unix socket in a temp
-    folder (outside pytest's temp root, which only root may enter); the
-    server is stopped and its folder removed on exit."""
+    folder (outside pytest's temp root, which only root may enter), and on
+    127.0.0.1:``tcp_port`` too when one is given; the server is stopped and
+    its folder removed on exit."""
     base = Path(tempfile.mkdtemp(prefix="pellquist-pg-"))
     data, sockets = base / "data", base / "sock"
     sockets.mkdir()
@@ -199,10 +200,12 @@ def postgres_server(bindir: Path) -> Iterator[dict[str, str]]:
     try:
         _run(run_as + [str(bindir / "initdb"), "-D", str(data), "-A", "trust", "-U", "postgres",
                        "--no-sync", "-E", "UTF8"], env)
-        options = f"-k {sockets} -c listen_addresses='' -c fsync=off -c full_page_writes=off"
+        listen = f"-c listen_addresses=127.0.0.1 -p {tcp_port}" if tcp_port else "-c listen_addresses=''"
+        options = f"-k {sockets} {listen} -c fsync=off -c full_page_writes=off"
         _run(run_as + [str(bindir / "pg_ctl"), "-D", str(data), "-l", str(base / "log"), "-o",
                        options, "-w", "start"], env)
-        yield {"host": str(sockets), "user": "postgres", "dbname": "postgres"}
+        dsn = {"host": str(sockets), "user": "postgres", "dbname": "postgres"}
+        yield {**dsn, "port": str(tcp_port)} if tcp_port else dsn
     finally:
         subprocess.run(run_as + [str(bindir / "pg_ctl"), "-D", str(data), "-m", "immediate",
                                  "stop"], capture_output=True, env=env)
