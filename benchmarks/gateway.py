@@ -12,8 +12,10 @@ gateway in a process of its own, then prints a markdown table of:
   the rewrite cache warm, each reached over TCP on 127.0.0.1; the difference
   is what the gateway adds apart from the rewrite.  The gateway reaches
   PostgreSQL on its unix socket, and the direct query over that socket is
-  shown too.  The same query through a gateway without a cache, and the
-  rewrite's own median time, are shown beside it;
+  shown too.  The same query through a relay that copies bytes between the
+  client and PostgreSQL's socket and reads none of them shows what any
+  proxy in Python costs on the machine.  The same query through a gateway
+  without a cache, and the rewrite's own median time, are shown beside it;
 * the cache hit itself (the key made from the tenant's params and the text,
   and the lookup), and the gateway process's CPU time per cached query;
 * cached queries per second served by one gateway process, from
@@ -100,11 +102,38 @@ def serve(url: str, cache_size: int, port_out: Any) -> None:
     asyncio.run(main())
 
 
+def relay(socket_path: str, port_out: Any) -> None:
+    """The floor of any proxy on this machine: bytes copied both ways
+    between a TCP client and PostgreSQL's unix socket, in one asyncio loop,
+    with nothing read or checked."""
+
+    async def pump(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        try:
+            while data := await reader.read(65536):
+                writer.write(data)
+                await writer.drain()
+        finally:
+            writer.close()
+
+    async def connected(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        server_reader, server_writer = await asyncio.open_unix_connection(socket_path)
+        await asyncio.gather(pump(reader, server_writer), pump(server_reader, writer),
+                             return_exceptions=True)
+
+    async def main() -> None:
+        server = await asyncio.start_server(connected, "127.0.0.1", 0)
+        port_out.send(server.sockets[0].getsockname()[1])
+        await asyncio.Event().wait()
+
+    asyncio.run(main())
+
+
 class Process:
-    def __init__(self, url: str, cache_size: int) -> None:
+    def __init__(self, url: str, cache_size: int, target: Any = None, args: tuple = ()) -> None:
         context = multiprocessing.get_context("fork")
         receive, send = context.Pipe(False)
-        self.process = context.Process(target=serve, args=(url, cache_size, send), daemon=True)
+        self.process = context.Process(target=target or serve,
+                                       args=(*(args or (url, cache_size)), send), daemon=True)
         self.process.start()
         self.port: int = receive.recv()
 
@@ -145,7 +174,8 @@ def median_us(samples: list[float]) -> float:
     return statistics.median(samples) * 1e6
 
 
-def overhead(dsn: dict[str, str], warm: Process, cold: Process, n: int) -> dict[str, float]:
+def overhead(dsn: dict[str, str], warm: Process, cold: Process, pipe: Process,
+             n: int) -> dict[str, float]:
     published = catalogue()
     native = rewrite(published, SMALL, PARAMS, dialect="postgres")
     rewrites = []
@@ -159,10 +189,12 @@ def overhead(dsn: dict[str, str], warm: Process, cold: Process, n: int) -> dict[
     bench = {**dsn, "dbname": "bench"}
     with psycopg.connect(**{**bench, "host": "127.0.0.1"}, autocommit=True) as direct, \
             psycopg.connect(**bench, autocommit=True) as local, \
+            psycopg.connect(**{**bench, "host": "127.0.0.1", "port": pipe.port},
+                            autocommit=True) as relayed, \
             psycopg.connect(warm.dsn(), autocommit=True) as through, \
             psycopg.connect(cold.dsn(), autocommit=True) as uncached:
-        for conn, sql in ((direct, native), (local, native), (through, SMALL),
-                          (uncached, SMALL)):
+        for conn, sql in ((direct, native), (local, native), (relayed, native),
+                          (through, SMALL), (uncached, SMALL)):
             # Every query parsed again, as a client that does not prepare
             # sends it: the gateway finds it in its cache (or rewrites it).
             conn.prepare_threshold = None
@@ -172,8 +204,9 @@ def overhead(dsn: dict[str, str], warm: Process, cold: Process, n: int) -> dict[
         cpu_per_query = (warm.cpu() - cpu) / n
         straight = timed(direct, native, n)
         unix = timed(local, native, n)
+        floor = timed(relayed, native, n)
         without_cache = timed(uncached, SMALL, max(200, n // 5))
-    return {"direct": median_us(straight), "socket": median_us(unix),
+    return {"direct": median_us(straight), "socket": median_us(unix), "relay": median_us(floor),
             "gateway": median_us(gateway),
             "uncached": median_us(without_cache), "rewrite": median_us(rewrites),
             "cpu": cpu_per_query * 1e6}
@@ -266,15 +299,18 @@ def main() -> None:
     with postgres_server(bindir, tcp_port=port) as dsn:
         url = prepare(dsn, args.rows)
         warm, cold = Process(url, 10_000), Process(url, 0)
+        pipe = Process(url, 0, relay, (f"{dsn['host']}/.s.PGSQL.{dsn['port']}",))
         try:
-            lat = overhead(dsn, warm, cold, args.queries)
+            lat = overhead(dsn, warm, cold, pipe, args.queries)
             cold.stop()
+            pipe.stop()
             hit = cache_hit()
             qps, cpu_share = throughput(warm, args.clients, args.seconds)
             mem = streaming(warm)
         finally:
             warm.stop()
             cold.stop()
+            pipe.stop()
     print(f"\npellquist serve on PostgreSQL ({os.cpu_count()} cores); small query: "
           f"`{SMALL}`\n")
     print("| figure | value |")
@@ -284,6 +320,8 @@ def main() -> None:
     print(f"| through the gateway over TCP, cache warm, median | {lat['gateway']:.0f} µs |")
     print(f"| **gateway overhead apart from the rewrite** | "
           f"**{lat['gateway'] - lat['direct']:.0f} µs** |")
+    print(f"| through a byte relay (asyncio, nothing read), median | {lat['relay']:.0f} µs: "
+          f"any proxy's floor, {lat['relay'] - lat['direct']:.0f} µs |")
     print(f"| through the gateway, no cache, median | {lat['uncached']:.0f} µs |")
     print(f"| the rewrite alone, median | {lat['rewrite']:.0f} µs |")
     print(f"| **cache hit (key and lookup)** | **{hit:.2f} µs** |")
