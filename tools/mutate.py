@@ -45,7 +45,9 @@ import tomllib
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-WORK = ROOT / "build" / "mutate"
+# PELLQUIST_MUTATE_WORK runs a second Python run beside one in progress
+# (each run replaces its work folder's copy of the tree).
+WORK = Path(os.environ.get("PELLQUIST_MUTATE_WORK", ROOT / "build" / "mutate")).resolve()
 VENV = WORK / "venv"
 VENV_PY = VENV / "bin" / "python"
 LOCK = ROOT / "requirements" / "lock.txt"
