@@ -58,6 +58,12 @@ def test_hidden_columns_of_the_files_behind_a_table_are_refused(dialect, name):
                                          "behind a table, which the rewrite cannot filter")
 
 
+
+@pytest.mark.parametrize("dialect", ["spark", "hive"])
+def test_text_that_spells_a_hidden_column_is_only_text(dialect):
+    for name in HIDDEN:
+        assert f"'{name}'" in rewrite(f"SELECT id FROM orders WHERE note = '{name}'", dialect)
+
 # ---- the fences ------------------------------------------------------------------------
 
 # Each column is taken out of ClickHouse's shared LowCardinality dictionaries,

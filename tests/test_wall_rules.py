@@ -661,3 +661,15 @@ def test_a_qualifier_from_outside_the_filter_cannot_reach_another_tenant(tmp_pat
 ])
 def test_the_fence_takes_each_dialect_s_form(dialect, fence):
     assert fence in rewrite("SELECT id FROM orders", dialect)
+
+
+@pytest.mark.parametrize("row_filter, kept", [
+    # A qualifier names a table the filter's subquery joins: it binds there.
+    ("EXISTS (SELECT 1 FROM members AS m JOIN users AS u ON u.id = m.user_id "
+     "WHERE u.name = 'x' AND m.order_id = App_Order.id)", '''"u"."name" = 'x\''''),
+    # A subquery without FROM reads the filtered table's row.
+    ("tenant_id = {user} AND EXISTS (SELECT 1 WHERE App_Order.id > 0)",
+     'EXISTS(SELECT 1 WHERE "_internal"."id" > 0)'),
+])
+def test_a_filter_subquery_s_joins_bind_its_qualifiers(row_filter, kept):
+    assert kept in membership("SELECT id FROM orders", row_filter)
