@@ -356,7 +356,7 @@ class _Analysis:
             clause = select.args.get(key)
             if clause is not None:
                 yield from _conjuncts(clause.this)
-        for join in select.args.get("joins") or ():
+        for join in _joins(select):
             on = join.args.get("on")
             if on is not None:
                 yield from _conjuncts(on)
@@ -738,7 +738,7 @@ class _Analysis:
         own = {id(s) for s in levels}
         for level in levels:
             for column in level.columns:
-                if column.find_ancestor(exp.Query) is not level.expression:
+                if _level(column) is not level.expression:
                     continue  # a deeper level's column, judged at its own level
                 found = self._resolve(column, level)
                 if found is None:
@@ -869,6 +869,24 @@ def _fraction(node: exp.Expr) -> bool:
     except InvalidOperation:
         return False
     return -1 < value <= 1
+
+
+def _level(node: exp.Expr) -> exp.Expr | None:
+    """The query a node is part of.  Parentheses around a join (``FROM (a
+    JOIN b ON ...)``) are a Subquery node that holds no query of its own:
+    what hangs off one, its joins' ON among them, is part of the query
+    around it."""
+    query = node.find_ancestor(exp.Query)
+    while isinstance(query, exp.Subquery):
+        query = query.find_ancestor(exp.Query)
+    return query
+
+
+def _joins(select: exp.Select) -> Iterator[exp.Join]:
+    """The joins of a query level, the ones inside parenthesized joins too."""
+    for join in select.find_all(exp.Join):
+        if _level(join) is select:
+            yield join
 
 
 def _conjuncts(node: exp.Expr) -> Iterator[exp.Expr]:
