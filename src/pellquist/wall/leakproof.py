@@ -677,6 +677,17 @@ class _Analysis:
 
     def _derived(self, scope: Scope, name: str) -> _Value:
         """A derived table's or CTE's column, as the expression it stands for."""
+        expression = scope.expression
+        if not isinstance(expression, (exp.Select, exp.SetOperation)):
+            # A VALUES list or a table function.  sqlglot lends it the
+            # sources before it in FROM (a LATERAL one may read them), but
+            # its columns are its own, never theirs.
+            if not isinstance(expression, exp.Values):
+                return _Value(None, True, self._under(scope))
+            cells = [c for row in expression.expressions
+                     for c in (row.expressions if isinstance(row, exp.Tuple) else [row])]
+            return _Value(_generated_family(expression, name),
+                          not all(_is_constant(c) for c in cells), self._under(scope))
         branches = _branches_of(scope)
         index = _output_index(scope, name)
         if index is None:
