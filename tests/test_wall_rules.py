@@ -228,6 +228,13 @@ def test_row_locks_are_refused(sql):
 
 # ---- CTE scope ---------------------------------------------------------------------
 
+
+def test_a_cte_named_like_a_schema_qualified_internal_table_cannot_capture_it():
+    table = Table("orders", "data.app_order", {"id": "id"}, "tenant_id = {tenant}")
+    out = Session(Catalogue([table]), {"tenant": 1}).generateNativeSQL(
+        "WITH app_order AS (SELECT 1 AS id) SELECT id FROM orders", "postgres")
+    assert 'FROM "data"."app_order" AS "_internal" WHERE "_internal"."tenant_id" = 1' in out
+
 @pytest.mark.parametrize("sql", [
     "SELECT * FROM (WITH a AS (SELECT id FROM orders) SELECT * FROM a) AS s",
     "SELECT * FROM orders WHERE EXISTS (WITH a AS (SELECT 1 AS x) SELECT x FROM a)",
