@@ -164,10 +164,13 @@ def test_a_filter_that_reads_a_setting_holds_on_a_table_without_a_tenant_index(
     ("duckdb", "UBIGINT", "SELECT v FROM t WHERE v = 5"),
     ("duckdb", "UBIGINT", "SELECT v FROM t WHERE CAST(v AS UBIGINT) = 5"),
     ("postgres", "NAME", "SELECT v FROM t WHERE v = 'x'"),
+    # A published name with a schema is found by all its parts.
+    ("postgres", "INTEGER", "SELECT v FROM Sales.T WHERE v = 5"),
 ])
-def test_a_column_type_is_read_in_its_engine_s_dialect(engine, column_type, sql):
+def test_a_comparison_of_a_typed_column_stays_unfenced(engine, column_type, sql):
     # Read without the engine's dialect these types are unknown, and an
     # unknown type is fenced: the comparison would cost the plan its speed.
-    table = Table("t", "app_t", {"v": Column("v", column_type)}, "tenant_id = {tenant}")
+    name = "sales.t" if "Sales" in sql else "t"
+    table = Table(name, "app_t", {"v": Column("v", column_type)}, "tenant_id = {tenant}")
     out = Session(Catalogue([table]), W.PARAMS).generateNativeSQL(sql, engine)
     assert "OFFSET 0" not in out, out
