@@ -45,7 +45,7 @@ unfenced.  ``meta`` survives the copy that the rewrite's transform makes.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Iterator, Mapping
-from decimal import Decimal, InvalidOperation
+from decimal import Decimal
 from functools import lru_cache
 from typing import Any
 
@@ -875,11 +875,10 @@ def _fraction(node: exp.Expr) -> bool:
         node = node.this
     if not (isinstance(node, exp.Literal) and node.is_number):
         return False
-    try:
-        value = sign * Decimal(node.this)
-    except InvalidOperation:
-        return False
-    return -1 < value <= 1
+    # sqlglot's number literals are all decimal text (a suffixed one is a
+    # cast); one Decimal could not read would end the analysis, and every
+    # table would keep its fence.
+    return -1 < sign * Decimal(node.this) <= 1
 
 
 def _level(node: exp.Expr) -> exp.Expr | None:
