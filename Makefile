@@ -162,7 +162,9 @@ sanitize: $(ASAN_STAMP)
 # of `make test` nor of CI: see docs/mutation.md.  MUTANTS='pellquist.wall.fence.*'
 # narrows the Python run, CPP_MUTANTS='fence-dropped ...' the C++ one;
 # MUTATE_REF=<commit> mutates a commit instead of the work tree, and
-# MUTATE_JOBS=2 tests two Python mutants at a time.
+# MUTATE_JOBS=2 tests two Python mutants at a time.  The Python run takes up
+# where the last one stopped (a changed function's mutants run again);
+# MUTATE_FRESH=1 starts over.
 mutate:
 	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found: install it with pyenv or put python3.12 on PATH" >&2; exit 2; }
 	$(PYTHON312) tools/mutate.py python $(foreach glob,$(MUTANTS),'$(glob)')

@@ -333,16 +333,41 @@ def is_listed(entry: dict, name: str, diff: str) -> bool:
 # ---- Python mutants: mutmut --------------------------------------------------------
 
 
-def python_run(globs: list[str], jobs: int, ref: str | None) -> int:
+# What mutmut keeps of a run in the copy's mutants/: each wall file's verdicts
+# with the hash of each function they were reached for (``*.meta``), and which
+# tests reach which function (``mutmut-stats.json``).  Everything else there
+# is a copy of the tree, made again by each run.
+_RESULT_FILES = ("**/*.meta", "mutmut-stats.json")
+
+
+def kept_results(tree: Path) -> dict[Path, bytes]:
+    mutants = tree / "mutants"
+    if not mutants.is_dir():
+        return {}
+    return {path.relative_to(tree): path.read_bytes()
+            for pattern in _RESULT_FILES for path in mutants.glob(pattern)}
+
+
+def python_run(globs: list[str], jobs: int, ref: str | None, fresh: bool = False) -> int:
     started = time.monotonic()
     ensure_venv(python_for_venv())
     tree = WORK / "tree"
-    say(f"copying {ref or 'the work tree'} to {tree.relative_to(ROOT)}")
+    # A run takes up where the last one stopped.  mutmut hashes each function
+    # it mutates: the verdicts of a function that changed since are dropped
+    # and its mutants run again; the others stand.  A mutant named by a GLOB
+    # always runs again (a test written for a survivor is checked that way).
+    kept = {} if fresh else kept_results(tree)
+    say(f"copying {ref or 'the work tree'} to {tree.relative_to(ROOT)}"
+        + (", keeping the verdicts of the last runs" if kept else ""))
     snapshot(tree, ref)
+    for name, data in kept.items():
+        (tree / name).parent.mkdir(parents=True, exist_ok=True)
+        (tree / name).write_bytes(data)
     say("building the compiled core from the copy")
     build_core(tree, WORK / "cmake", clean=True)
     built = time.monotonic()
-    say(f"mutmut over src/pellquist/wall/ ({', '.join(globs) or 'every mutant'}), "
+    which = ", ".join(globs) or ("the mutants without a verdict" if kept else "every mutant")
+    say(f"mutmut over src/pellquist/wall/ ({which}), "
         f"{jobs} at a time, running {len(wall_tests())} test files")
     mutmut = [VENV / "bin" / "mutmut", "run", "--max-children", str(jobs), *globs]
     # mutmut prints a progress line per mutant; its log goes to a file and the
@@ -354,7 +379,8 @@ def python_run(globs: list[str], jobs: int, ref: str | None) -> int:
     if code != 0:
         print(log.read_text()[-4000:])
         raise SystemExit(f"mutmut failed ({code}); its log: {log.relative_to(ROOT)}")
-    results = collect_python(tree, globs)
+    results = collect_python(tree)
+    results["run"] = globs
     results["seconds"] = round(time.monotonic() - started)
     results["seconds_mutating"] = round(time.monotonic() - built)
     PY_RESULTS.write_text(json.dumps(results, indent=2))
@@ -385,7 +411,7 @@ json.dump(out, sys.stdout)
 """
 
 
-def collect_python(tree: Path, globs: list[str]) -> dict:
+def collect_python(tree: Path, globs: list[str] = []) -> dict:
     equivalent = load_equivalent().get("python", [])
     listed_functions = sorted({e["function"] for e in equivalent})
     raw = subprocess.run([str(VENV_PY), "-c", _READ_RESULTS,
@@ -473,6 +499,11 @@ def report() -> int:
               f"{minutes(r['seconds'])})")
         failed |= bool(r["equivalent_problems"])
         failed |= counted > 0 and r["killed"] / counted < PYTHON_TARGET
+        if r["not_checked"]:
+            # A share over part of the wall is not the wall's.
+            print(f"  {r['not_checked']} mutants not run yet: python3.12 tools/mutate.py python "
+                  "takes up where the last run stopped")
+            failed = True
         for s in r["survivors"]:
             print(f"  survived: {s['name']}")
     else:
@@ -513,12 +544,14 @@ def main() -> int:
                    help="mutants tested at a time (default 1, or MUTATE_JOBS)")
     p.add_argument("--ref", default=os.environ.get("MUTATE_REF") or None,
                    help="mutate this commit instead of the work tree (or MUTATE_REF)")
+    p.add_argument("--fresh", action="store_true", default=bool(os.environ.get("MUTATE_FRESH")),
+                   help="forget the last runs' verdicts and run every mutant (or MUTATE_FRESH=1)")
     sub.add_parser("recount", help="read the last Python run's results again, with "
                    "tools/mutants/equivalent.toml as it is now")
     sub.add_parser("report", help="the kill shares of the last runs")
     args = parser.parse_args()
     if args.command == "python":
-        return python_run(args.globs, args.jobs, args.ref)
+        return python_run(args.globs, args.jobs, args.ref, args.fresh)
     if args.command == "recount":
         return recount()
     return report()

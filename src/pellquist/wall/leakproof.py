@@ -684,8 +684,7 @@ class _Analysis:
             # its columns are its own, never theirs.
             if not isinstance(expression, exp.Values):
                 return _Value(None, True, self._under(scope))
-            cells = [c for row in expression.expressions
-                     for c in (row.expressions if isinstance(row, exp.Tuple) else [row])]
+            cells = [c for row in _value_rows(expression) for c in row]
             return _Value(_generated_family(expression, name),
                           not all(_is_constant(c) for c in cells), self._under(scope))
         branches = _branches_of(scope)
@@ -702,10 +701,8 @@ class _Analysis:
                     if isinstance(source, exp.Table):
                         values.append(_Value(self.columns.get(id(source), {}).get(name), False,
                                              frozenset({id(source)})))
-                    elif isinstance(source, Scope):
+                    else:  # a Scope: sqlglot's sources hold nothing else
                         values.append(self._derived(source, name))
-                    else:
-                        return _Value(None, True, self._under(scope))
                 return _joined(values)
             return _Value(None, True, self._under(scope))
         values = []
@@ -828,8 +825,7 @@ def _generated_family(source: Any, name: str) -> str | None:
         if name not in columns:
             return None
         i = columns.index(name)
-        rows = [r.expressions if isinstance(r, exp.Tuple) else [r] for r in source.expressions]
-        found = [_constant_family(r[i]) if i < len(r) else None for r in rows]
+        found = [_constant_family(r[i]) if i < len(r) else None for r in _value_rows(source)]
         return _common(f if isinstance(f, str) else None for f in found)
     generator = source.this if isinstance(source, exp.Table) else None
     if isinstance(generator, (exp.GenerateSeries, exp.ExplodingGenerateSeries)) and (
@@ -837,6 +833,11 @@ def _generated_family(source: Any, name: str) -> str | None:
         start = _constant_family(generator.args.get("start") or exp.Null())
         return start if isinstance(start, str) and start in (_NUMBER, _DATETIME) else None
     return None
+
+
+def _value_rows(values: exp.Values) -> list[list[exp.Expr]]:
+    """A VALUES list's rows as lists of cells."""
+    return [r.expressions if isinstance(r, exp.Tuple) else [r] for r in values.expressions]
 
 
 def _is_constant(node: exp.Expr) -> bool:
