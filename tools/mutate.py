@@ -282,7 +282,11 @@ def wall_tests() -> list[str]:
 
 
 def test_env(**extra: str) -> dict[str, str]:
-    env = {k: v for k, v in os.environ.items() if k not in ("VIRTUAL_ENV", "PYTHONHOME")}
+    # Bytecode is written: each mutant's process imports the mutated wall
+    # afresh, and compiling its modules (every mutant of every function is in
+    # them) from source took longer than most mutants' tests.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("VIRTUAL_ENV", "PYTHONHOME", "PYTHONDONTWRITEBYTECODE")}
     env.update(TEST_ENV)
     env["PATH"] = f"{VENV / 'bin'}{os.pathsep}{env.get('PATH', '')}"
     env.update(extra)
