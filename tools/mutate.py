@@ -338,18 +338,24 @@ def is_listed(entry: dict, name: str, diff: str) -> bool:
 
 
 # What mutmut keeps of a run in the copy's mutants/: each wall file's verdicts
-# with the hash of each function they were reached for (``*.meta``), and which
-# tests reach which function (``mutmut-stats.json``).  Everything else there
-# is a copy of the tree, made again by each run.
-_RESULT_FILES = ("**/*.meta", "mutmut-stats.json")
+# with the hash of each function they were reached for (``*.meta``).
+# Everything else there is a copy of the tree, made again by each run, and so
+# is mutmut's map of which tests reach which function: a function added since
+# the last run would be reached by none in the old map.
 
 
 def kept_results(tree: Path) -> dict[Path, bytes]:
-    mutants = tree / "mutants"
-    if not mutants.is_dir():
-        return {}
-    return {path.relative_to(tree): path.read_bytes()
-            for pattern in _RESULT_FILES for path in mutants.glob(pattern)}
+    """The verdicts of the last runs, less "reached by no test": the map
+    that verdict came from is made again."""
+    kept = {}
+    for path in (tree / "mutants").glob("**/*.meta"):
+        meta = json.loads(path.read_text())
+        codes = meta.get("exit_code_by_key", {})
+        for name, code in codes.items():
+            if code in NO_TESTS:
+                codes[name] = None
+        kept[path.relative_to(tree)] = json.dumps(meta, indent=4).encode()
+    return kept
 
 
 def python_run(globs: list[str], jobs: int, ref: str | None, fresh: bool = False) -> int:
