@@ -191,7 +191,10 @@ def _family_of_type(built: exp.DataType) -> str | None:
         return _BOOLEAN
     if kind == exp.DataType.Type.INTERVAL:
         return _INTERVAL
-    if kind in (exp.DataType.Type.UNKNOWN, exp.DataType.Type.USERDEFINED):
+    if kind in (exp.DataType.Type.UNKNOWN, exp.DataType.Type.USERDEFINED,
+                exp.DataType.Type.NULL):
+        # NULL as a type would read as the family of a NULL constant, which
+        # fits every other.
         return None
     return str(kind.value).lower()
 
@@ -492,7 +495,7 @@ class _Analysis:
     def _using(self, using: _Using, scope: Scope) -> _Value:
         """JOIN ... USING (name): the joined table's column equals the one of
         the tables before it."""
-        right = _get_source(scope.sources, using.join.this.alias_or_name)
+        right = scope.sources.get(using.join.this.alias_or_name)
         if right is None:
             raise _Unsure
         values = []
@@ -647,7 +650,9 @@ class _Analysis:
         while current is not None:
             sources = current.sources
             if qualifier:
-                source = _get_source(sources, qualifier)
+                # Names are in the engine's own case by now: one that differs
+                # in case is another name, and may be an outer level's.
+                source = sources.get(qualifier)
                 if source is not None:
                     return source, current
             else:
@@ -909,14 +914,6 @@ def _conjuncts(node: exp.Expr) -> Iterator[exp.Expr]:
         yield from _conjuncts(node.expression)
     else:
         yield node
-
-
-def _get_source(sources: Mapping[str, Any], qualifier: str) -> Any:
-    if qualifier in sources:
-        return sources[qualifier]
-    lowered = qualifier.lower()
-    found = [v for k, v in sources.items() if k.lower() == lowered]
-    return found[0] if len(found) == 1 else None
 
 
 def _branches_of(scope: Scope) -> list[Scope]:
