@@ -667,19 +667,18 @@ class _Analysis:
             current = current.parent if _may_correlate(current) else None
         return None
 
+    # A level's sources are tables and levels (sqlglot's Scope): anything
+    # else would raise, and the analysis would end with every table fenced.
+
     def _has(self, source: Any, name: str) -> bool:
         if isinstance(source, exp.Table):
             return name in self.columns.get(id(source), {})
-        if isinstance(source, Scope):
-            return _output_index(source, name) is not None
-        return False
+        return _output_index(source, name) is not None
 
     def _may_have(self, source: Any, name: str) -> bool:
         if isinstance(source, exp.Table):
             return id(source) not in self.columns or name in self.columns[id(source)]
-        if isinstance(source, Scope):
-            return _output_index(source, name) is not None or _has_star(source)
-        return True
+        return _output_index(source, name) is not None or _has_star(source)
 
     def _derived(self, scope: Scope, name: str) -> _Value:
         """A derived table's or CTE's column, as the expression it stands for."""
