@@ -160,6 +160,14 @@ def test_a_recursive_cte_is_itself_only_as_a_source_of_its_recursive_term(term, 
     assert native.count('WHERE "_internal"."tenant_id" = 1') == filtered
 
 
+def test_a_recursive_name_in_parentheses_is_not_read_as_the_cte():
+    # `FROM (orders)` is no source of the term as written: the name is the
+    # published table's, in a place the rewrite cannot put its subquery.
+    sql = _RECURSIVE.format(term="SELECT id + 1 FROM (orders) WHERE id < 3")
+    assert refusal(sql, "postgres").args[0] == (
+        "The SQL names the table orders where the rewrite cannot replace it")
+
+
 def test_a_recursive_term_binds_no_other_name_to_its_cte():
     sql = ("WITH RECURSIVE t(n) AS (SELECT 1 UNION ALL SELECT t.n + 1 FROM orders JOIN t "
            "ON t.n < orders.id) SELECT n FROM t")

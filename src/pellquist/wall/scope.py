@@ -56,12 +56,13 @@ def _recursive_term_source(cte: exp.CTE, node: exp.Expr) -> bool:
     term = body.expression
     if not isinstance(term, exp.Select):
         return False
+    # A name in parentheses (`FROM (name)`) is no source of the term as
+    # written, and neither is one deeper down.
     position = node.parent
     if isinstance(position, exp.From):
         return position.parent is term and position.arg_key == "from_"
-    if isinstance(position, exp.Join):
-        return position.parent is term and position.arg_key == "joins"
-    return False
+    return isinstance(position, exp.Join) and position.parent is term and (
+        position.arg_key == "joins")
 
 
 class _WithIndex:
