@@ -380,12 +380,13 @@ class _Analysis:
     # ---- values -----------------------------------------------------------
 
     def value(self, node: exp.Expr, scope: Scope) -> _Value:
+        # An expression cannot meet itself while it is judged: the one way
+        # round, a select list's alias, is expanded once per level (see
+        # _column).  Were it to, the recursion would end the analysis with
+        # every table fenced.
         key = (id(node), id(scope))
         known = self._memo.get(key)
         if known is None:
-            # An expression met again while it is judged (an alias that
-            # names itself): whatever it is, assume the worst.
-            self._memo[key] = _Value(None, True, self.all_references)
             known = self._memo[key] = self._value(node, scope)
         return known
 
