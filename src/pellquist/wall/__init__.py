@@ -328,9 +328,10 @@ class Call:
     def is_cte(self, node: exp.Table) -> bool:
         """Whether ``node`` is kept as written: an unqualified plain name bound
         to a CTE in scope."""
-        if not self.has_ctes or node.args.get("db") or node.args.get("catalog"):
-            return False
-        if not isinstance(node.this, exp.Identifier):
+        # A qualified name, or a table function (its name is no Identifier),
+        # is never a CTE.
+        if (not self.has_ctes or node.args.get("db") or node.args.get("catalog")
+                or not isinstance(node.this, exp.Identifier)):
             return False
         exact, folded = scope.resolve(node, node.name, self._scopes)
         if exact is None and folded is not None:
