@@ -111,6 +111,8 @@ CORPUS = [case[1] for group in (test_wall.ESCAPE, test_wall.SOURCES, test_wall.R
     "SELECT * FROM (SELECT a FROM t AS _internal WHERE x = 1) AS p",
     "SELECT * FROM (SELECT a FROM t JOIN u ON 1 = 1) AS p, (SELECT b FROM t2, t3) AS q",
     "SELECT * FROM (WITH c AS (SELECT 1) SELECT a FROM c) AS p",
+    "SELECT * FROM (SELECT a FROM t LATERAL VIEW EXPLODE(t.b) e AS x) AS p",
+    "UPDATE t SET a = 1 FROM u",
     "SELECT (SELECT a FROM t) AS s FROM u WHERE b IN (SELECT c FROM (SELECT c FROM v) AS w)",
     "SELECT * FROM x JOIN (SELECT a FROM t) AS p ON TRUE CROSS JOIN LATERAL (SELECT b FROM t2) AS q",
     "SELECT * FROM x JOIN y ON (SELECT a FROM t)",
