@@ -222,6 +222,16 @@ def test_full_name_qualifiers_follow_the_alias():
     assert out.startswith('SELECT "Sales_Orders"."id" FROM (')
 
 
+def test_a_full_name_s_alias_is_one_the_statement_does_not_use():
+    # The statement names Sales_Orders (and Sales_Orders_1) already, in
+    # other cases: a column qualified by either would bind to the subquery.
+    sql = "SELECT sales.orders.id FROM sales.orders CROSS JOIN (SELECT 1 AS k) AS sales_orders"
+    assert rewrite(sql).startswith('SELECT "Sales_Orders_1"."id" FROM (')
+    out = rewrite(sql + " CROSS JOIN (SELECT 2 AS k) AS SALES_ORDERS_1")
+    assert out.startswith('SELECT "Sales_Orders_2"."id" FROM (')
+    assert out.count('AS "Sales_Orders_2"') == 1
+
+
 # ---- locks --------------------------------------------------------------------
 
 @pytest.mark.parametrize("sql", [
