@@ -32,7 +32,6 @@ surviving.  A mutant no wall test reaches counts as surviving.
 from __future__ import annotations
 
 import argparse
-import fnmatch
 import hashlib
 import json
 import os
@@ -402,18 +401,16 @@ def python_run(globs: list[str], jobs: int, ref: str | None, fresh: bool = False
 # the diff of every mutant not killed and of every mutant of a function
 # that equivalent.toml names.
 _READ_RESULTS = r"""
-import fnmatch, json, sys
+import json, sys
 from mutmut.mutation.data import SourceFileMutationData
 from mutmut.mutation.diff_apply import get_diff_for_mutant
 from mutmut.utils.file_utils import walk_mutatable_files
-globs, listed, killed = json.loads(sys.argv[1])
+listed, killed = json.loads(sys.argv[1])
 out = {}
 for path in walk_mutatable_files():
     data = SourceFileMutationData(path=path)
     data.load()
     for name, code in data.exit_code_by_key.items():
-        if globs and not any(fnmatch.fnmatch(name, g) for g in globs):
-            continue
         wanted = code not in killed or name.rpartition("__mutmut_")[0] in listed
         out[name] = {"file": str(path), "code": code,
                      "diff": get_diff_for_mutant(name, path=path) if wanted else ""}
@@ -421,14 +418,16 @@ json.dump(out, sys.stdout)
 """
 
 
-def collect_python(tree: Path, globs: list[str] = []) -> dict:
+def collect_python(tree: Path) -> dict:
+    """Every mutant of the wall with a verdict or without: a share is always
+    the whole wall's."""
     equivalent = load_equivalent().get("python", [])
     listed_functions = sorted({e["function"] for e in equivalent})
     raw = subprocess.run([str(VENV_PY), "-c", _READ_RESULTS,
-                          json.dumps([globs, listed_functions, sorted(KILLED)])],
+                          json.dumps([listed_functions, sorted(KILLED)])],
                          cwd=tree, check=True, capture_output=True, text=True).stdout
     mutants = json.loads(raw)
-    counts = {"globs": globs, "killed": 0, "survived": 0, "no_tests": 0, "equivalent": 0,
+    counts = {"killed": 0, "survived": 0, "no_tests": 0, "equivalent": 0,
               "not_checked": 0}
     survivors = []
     matched: dict[int, str] = {}  # entry -> the mutant it names
@@ -449,9 +448,6 @@ def collect_python(tree: Path, globs: list[str] = []) -> dict:
     counts["survivors"] = survivors
     problems = []
     for i, e in enumerate(equivalent):
-        in_run = not globs or any(fnmatch.fnmatch(e["function"] + "__mutmut_1", g) for g in globs)
-        if not in_run:
-            continue
         if i not in matched:
             problems.append(f"no mutant of {e['function']} changes {e['original'].strip()!r} "
                             f"to {e['mutant'].strip()!r}: the code changed, judge it again")
@@ -475,7 +471,7 @@ def print_python(r: dict) -> None:
     for s in r["survivors"]:
         why = "no wall test reaches it" if s["code"] in NO_TESTS else f"survived (exit {s['code']})"
         print(f"\n--- {s['name']}: {why}\n{s['diff']}")
-    print(f"\nPython wall mutants{_only(r)}: {share(r['killed'], counted)} killed; "
+    print(f"\nPython wall mutants: {share(r['killed'], counted)} killed; "
           f"{r['survived']} survived, {r['no_tests']} reached by no test, "
           f"{r['equivalent']} equivalent (not counted), {r['not_checked']} not checked; "
           f"{minutes(r.get('seconds', 0))}")
@@ -483,13 +479,10 @@ def print_python(r: dict) -> None:
         print(f"  tools/mutants/equivalent.toml: {problem}")
 
 
-def _only(r: dict) -> str:
-    return f" ({', '.join(r['globs'])} only)" if r.get("globs") else ""
-
-
 def recount() -> int:
     last = json.loads(PY_RESULTS.read_text())
-    results = collect_python(WORK / "tree", last["globs"])
+    results = collect_python(WORK / "tree")
+    results["run"] = last.get("run", [])
     results["seconds"], results["seconds_mutating"] = last["seconds"], last["seconds_mutating"]
     PY_RESULTS.write_text(json.dumps(results, indent=2))
     print_python(results)
@@ -504,7 +497,7 @@ def report() -> int:
     if PY_RESULTS.exists():
         r = json.loads(PY_RESULTS.read_text())
         counted = r["killed"] + r["survived"] + r["no_tests"]
-        print(f"Python wall mutants killed{_only(r)}: {share(r['killed'], counted)} "
+        print(f"Python wall mutants killed: {share(r['killed'], counted)} "
               f"(target {PYTHON_TARGET:.0%}; {r['equivalent']} equivalent not counted; "
               f"{minutes(r['seconds'])})")
         failed |= bool(r["equivalent_problems"])
